@@ -1,0 +1,53 @@
+// The idle monitor: one tick every 100 ms decides whether to fade down to the
+// rest level (idle threshold crossed, no excepted program in front) or back
+// up to the saved level (input resumed). The main window owns it and its
+// controls; the monitor reads and writes them through small interfaces.
+#pragma once
+
+#include <cstdint>
+
+#include "app/MasterVolume.h"
+#include "platform/ClockInput.h"
+#include "platform/Controls.h"
+
+namespace rl {
+
+// Tray image indices; the index is also the monitor's state.
+constexpr int kImageWatching = 0;
+constexpr int kImageResting = 1;
+constexpr int kImageDisabled = 2;
+
+constexpr std::uint32_t kFadeDownMs = 2000;
+constexpr std::uint32_t kFadeUpMs = 333;
+
+struct TIdleControls {
+    IImageIndex& tiMain;
+    ICheckMark& DisableRestLevel1;
+    ICheckMark& ckbRelative;
+    IItemList& lbPrograms;
+};
+
+class TIdleMonitor {
+public:
+    TIdleMonitor(IClockInput& clock, TMasterVolume& volume, TIdleControls controls);
+
+    void tmrCheckTimer();
+
+    // The target of the down fade for a given saved level.
+    std::int32_t FadeTarget(std::int32_t savedLevel) const;
+
+    std::uint32_t IdleThreshold = 0;
+    std::uint32_t PrevIdleTime = 0;
+    std::int32_t SavedLevel = 0;
+    std::int32_t IdleLevel = 0;
+
+private:
+    // True when a program of the exception list owns the foreground window.
+    bool ExceptedProgramInFront();
+
+    IClockInput& clock_;
+    TMasterVolume& volume_;
+    TIdleControls c_;
+};
+
+}  // namespace rl

@@ -1,0 +1,28 @@
+# Linux build: adapters over X11, PulseAudio, /proc and Qt.
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(RL_X11 REQUIRED IMPORTED_TARGET x11 xscrnsaver)
+pkg_check_modules(RL_PULSE REQUIRED IMPORTED_TARGET libpulse)
+find_package(Qt6 REQUIRED COMPONENTS Core)
+
+file(GLOB RL_PLATFORM_SOURCES CONFIGURE_DEPENDS platform/linux/*.cpp)
+add_library(rl_platform STATIC ${RL_PLATFORM_SOURCES})
+target_link_libraries(rl_platform PUBLIC rl_core PkgConfig::RL_X11 PkgConfig::RL_PULSE Qt6::Core)
+rl_strict(rl_platform)
+
+file(GLOB RL_LINUX_TEST_SOURCES CONFIGURE_DEPENDS tests/linux/*.cpp)
+add_executable(rl_linux_tests ${RL_LINUX_TEST_SOURCES})
+target_link_libraries(rl_linux_tests PRIVATE rl_platform rl_fakes ${RL_GTEST} ${RL_GTEST_MAIN})
+rl_strict(rl_linux_tests)
+gtest_discover_tests(rl_linux_tests TEST_PREFIX "linux." DISCOVERY_MODE PRE_TEST
+  PROPERTIES LABELS linux)
+
+# Benchmarks are built here but never run as tests.
+if(NOT RL_SANITIZE)
+  find_package(benchmark REQUIRED)
+  file(GLOB RL_BENCH_SOURCES CONFIGURE_DEPENDS bench/*.cpp)
+  if(RL_BENCH_SOURCES)
+    add_executable(rl_bench ${RL_BENCH_SOURCES})
+    target_link_libraries(rl_bench PRIVATE rl_platform benchmark::benchmark)
+    rl_strict(rl_bench)
+  endif()
+endif()

@@ -1,0 +1,34 @@
+// Small control interfaces through which portable window logic reads and
+// writes the toolkit's controls. Each toolkit adapter implements them; the
+// tests implement them with plain fields.
+#pragma once
+
+#include <string>
+
+namespace rl {
+
+// A control whose image is chosen by index from an image list (the tray icon).
+class IImageIndex {
+public:
+    virtual ~IImageIndex() = default;
+    virtual int ImageIndex() const = 0;
+    virtual void SetImageIndex(int index) = 0;
+};
+
+// A check mark (menu item or check box).
+class ICheckMark {
+public:
+    virtual ~ICheckMark() = default;
+    virtual bool Checked() const = 0;
+    virtual void SetChecked(bool checked) = 0;
+};
+
+// The items of a list box, 0-based.
+class IItemList {
+public:
+    virtual ~IItemList() = default;
+    virtual int Count() const = 0;
+    virtual std::string Item(int index) const = 0;
+};
+
+}  // namespace rl
