@@ -87,8 +87,8 @@ constexpr std::uint8_t kExeConsole = 3;
 constexpr std::uint8_t kExeWindows = 4;
 std::uint8_t GetExeType(const std::string& fileName);
 
-// Platform codes: 1 Win32s, 2 Windows 95, 3 Windows 98, 4 Windows Me,
-// 5 NT 3.x, 6 NT 3.5x, 7 NT 4, 8 NT 5 and later, 0 unknown. Cached.
+// Platform codes: 2 Windows 95, 3 Windows 98, 4 Windows Me,
+// 5 NT 3.x, 6 NT 3.5x, 7 NT 4, 8 NT 5 and later, 0 other systems. Cached.
 std::uint8_t GetPlatformCode();
 // Forgets the cached code (tests switch ports).
 void ResetPlatformCode();

@@ -1,0 +1,82 @@
+#include "app/MasterVolume.h"
+
+#include <cmath>
+
+namespace rl {
+
+std::int32_t ScalarToLevel(float scalar) {
+    // The product is formed in double precision so that e.g. 0.3f reads as 19660.
+    const double product = static_cast<double>(scalar) * kMaxLevel;
+    return static_cast<std::int32_t>(std::trunc(product));
+}
+
+float LevelToScalar(std::int32_t level) {
+    return static_cast<float>(static_cast<double>(level) / kMaxLevel);
+}
+
+TMasterVolume::TMasterVolume(IAudioDevices& devices, IClockInput& clock, ITimer& tmrCheck, IMessagePump& pump)
+    : devices_(devices), clock_(clock), tmrCheck_(tmrCheck), pump_(pump) {}
+
+bool TMasterVolume::ConnectEndpoint() {
+    try {
+        EndpointVolume = devices_.ActivateDefaultEndpointVolume();
+    } catch (...) {
+        EndpointVolume.reset();
+    }
+    return EndpointVolume != nullptr;
+}
+
+void TMasterVolume::ReleaseEndpoint() { EndpointVolume.reset(); }
+
+std::int32_t TMasterVolume::GetVolumeLevel(bool* ok) {
+    float scalar = 0.0f;
+    bool read = false;
+    if (EndpointVolume) {
+        try {
+            read = EndpointVolume->GetMasterVolumeLevelScalar(&scalar) >= 0;
+        } catch (...) {
+            read = false;
+        }
+    }
+    if (ok != nullptr) *ok = read;
+    if (!read) return lastLevel_;
+    lastLevel_ = ScalarToLevel(scalar);
+    return lastLevel_;
+}
+
+void TMasterVolume::SetVolumeLevel(std::int32_t level) {
+    lastLevel_ = level;
+    if (!EndpointVolume) return;
+    try {
+        EndpointVolume->SetMasterVolumeLevelScalar(LevelToScalar(level));
+    } catch (...) {
+        // Result codes and failures of the level call are not reported.
+    }
+}
+
+void TMasterVolume::FadeVolume(std::int32_t target, std::uint32_t duration) {
+    tmrCheck_.SetEnabled(false);
+    try {
+        const std::int32_t origin = GetVolumeLevel();
+        const std::uint32_t start = clock_.GetTickCount();
+        const std::uint32_t end = start + duration;
+        std::uint32_t now = 0;
+        do {
+            now = clock_.GetTickCount();
+            double fraction = static_cast<double>(now - start) / static_cast<double>(end - start);
+            // duration 0 divides 0 by 0; that step has run out, like any other.
+            if (std::isnan(fraction) || fraction > 1.0) fraction = 1.0;
+            if (fraction < 0.0) fraction = 0.0;
+            const std::int32_t diff = target - origin;
+            const auto level = static_cast<std::int32_t>(std::trunc(diff * fraction + origin));
+            SetVolumeLevel(level);
+            pump_.ProcessMessages();
+        } while (now <= end && now >= start);
+    } catch (...) {
+        // An error ends the fade; the target is still written below.
+    }
+    SetVolumeLevel(target);
+    tmrCheck_.SetEnabled(true);
+}
+
+}  // namespace rl
