@@ -1,6 +1,6 @@
 # Linux build: adapters over X11, PulseAudio, /proc and Qt.
 find_package(PkgConfig REQUIRED)
-pkg_check_modules(RL_X11 REQUIRED IMPORTED_TARGET x11 xscrnsaver)
+pkg_check_modules(RL_X11 REQUIRED IMPORTED_TARGET x11 xscrnsaver xres)
 pkg_check_modules(RL_PULSE REQUIRED IMPORTED_TARGET libpulse)
 find_package(Qt6 REQUIRED COMPONENTS Core)
 
@@ -9,9 +9,16 @@ add_library(rl_platform STATIC ${RL_PLATFORM_SOURCES})
 target_link_libraries(rl_platform PUBLIC rl_core PkgConfig::RL_X11 PkgConfig::RL_PULSE Qt6::Core)
 rl_strict(rl_platform)
 
+# A small X client that the integration tests start to own test windows.
+add_executable(rl_test_window tests/linux/helpers/TestWindow.cpp)
+target_link_libraries(rl_test_window PRIVATE PkgConfig::RL_X11)
+rl_strict(rl_test_window)
+
 file(GLOB RL_LINUX_TEST_SOURCES CONFIGURE_DEPENDS tests/linux/*.cpp)
 add_executable(rl_linux_tests ${RL_LINUX_TEST_SOURCES})
 target_link_libraries(rl_linux_tests PRIVATE rl_platform rl_fakes ${RL_GTEST} ${RL_GTEST_MAIN})
+target_compile_definitions(rl_linux_tests PRIVATE RL_TEST_WINDOW="$<TARGET_FILE:rl_test_window>")
+add_dependencies(rl_linux_tests rl_test_window)
 rl_strict(rl_linux_tests)
 gtest_discover_tests(rl_linux_tests TEST_PREFIX "linux." DISCOVERY_MODE PRE_TEST
   PROPERTIES LABELS linux)

@@ -1,0 +1,74 @@
+// Clock and input on Linux: the monotonic clock as a wrapping 32-bit
+// millisecond tick, the X server's idle time for the last input, and the
+// active (or focused) client window as the foreground window.
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/extensions/scrnsaver.h>
+
+#include <ctime>
+
+#include "platform/Platform.h"
+#include "platform/linux/X11Display.h"
+
+namespace rl {
+
+namespace {
+
+class LinuxClockInput : public IClockInput {
+public:
+    ~LinuxClockInput() override {
+        if (info_ != nullptr) XFree(info_);
+    }
+
+    std::uint32_t GetTickCount() override {
+        timespec ts{};
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        const auto ms = static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
+        return static_cast<std::uint32_t>(ms);
+    }
+
+    std::uint32_t GetLastInputTick() override {
+        Display* d = x11::SharedDisplay();
+        if (d == nullptr) return kNoInputTick;
+        if (generation_ != x11::ConnectionGeneration()) Attach(d);
+        if (info_ == nullptr) return kNoInputTick;
+        if (XScreenSaverQueryInfo(d, DefaultRootWindow(d), info_) == 0) return kNoInputTick;
+        return GetTickCount() - static_cast<std::uint32_t>(info_->idle);
+    }
+
+    WindowHandle GetForegroundWindow() override {
+        Display* d = x11::SharedDisplay();
+        if (d == nullptr) return 0;
+        const Window root = DefaultRootWindow(d);
+        const auto active = x11::Property32(d, root, x11::SharedAtoms().NET_ACTIVE_WINDOW, XA_WINDOW);
+        if (!active.empty() && active[0] != None) return static_cast<WindowHandle>(active[0]);
+
+        // No window manager says which window is active: take the focus.
+        Window focus = None;
+        int revert = 0;
+        XGetInputFocus(d, &focus, &revert);
+        if (focus == None || focus == PointerRoot) return 0;
+        const Window top = x11::TopLevelOf(d, focus);
+        if (top == None) return 0;
+        return static_cast<WindowHandle>(x11::ClientWindow(d, top));
+    }
+
+private:
+    // The extension is looked up once per connection.
+    void Attach(Display* d) {
+        generation_ = x11::ConnectionGeneration();
+        if (info_ != nullptr) XFree(info_);
+        info_ = nullptr;
+        int event = 0, error = 0;
+        if (XScreenSaverQueryExtension(d, &event, &error)) info_ = XScreenSaverAllocInfo();
+    }
+
+    unsigned generation_ = 0;
+    XScreenSaverInfo* info_ = nullptr;
+};
+
+}  // namespace
+
+std::unique_ptr<IClockInput> CreateClockInput() { return std::make_unique<LinuxClockInput>(); }
+
+}  // namespace rl
