@@ -132,17 +132,7 @@ void Child::Kill(int signal) {
 void Child::Stop() {
     if (in_ >= 0) close(in_);
     in_ = -1;
-    if (pid_ > 0) {
-        // A polite end first: the window program leaves when its input closes.
-        for (int i = 0; i < 50; ++i) {
-            if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-                pid_ = -1;
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        Kill(SIGKILL);
-    }
+    Kill(SIGTERM);
     if (out_ >= 0) close(out_);
     out_ = -1;
 }

@@ -25,8 +25,8 @@ struct CommandResult {
 // Runs a shell command and collects its standard output.
 CommandResult Run(const std::string& command);
 
-// A child process with pipes on its standard input and output. Closing its
-// input asks it to end; the destructor also terminates and reaps it.
+// A child process with pipes on its standard input and output; the
+// destructor terminates and reaps it.
 class Child {
 public:
     // extraEnv entries replace or add variables for the child only; a quiet
@@ -43,7 +43,7 @@ public:
     std::optional<std::string> ReadLine(std::chrono::milliseconds timeout);
     // Sends a signal and waits for the child to end.
     void Kill(int signal);
-    // Ends the child and waits; returns once it is reaped.
+    // Closes its input, terminates it and waits until it is reaped.
     void Stop();
 
 private:
