@@ -137,9 +137,9 @@ void Child::Stop() {
     out_ = -1;
 }
 
-TestWindows StartTestWindows(const std::vector<std::string>& specs) {
+TestWindows StartTestWindows(const std::vector<std::string>& specs, const std::string& program) {
     TestWindows result;
-    std::vector<std::string> argv{RL_TEST_WINDOW};
+    std::vector<std::string> argv{program};
     argv.insert(argv.end(), specs.begin(), specs.end());
     result.process = std::make_unique<Child>(argv);
     while (auto line = result.process->ReadLine(std::chrono::seconds(20))) {

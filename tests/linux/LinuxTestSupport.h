@@ -53,12 +53,13 @@ private:
     std::string buffer_;
 };
 
-// The test window program: one window per spec (see its source).
+// The test window program (or a copy of it under another name): one window
+// per spec (see its source).
 struct TestWindows {
     std::unique_ptr<Child> process;
     std::vector<unsigned long> ids;
 };
-TestWindows StartTestWindows(const std::vector<std::string>& specs);
+TestWindows StartTestWindows(const std::vector<std::string>& specs, const std::string& program = RL_TEST_WINDOW);
 
 // Polls the condition, pumping Qt events in between, until it holds or the
 // time-out runs out; returns the last result.
