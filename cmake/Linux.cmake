@@ -1,6 +1,6 @@
 # Linux build: adapters over X11, PulseAudio, /proc and Qt.
 find_package(PkgConfig REQUIRED)
-pkg_check_modules(RL_X11 REQUIRED IMPORTED_TARGET x11 xscrnsaver xres)
+pkg_check_modules(RL_X11 REQUIRED IMPORTED_TARGET x11 xext xscrnsaver xres)
 pkg_check_modules(RL_PULSE REQUIRED IMPORTED_TARGET libpulse)
 find_package(Qt6 REQUIRED COMPONENTS Core)
 

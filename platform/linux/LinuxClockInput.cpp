@@ -3,12 +3,12 @@
 // active (or focused) client window as the foreground window.
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
-#include <X11/extensions/scrnsaver.h>
 
 #include <ctime>
 
 #include "platform/Platform.h"
 #include "platform/linux/X11Display.h"
+#include "platform/linux/X11LastInput.h"
 
 namespace rl {
 
@@ -16,10 +16,6 @@ namespace {
 
 class LinuxClockInput : public IClockInput {
 public:
-    ~LinuxClockInput() override {
-        if (info_ != nullptr) XFree(info_);
-    }
-
     std::uint32_t GetTickCount() override {
         timespec ts{};
         clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -27,14 +23,7 @@ public:
         return static_cast<std::uint32_t>(ms);
     }
 
-    std::uint32_t GetLastInputTick() override {
-        Display* d = x11::SharedDisplay();
-        if (d == nullptr) return kNoInputTick;
-        if (generation_ != x11::ConnectionGeneration()) Attach(d);
-        if (info_ == nullptr) return kNoInputTick;
-        if (XScreenSaverQueryInfo(d, DefaultRootWindow(d), info_) == 0) return kNoInputTick;
-        return GetTickCount() - static_cast<std::uint32_t>(info_->idle);
-    }
+    std::uint32_t GetLastInputTick() override { return x11::LastInputTick(GetTickCount()); }
 
     WindowHandle GetForegroundWindow() override {
         Display* d = x11::SharedDisplay();
@@ -52,19 +41,6 @@ public:
         if (top == None) return 0;
         return static_cast<WindowHandle>(x11::ClientWindow(d, top));
     }
-
-private:
-    // The extension is looked up once per connection.
-    void Attach(Display* d) {
-        generation_ = x11::ConnectionGeneration();
-        if (info_ != nullptr) XFree(info_);
-        info_ = nullptr;
-        int event = 0, error = 0;
-        if (XScreenSaverQueryExtension(d, &event, &error)) info_ = XScreenSaverAllocInfo();
-    }
-
-    unsigned generation_ = 0;
-    XScreenSaverInfo* info_ = nullptr;
 };
 
 }  // namespace

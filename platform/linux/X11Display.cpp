@@ -96,6 +96,8 @@ void CloseSharedDisplay() {
     gTried = false;
 }
 
+bool ConnectionLost() { return gLost; }
+
 unsigned ConnectionGeneration() { return gGeneration; }
 
 const Atoms& SharedAtoms() { return gAtoms; }

@@ -19,6 +19,10 @@ Display* SharedDisplay();
 // Closes the shared connection; the next use opens a new one.
 void CloseSharedDisplay();
 
+// True once the server has gone away; the next SharedDisplay call drops
+// the broken connection.
+bool ConnectionLost();
+
 // Counts the connections opened so far, so that per-connection state
 // (extensions looked up) can tell when it is stale.
 unsigned ConnectionGeneration();

@@ -1,0 +1,89 @@
+// Costs of the idle monitor on the real Linux adapters: one ordinary tick,
+// and the exception gate over every process of this machine. Needs an X
+// display and a PulseAudio server (the test services).
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <limits>
+
+#include "app/IdleMonitor.h"
+#include "app/MasterVolume.h"
+#include "platform/Platform.h"
+#include "procenum/KzEnumProcesses.h"
+
+namespace rl {
+namespace {
+
+struct Tray : IImageIndex {
+    int index = 0;
+    int ImageIndex() const override { return index; }
+    void SetImageIndex(int i) override { index = i; }
+};
+
+struct Check : ICheckMark {
+    bool checked = false;
+    bool Checked() const override { return checked; }
+    void SetChecked(bool c) override { checked = c; }
+};
+
+struct Items : IItemList {
+    int Count() const override { return 0; }
+    std::string Item(int) const override { return {}; }
+};
+
+void BM_OrdinaryTick(benchmark::State& state) {
+    auto clock = CreateClockInput();
+    auto devices = CreateAudioDevices();
+    auto timer = CreateTimer();
+    timer->SetEnabled(false);
+    TMasterVolume volume(*devices, *clock, *timer, MessagePump());
+    if (!volume.ConnectEndpoint()) {
+        state.SkipWithError("no PulseAudio server");
+        return;
+    }
+    if (clock->GetLastInputTick() == kNoInputTick) {
+        state.SkipWithError("no X display");
+        return;
+    }
+    Tray tray;
+    Check disabled, relative;
+    Items programs;
+    TIdleMonitor monitor(*clock, volume, {tray, disabled, relative, programs});
+    // Far away: neither entering nor leaving ever happens.
+    monitor.IdleThreshold = std::numeric_limits<std::uint32_t>::max();
+    for (auto _ : state) monitor.tmrCheckTimer();
+    if (tray.index != kImageWatching) state.SkipWithError("the monitor faded");
+}
+BENCHMARK(BM_OrdinaryTick);
+
+void BM_ExceptionGate(benchmark::State& state) {
+    auto port = CreateSnapshotPort();
+    SetSnapshotPort(port.get());
+    const auto self = static_cast<std::uint32_t>(getpid());
+    std::size_t processes = 0;
+    for (auto _ : state) {
+        TProcessList list;
+        TWindowList windows;
+        GetProcessList(false, true, list);
+        GetWindowList(self, 0, false, windows);
+        processes = list.size();
+        FreeWindowList(windows);
+        FreeProcessList(list);
+    }
+    state.counters["processes"] = static_cast<double>(processes);
+    SetSnapshotPort(nullptr);
+}
+BENCHMARK(BM_ExceptionGate)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace rl
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
