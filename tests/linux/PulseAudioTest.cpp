@@ -144,7 +144,7 @@ TEST_F(PulseSinkTest, EachEndpointHasItsOwnConnection) {
 // A PulseAudio server of the test's own, on a socket in a temporary folder.
 class PrivateServer {
 public:
-    explicit PrivateServer(bool withSink) : withSink_(withSink) { socket_ = dir_.Path() + "/pulse.sock"; }
+    explicit PrivateServer(int sinks) : sinks_(sinks) { socket_ = dir_.Path() + "/pulse.sock"; }
 
     bool Start() {
         std::vector<std::string> argv{"pulseaudio",
@@ -156,7 +156,8 @@ public:
                                       "-F",
                                       "/dev/null",
                                       "--load=module-native-protocol-unix socket=" + socket_ + " auth-anonymous=1"};
-        if (withSink_) argv.push_back("--load=module-null-sink sink_name=rl_private");
+        for (int i = 0; i < sinks_; ++i)
+            argv.push_back("--load=module-null-sink sink_name=" + SinkName(i));
         daemon_ = std::make_unique<linuxtest::Child>(
             argv, std::map<std::string, std::string>{{"HOME", dir_.Path()}, {"XDG_RUNTIME_DIR", dir_.Path()}},
             true);
@@ -167,9 +168,11 @@ public:
 
     void Kill() { daemon_->Kill(SIGKILL); }
     std::string Address() const { return "unix:" + socket_; }
+    static std::string SinkName(int i) { return "rl_private_" + std::to_string(i); }
+    std::string Pactl(const std::string& args) const { return "PULSE_SERVER=" + Address() + " pactl " + args; }
 
 private:
-    bool withSink_;
+    int sinks_;
     linuxtest::TempDir dir_;
     std::string socket_;
     std::unique_ptr<linuxtest::Child> daemon_;
@@ -193,14 +196,14 @@ TEST(PulseConnectionTest, MissingServerIsAQuickConnectionFailure) {
 }
 
 TEST(PulseConnectionTest, ServerWithoutSinkIsAConnectionFailure) {
-    PrivateServer server(false);
+    PrivateServer server(0);
     ASSERT_TRUE(server.Start());
     ScopedEnv env("PULSE_SERVER", server.Address().c_str());
     EXPECT_EQ(CreateAudioDevices()->ActivateDefaultEndpointVolume(), nullptr);
 }
 
 TEST(PulseConnectionTest, LostServerFailsCallsAndIsReconnected) {
-    PrivateServer server(true);
+    PrivateServer server(1);
     ASSERT_TRUE(server.Start());
     ScopedEnv env("PULSE_SERVER", server.Address().c_str());
     auto endpoint = CreateAudioDevices()->ActivateDefaultEndpointVolume();
@@ -221,6 +224,29 @@ TEST(PulseConnectionTest, LostServerFailsCallsAndIsReconnected) {
     EXPECT_TRUE(linuxtest::WaitFor([&] { return endpoint->SetMasterVolumeLevelScalar(0.25f) == kS_OK; }, 20s));
     EXPECT_EQ(endpoint->GetMasterVolumeLevelScalar(&level), kS_OK);
     EXPECT_NEAR(level, 0.25f, 1.0 / kNorm);
+}
+
+
+TEST(PulseConnectionTest, FollowsTheDefaultSinkWhenItChanges) {
+    PrivateServer server(2);
+    ASSERT_TRUE(server.Start());
+    ScopedEnv env("PULSE_SERVER", server.Address().c_str());
+    auto endpoint = CreateAudioDevices()->ActivateDefaultEndpointVolume();
+    ASSERT_NE(endpoint, nullptr);
+    auto volumeOf = [&](int sink) {
+        ScopedEnv inner("PULSE_SERVER", server.Address().c_str());
+        const auto v = linuxtest::SinkVolumes(PrivateServer::SinkName(sink));
+        return v.empty() ? 0u : v[0];
+    };
+    for (const int sink : {0, 1, 0}) {
+        SCOPED_TRACE(sink);
+        ASSERT_EQ(linuxtest::Run(server.Pactl("set-default-sink " + PrivateServer::SinkName(sink))).status, 0);
+        ASSERT_EQ(linuxtest::Run(server.Pactl("set-sink-volume " + PrivateServer::SinkName(0) + " 100%")).status, 0);
+        ASSERT_EQ(linuxtest::Run(server.Pactl("set-sink-volume " + PrivateServer::SinkName(1) + " 100%")).status, 0);
+        ASSERT_EQ(endpoint->SetMasterVolumeLevelScalar(0.5f), kS_OK);
+        EXPECT_EQ(volumeOf(sink), Raw(0.5));
+        EXPECT_EQ(volumeOf(1 - sink), Raw(1.0));
+    }
 }
 
 }  // namespace
