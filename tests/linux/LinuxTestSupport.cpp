@@ -9,11 +9,11 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <memory>
-#include <regex>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -166,12 +166,14 @@ std::vector<unsigned> SinkVolumes(const std::string& sink) {
     std::vector<unsigned> volumes;
     const CommandResult r = Run("pactl get-sink-volume '" + sink + "' 2>/dev/null");
     if (r.status != 0) return volumes;
-    // "Volume: front-left: 39322 /  60% / -13.31 dB,   front-right: ..."
-    static const std::regex channel(R"(([a-z0-9-]+): (\d+) /)");
-    const std::string firstLine = r.output.substr(0, r.output.find('\n'));
-    for (auto it = std::sregex_iterator(firstLine.begin(), firstLine.end(), channel); it != std::sregex_iterator();
-         ++it)
-        volumes.push_back(static_cast<unsigned>(std::stoul((*it)[2].str())));
+    // "Volume: front-left: 39322 /  60% / -13.31 dB,   front-right: ...":
+    // each channel's raw value follows ": " and precedes " /".
+    const std::string line = r.output.substr(0, r.output.find('\n'));
+    for (std::size_t pos = line.find(": "); pos != std::string::npos; pos = line.find(": ", pos + 1)) {
+        std::size_t i = pos + 2, end = i;
+        while (end < line.size() && std::isdigit(static_cast<unsigned char>(line[end]))) ++end;
+        if (end > i && line.compare(end, 2, " /") == 0) volumes.push_back(static_cast<unsigned>(std::stoul(line.substr(i, end - i))));
+    }
     return volumes;
 }
 
