@@ -1,6 +1,6 @@
 // Costs of the idle monitor on the real Linux adapters: one ordinary tick,
-// and the exception gate over every process of this machine. Needs an X
-// display and a PulseAudio server (the test services).
+// one fade step, and the exception gate over every process of this machine.
+// Needs an X display and a PulseAudio server (the test services).
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
@@ -56,6 +56,22 @@ void BM_OrdinaryTick(benchmark::State& state) {
     if (tray.index != kImageWatching) state.SkipWithError("the monitor faded");
 }
 BENCHMARK(BM_OrdinaryTick);
+
+// One step of a fade: the adapter reads the default sink's channels and
+// writes them scaled, two round trips to the sound server.
+void BM_FadeStep(benchmark::State& state) {
+    auto endpoint = CreateAudioDevices()->ActivateDefaultEndpointVolume();
+    if (endpoint == nullptr) {
+        state.SkipWithError("no PulseAudio server");
+        return;
+    }
+    float level = 0.5f;
+    for (auto _ : state) {
+        level = level == 0.5f ? 0.25f : 0.5f;
+        if (endpoint->SetMasterVolumeLevelScalar(level) != kS_OK) state.SkipWithError("the level was not set");
+    }
+}
+BENCHMARK(BM_FadeStep)->Unit(benchmark::kMicrosecond);
 
 void BM_ExceptionGate(benchmark::State& state) {
     auto port = CreateSnapshotPort();

@@ -29,8 +29,11 @@ public:
         Display* d = x11::SharedDisplay();
         if (d == nullptr) return 0;
         const Window root = DefaultRootWindow(d);
+        // A manager that ended may leave its last answer behind on the root.
         const auto active = x11::Property32(d, root, x11::SharedAtoms().NET_ACTIVE_WINDOW, XA_WINDOW);
-        if (!active.empty() && active[0] != None) return static_cast<WindowHandle>(active[0]);
+        XWindowAttributes attributes;
+        if (!active.empty() && active[0] != None && XGetWindowAttributes(d, active[0], &attributes) != 0)
+            return static_cast<WindowHandle>(active[0]);
 
         // No window manager says which window is active: take the focus.
         Window focus = None;

@@ -13,8 +13,8 @@ namespace rl {
 namespace {
 
 // Runs only while enabled with a non-zero interval, like a Windows timer
-// control (enabled, 1000 ms when created); changing the interval of a
-// running timer starts it anew.
+// control (enabled, 1000 ms when created); a new interval for a running
+// timer starts it anew.
 class QtTimer : public ITimer {
 public:
     QtTimer() {
@@ -26,6 +26,7 @@ public:
     }
 
     void SetInterval(std::uint32_t milliseconds) override {
+        if (milliseconds == interval_) return;
         interval_ = milliseconds;
         Apply();
     }

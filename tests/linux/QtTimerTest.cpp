@@ -50,6 +50,20 @@ TEST(QtTimerTest, ZeroIntervalNeverTicks) {
     EXPECT_TRUE(linuxtest::WaitFor([&] { return ticks > 0; }, 10s));
 }
 
+TEST(QtTimerTest, SameIntervalAgainDoesNotRestartTheCount) {
+    auto timer = CreateTimer();
+    int ticks = 0;
+    timer->SetOnTimer([&] { ++ticks; });
+    timer->SetInterval(300);
+    // Set again and again well within each period: a restart would never tick.
+    EXPECT_TRUE(linuxtest::WaitFor(
+        [&] {
+            timer->SetInterval(300);
+            return ticks > 0;
+        },
+        10s));
+}
+
 TEST(QtTimerTest, TicksOnlyWhenMessagesAreProcessed) {
     auto timer = CreateTimer();
     int ticks = 0;

@@ -239,8 +239,13 @@ TEST_F(WindowSnapshotTest, ActiveWindowOfAWindowManagerComesFirst) {
     Focus(windows.ids[0]);
     SetActiveWindow(windows.ids[1]);
     EXPECT_EQ(clock_->GetForegroundWindow(), windows.ids[1]);
-    // A manager that says "none is active" leaves it to the focus.
+    // A manager that says "none is active" leaves it to the focus, and so
+    // does the stale answer of one that has ended.
     SetActiveWindow(None);
+    EXPECT_EQ(clock_->GetForegroundWindow(), windows.ids[0]);
+    const Window gone = XCreateSimpleWindow(display_, DefaultRootWindow(display_), 0, 0, 10, 10, 0, 0, 0);
+    XDestroyWindow(display_, gone);
+    SetActiveWindow(gone);
     EXPECT_EQ(clock_->GetForegroundWindow(), windows.ids[0]);
 }
 
