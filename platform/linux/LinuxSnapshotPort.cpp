@@ -254,10 +254,10 @@ private:
                     (major > 1 || (major == 1 && minor >= 2));
         }
         if (!xres_) return 0;
-        XResClientIdSpec spec{w, XRES_CLIENT_ID_PID_MASK};
+        XResClientIdSpec client{w, XRES_CLIENT_ID_PID_MASK};
         long count = 0;
         XResClientIdValue* ids = nullptr;
-        if (XResQueryClientIds(d, 1, &spec, &count, &ids) != Success) return 0;
+        if (XResQueryClientIds(d, 1, &client, &count, &ids) != Success) return 0;
         std::uint32_t pid = 0;
         for (long i = 0; i < count && pid == 0; ++i) {
             if (ids[i].spec.mask != XRES_CLIENT_ID_PID_MASK) continue;

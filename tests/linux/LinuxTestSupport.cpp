@@ -137,10 +137,10 @@ void Child::Stop() {
     out_ = -1;
 }
 
-TestWindows StartTestWindows(const std::vector<std::string>& specs, const std::string& program) {
+TestWindows StartTestWindows(const std::vector<std::string>& windows, const std::string& program) {
     TestWindows result;
     std::vector<std::string> argv{program};
-    argv.insert(argv.end(), specs.begin(), specs.end());
+    argv.insert(argv.end(), windows.begin(), windows.end());
     result.process = std::make_unique<Child>(argv);
     while (auto line = result.process->ReadLine(std::chrono::seconds(20))) {
         if (*line == "ready") return result;

@@ -54,12 +54,12 @@ private:
 };
 
 // The test window program (or a copy of it under another name): one window
-// per spec (see its source).
+// per description (see its source).
 struct TestWindows {
     std::unique_ptr<Child> process;
     std::vector<unsigned long> ids;
 };
-TestWindows StartTestWindows(const std::vector<std::string>& specs, const std::string& program = RL_TEST_WINDOW);
+TestWindows StartTestWindows(const std::vector<std::string>& windows, const std::string& program = RL_TEST_WINDOW);
 
 // Polls the condition, pumping Qt events in between, until it holds or the
 // time-out runs out; returns the last result.

@@ -22,7 +22,7 @@ using namespace std::chrono_literals;
 
 // What the snapshot unit reports for each window of the test program.
 struct WindowCase {
-    const char* spec;
+    const char* desc;
     const char* caption;
     const char* className;
     bool visible;
@@ -38,7 +38,7 @@ const std::string kLongTitle = "ab" + [] {
 }();
 // 259 bytes fit; the 130th é would end at byte 260, so the cut is before it.
 const std::string kLongTitleCut = kLongTitle.substr(0, 2 + 2 * 128);
-const std::string kLongSpec = "title=" + kLongTitle;
+const std::string kLongDesc = "title=" + kLongTitle;
 
 const WindowCase kWindows[] = {
     {"title=Main window,class=RlMain,x=30,y=40,w=220,h=120", "Main window", "RlMain", true, true, -1, {30, 40, 250, 160}},
@@ -112,15 +112,15 @@ protected:
     Display* display_ = nullptr;
 };
 
-std::vector<std::string> Specs() {
-    std::vector<std::string> specs;
-    for (const WindowCase& c : kWindows) specs.emplace_back(c.spec);
-    specs.push_back(kLongSpec);
-    return specs;
+std::vector<std::string> Descriptions() {
+    std::vector<std::string> descs;
+    for (const WindowCase& c : kWindows) descs.emplace_back(c.desc);
+    descs.push_back(kLongDesc);
+    return descs;
 }
 
 TEST_F(WindowSnapshotTest, ListsEveryWindowOfAProcessWithItsFields) {
-    auto windows = linuxtest::StartTestWindows(Specs());
+    auto windows = linuxtest::StartTestWindows(Descriptions());
     ASSERT_EQ(windows.ids.size(), std::size(kWindows) + 1);
     const auto pid = static_cast<std::uint32_t>(windows.process->Pid());
 
@@ -129,7 +129,7 @@ TEST_F(WindowSnapshotTest, ListsEveryWindowOfAProcessWithItsFields) {
     ASSERT_EQ(list.size(), windows.ids.size());
     for (std::size_t i = 0; i < std::size(kWindows); ++i) {
         const WindowCase& c = kWindows[i];
-        SCOPED_TRACE(c.spec);
+        SCOPED_TRACE(c.desc);
         const auto it = std::find_if(list.begin(), list.end(),
                                      [&](const TWindowInfo* w) { return w->Handle == windows.ids[i]; });
         ASSERT_NE(it, list.end());
@@ -153,7 +153,7 @@ TEST_F(WindowSnapshotTest, ListsEveryWindowOfAProcessWithItsFields) {
 }
 
 TEST_F(WindowSnapshotTest, FiltersByProcessThreadAndApplicationWindows) {
-    auto first = linuxtest::StartTestWindows(Specs());
+    auto first = linuxtest::StartTestWindows(Descriptions());
     auto second = linuxtest::StartTestWindows({"title=Other program"});
     ASSERT_EQ(second.ids.size(), 1u);
     const auto pid = static_cast<std::uint32_t>(first.process->Pid());

@@ -2,8 +2,8 @@
 // described on its command line, prints their ids, and lives until its
 // standard input closes (so it never outlives the test that started it).
 //
-//   rl_test_window SPEC...
-//   SPEC: comma-separated items: title=T, class=C, x=, y=, w=, h=,
+//   rl_test_window WINDOW...
+//   WINDOW: comma-separated items: title=T, class=C, x=, y=, w=, h=,
 //         hidden, tool (utility window type), skiptaskbar, override,
 //         owner=N (transient for window N of this list), nopid, pid=N,
 //         latin1 (title as a plain STRING WM_NAME only)
@@ -22,7 +22,7 @@
 
 namespace {
 
-struct Spec {
+struct WindowDesc {
     std::string title = "RestLevel test window";
     std::string className = "RlTestWindow";
     int x = 10, y = 10, w = 200, h = 100;
@@ -32,8 +32,8 @@ struct Spec {
     int owner = -1;
 };
 
-Spec Parse(const std::string& text) {
-    Spec s;
+WindowDesc Parse(const std::string& text) {
+    WindowDesc s;
     std::size_t pos = 0;
     while (pos <= text.size()) {
         std::size_t end = text.find(',', pos);
@@ -80,7 +80,7 @@ int main(int argc, char** argv) {
 
     std::vector<Window> windows;
     for (int i = 1; i < argc; ++i) {
-        const Spec s = Parse(argv[i]);
+        const WindowDesc s = Parse(argv[i]);
         XSetWindowAttributes attrs{};
         attrs.override_redirect = s.overrideRedirect ? True : False;
         attrs.background_pixel = WhitePixel(d, DefaultScreen(d));
