@@ -13,7 +13,9 @@
 namespace rl::x11 {
 
 // The shared connection, or null when no X server can be reached (retried
-// at most once a second, so that callers on a timer stay cheap).
+// at most once a second, so that callers on a timer stay cheap). Its only
+// events are the last-input alarm's, and the last-input tracker reads them
+// all: an adapter that selects other events needs a connection of its own.
 Display* SharedDisplay();
 
 // Closes the shared connection; the next use opens a new one.
