@@ -1,0 +1,29 @@
+#include "support/ProcessRandom.h"
+
+#include <chrono>
+#include <random>
+
+namespace rl {
+
+namespace {
+
+std::mt19937& Generator() {
+    static std::mt19937 generator;
+    return generator;
+}
+
+}  // namespace
+
+void RandomizeProcess() {
+    // Two clocks, so that reseeding twice within one tick of the coarse
+    // clock still gives two seeds.
+    const auto wall = std::chrono::system_clock::now().time_since_epoch().count();
+    const auto steady = std::chrono::steady_clock::now().time_since_epoch().count();
+    std::seed_seq seed{static_cast<std::uint32_t>(wall), static_cast<std::uint32_t>(wall >> 32),
+                       static_cast<std::uint32_t>(steady), static_cast<std::uint32_t>(steady >> 32)};
+    Generator().seed(seed);
+}
+
+std::uint8_t ProcessRandomByte() { return static_cast<std::uint8_t>(Generator()() >> 24); }
+
+}  // namespace rl
