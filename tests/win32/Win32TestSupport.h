@@ -1,0 +1,60 @@
+// Helpers of the tests that run the Windows build under Wine.
+#pragma once
+
+#include <windows.h>
+#include <objbase.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+
+namespace rl::win32test {
+
+// Pumps the calling thread's messages until the condition holds or the time
+// is up; true when it held.
+bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
+
+// Pumps messages for a while, for checks that something does NOT happen.
+void PumpFor(std::chrono::milliseconds duration);
+
+bool EqualsNoCase(const std::string& a, const std::string& b);
+
+// The full path of this test program.
+std::string ModulePath();
+
+// The file name part of a path.
+std::string FileNamePart(const std::string& path);
+
+// A top-level window of the tests' own class, created on the calling thread
+// and destroyed with the object.
+class TestWindow {
+public:
+    TestWindow(const std::string& caption, DWORD style, DWORD exStyle = 0, HWND parentOrOwner = nullptr);
+    ~TestWindow();
+    TestWindow(const TestWindow&) = delete;
+    TestWindow& operator=(const TestWindow&) = delete;
+
+    HWND Handle() const { return handle_; }
+    static const char* ClassName();
+
+private:
+    HWND handle_ = nullptr;
+};
+
+// COM on the calling thread for the life of the object, as the program's
+// user-interface thread has it.
+class ComApartment {
+public:
+    ComApartment() : result_(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)) {}
+    ~ComApartment() {
+        if (SUCCEEDED(result_)) CoUninitialize();
+    }
+    ComApartment(const ComApartment&) = delete;
+    ComApartment& operator=(const ComApartment&) = delete;
+    HRESULT Result() const { return result_; }
+
+private:
+    HRESULT result_;
+};
+
+}  // namespace rl::win32test
