@@ -2,11 +2,13 @@
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(RL_X11 REQUIRED IMPORTED_TARGET x11 xext xscrnsaver xres)
 pkg_check_modules(RL_PULSE REQUIRED IMPORTED_TARGET libpulse)
+pkg_check_modules(RL_SQLITE REQUIRED IMPORTED_TARGET sqlite3)
 find_package(Qt6 REQUIRED COMPONENTS Core)
 
 file(GLOB RL_PLATFORM_SOURCES CONFIGURE_DEPENDS platform/linux/*.cpp)
 add_library(rl_platform STATIC ${RL_PLATFORM_SOURCES})
 target_link_libraries(rl_platform PUBLIC rl_core PkgConfig::RL_X11 PkgConfig::RL_PULSE Qt6::Core)
+target_link_libraries(rl_platform PUBLIC PkgConfig::RL_SQLITE)
 rl_strict(rl_platform)
 
 # A small X client that the integration tests start to own test windows.
@@ -22,6 +24,13 @@ add_dependencies(rl_linux_tests rl_test_window)
 rl_strict(rl_linux_tests)
 gtest_discover_tests(rl_linux_tests TEST_PREFIX "linux." DISCOVERY_MODE PRE_TEST
   PROPERTIES LABELS linux)
+
+# The reg-like tool for the registry store (without the desktop libraries); the tests run it.
+add_executable(restlevel-reg platform/linux/reg/RestLevelReg.cpp platform/linux/SqliteRegistry.cpp)
+target_link_libraries(restlevel-reg PRIVATE rl_core PkgConfig::RL_SQLITE)
+rl_strict(restlevel-reg)
+target_compile_definitions(rl_linux_tests PRIVATE RL_REG_TOOL="$<TARGET_FILE:restlevel-reg>")
+add_dependencies(rl_linux_tests restlevel-reg)
 
 # Benchmarks are built here but never run as tests.
 if(NOT RL_SANITIZE)
