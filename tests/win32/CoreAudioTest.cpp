@@ -76,6 +76,28 @@ TEST_F(CoreAudioTest, SettingTheMasterVolumeReadsBack) {
     volume->SetMasterVolumeLevelScalar(original);
 }
 
+TEST_F(CoreAudioTest, FadePumpsMessagesWithTheMonitorTimerOff) {
+    auto clock = CreateClockInput();
+    auto tmrCheck = CreateTimer();
+    auto other = CreateTimer();
+    TMasterVolume volume(*devices_, *clock, *tmrCheck, MessagePump());
+    ASSERT_TRUE(volume.ConnectEndpoint());
+
+    bool fading = false;
+    int checkTicksInFade = 0, otherTicksInFade = 0;
+    tmrCheck->SetOnTimer([&] { checkTicksInFade += fading ? 1 : 0; });
+    other->SetOnTimer([&] { otherTicksInFade += fading ? 1 : 0; });
+    tmrCheck->SetInterval(10);
+    other->SetInterval(10);
+
+    fading = true;
+    volume.FadeVolume(volume.GetVolumeLevel(), 300);
+    fading = false;
+    EXPECT_EQ(checkTicksInFade, 0);
+    EXPECT_GT(otherTicksInFade, 0);  // the fade kept the thread's messages flowing
+    EXPECT_TRUE(tmrCheck->Enabled());
+}
+
 TEST(CoreAudioWithoutComTest, ConnectionFailsOnAThreadWithoutCom) {
     // Nothing in this program keeps a multi-threaded apartment, so a new
     // thread has no COM at all and the enumerator cannot be created.

@@ -172,52 +172,24 @@ TEST_F(ToolhelpTest, ModuleListOfAMissingProcessIsEmpty) {
     EXPECT_TRUE(modules_.empty());
 }
 
-// Other processes: two copies of one program give two records with the same path.
-class OtherProcessTest : public ToolhelpTest {
-protected:
-    void TearDown() override {
-        for (PROCESS_INFORMATION& pi : started_) {
-            TerminateProcess(pi.hProcess, 0);
-            WaitForSingleObject(pi.hProcess, 10000);
-            CloseHandle(pi.hThread);
-            CloseHandle(pi.hProcess);
-        }
-        ToolhelpTest::TearDown();
-    }
-
-    DWORD Start(const std::string& commandLine) {
-        STARTUPINFOA si{};
-        si.cb = sizeof(si);
-        PROCESS_INFORMATION pi{};
-        std::string line = commandLine;
-        if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return 0;
-        started_.push_back(pi);
-        WaitForInputIdle(pi.hProcess, 10000);
-        return pi.dwProcessId;
-    }
-
-    std::vector<PROCESS_INFORMATION> started_;
-};
-
-TEST_F(OtherProcessTest, TwoCopiesOfAProgramHaveEqualFullPaths) {
-    char system[MAX_PATH] = {};
-    GetSystemDirectoryA(system, MAX_PATH);
-    const std::string notepad = std::string(system) + "\\notepad.exe";
-    const DWORD first = Start(notepad);
-    const DWORD second = Start(notepad);
-    ASSERT_NE(first, 0u);
-    ASSERT_NE(second, 0u);
+// Two copies of one program give two records with the same path.
+TEST_F(ToolhelpTest, TwoCopiesOfAProgramHaveEqualFullPaths) {
+    const std::string notepad = win32test::SystemProgram("notepad.exe");
+    win32test::StartedProgram first(notepad);
+    win32test::StartedProgram second(notepad);
+    ASSERT_NE(first.ProcessId(), 0u);
+    ASSERT_NE(second.ProcessId(), 0u);
     // A fresh process may not yet show its modules: look until it does.
     ASSERT_TRUE(win32test::WaitFor(
         [&] {
             GetProcessList(false, false, processes_);
-            return Find(first) != nullptr && Find(second) != nullptr && !Find(first)->FullPath.empty() &&
-                   !Find(second)->FullPath.empty();
+            return Find(first.ProcessId()) != nullptr && Find(second.ProcessId()) != nullptr &&
+                   !Find(first.ProcessId())->FullPath.empty() && !Find(second.ProcessId())->FullPath.empty();
         },
         std::chrono::seconds(20)));
-    EXPECT_TRUE(EqualsNoCase(Find(first)->FullPath, notepad)) << Find(first)->FullPath;
-    EXPECT_EQ(Find(first)->FullPath, Find(second)->FullPath);
-    EXPECT_EQ(Find(first)->ParentProcessID, GetCurrentProcessId());
+    EXPECT_TRUE(EqualsNoCase(Find(first.ProcessId())->FullPath, notepad)) << Find(first.ProcessId())->FullPath;
+    EXPECT_EQ(Find(first.ProcessId())->FullPath, Find(second.ProcessId())->FullPath);
+    EXPECT_EQ(Find(first.ProcessId())->ParentProcessID, GetCurrentProcessId());
 }
 
 // The adapter's own calls, below the snapshot unit.
@@ -227,14 +199,12 @@ protected:
 };
 
 TEST_F(SnapshotPortTest, ExeTypeOfProgramsAndOtherFiles) {
-    char system[MAX_PATH] = {};
-    GetSystemDirectoryA(system, MAX_PATH);
     // This test program is a console program: "PE" with no Windows version.
     const std::uintptr_t console = port_->ShellExeType(win32test::ModulePath());
     EXPECT_EQ(console & 0xFFFF, static_cast<std::uintptr_t>('P' | ('E' << 8)));
     EXPECT_EQ(console >> 16, 0u);
     // A windowed program carries the Windows version it needs in the high word.
-    const std::uintptr_t windowed = port_->ShellExeType(std::string(system) + "\\notepad.exe");
+    const std::uintptr_t windowed = port_->ShellExeType(win32test::SystemProgram("notepad.exe"));
     EXPECT_EQ(windowed & 0xFFFF, static_cast<std::uintptr_t>('P' | ('E' << 8)));
     EXPECT_GE(windowed, 0x10000u);
 
@@ -283,6 +253,43 @@ TEST_F(SnapshotPortTest, ASnapshotHoldsOnlyItsKindAndClosingANonHandleIsHarmless
     EXPECT_FALSE(port_->ThreadFirst(snap, thread));
     port_->CloseSnapshot(snap);
     port_->CloseSnapshot(kInvalidSnapshot);
+}
+
+TEST_F(SnapshotPortTest, MessageBoxWithoutOwnerAndWithAnOkButton) {
+    struct Seen {
+        bool found = false;
+        std::string text;
+        HWND owner = nullptr;
+        bool okVisible = false;
+        bool cancelVisible = false;
+    } seen;
+    // The box is modal: a second thread finds it, reads it and presses OK.
+    std::thread closer([&] {
+        for (int i = 0; i < 2000 && !seen.found; ++i) {
+            const HWND box = FindWindowA("#32770", "RestLevel test caption");
+            if (box == nullptr || !IsWindowVisible(box)) {
+                Sleep(10);
+                continue;
+            }
+            seen.found = true;
+            char text[256] = {};
+            GetDlgItemTextA(box, 0xFFFF, text, sizeof(text));
+            seen.text = text;
+            seen.owner = GetWindow(box, GW_OWNER);
+            const HWND ok = GetDlgItem(box, IDOK);
+            const HWND cancel = GetDlgItem(box, IDCANCEL);
+            seen.okVisible = ok != nullptr && IsWindowVisible(ok);
+            seen.cancelVisible = cancel != nullptr && IsWindowVisible(cancel);
+            PostMessageA(box, WM_COMMAND, IDOK, 0);
+        }
+    });
+    port_->ShowMessage("Error reading Performace Data.", "RestLevel test caption");
+    closer.join();
+    ASSERT_TRUE(seen.found);
+    EXPECT_EQ(seen.text, "Error reading Performace Data.");
+    EXPECT_EQ(seen.owner, nullptr);
+    EXPECT_TRUE(seen.okVisible);
+    EXPECT_FALSE(seen.cancelVisible);
 }
 
 }  // namespace

@@ -65,4 +65,35 @@ TestWindow::~TestWindow() {
     if (handle_ != nullptr) DestroyWindow(handle_);
 }
 
+StartedProgram::StartedProgram(const std::string& commandLine) {
+    STARTUPINFOA startup{};
+    startup.cb = sizeof(startup);
+    std::string line = commandLine;
+    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info_)) {
+        info_ = PROCESS_INFORMATION{};
+        return;
+    }
+    WaitForInputIdle(info_.hProcess, 20000);
+}
+
+StartedProgram::~StartedProgram() {
+    if (info_.hProcess == nullptr) return;
+    TerminateProcess(info_.hProcess, 0);
+    WaitForSingleObject(info_.hProcess, 20000);
+    CloseHandle(info_.hThread);
+    CloseHandle(info_.hProcess);
+}
+
+std::string SystemProgram(const std::string& fileName) {
+    char folder[MAX_PATH] = {};
+    const UINT length = GetSystemDirectoryA(folder, MAX_PATH);
+    return std::string(folder, length) + "\\" + fileName;
+}
+
+bool BringToFront(HWND window) {
+    ShowWindow(window, SW_SHOW);
+    SetForegroundWindow(window);
+    return WaitFor([&] { return GetForegroundWindow() == window; }, std::chrono::seconds(20));
+}
+
 }  // namespace rl::win32test

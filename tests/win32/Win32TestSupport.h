@@ -41,6 +41,27 @@ private:
     HWND handle_ = nullptr;
 };
 
+// A program started for a test and ended with the object.
+class StartedProgram {
+public:
+    explicit StartedProgram(const std::string& commandLine);
+    ~StartedProgram();
+    StartedProgram(const StartedProgram&) = delete;
+    StartedProgram& operator=(const StartedProgram&) = delete;
+
+    // 0 when the program could not be started.
+    DWORD ProcessId() const { return info_.dwProcessId; }
+
+private:
+    PROCESS_INFORMATION info_{};
+};
+
+// The full path of a program in the system folder.
+std::string SystemProgram(const std::string& fileName);
+
+// Brings a window of this thread to the front; true once the system says it is.
+bool BringToFront(HWND window);
+
 // COM on the calling thread for the life of the object, as the program's
 // user-interface thread has it.
 class ComApartment {

@@ -216,10 +216,7 @@ TEST_F(WindowSnapshotTest, ErrorInTheCallbackEndsTheEnumerationAndIsRaisedAfterI
 TEST_F(WindowSnapshotTest, ActivatedWindowIsTheForegroundWindowAndListedForThisProcess) {
     TestWindow window("front", WS_OVERLAPPEDWINDOW);
     ASSERT_NE(window.Handle(), nullptr);
-    ShowWindow(window.Handle(), SW_SHOW);
-    SetForegroundWindow(window.Handle());
-    ASSERT_TRUE(win32test::WaitFor([&] { return GetForegroundWindow() == window.Handle(); }, 20s))
-        << "foreground: " << GetForegroundWindow();
+    ASSERT_TRUE(win32test::BringToFront(window.Handle())) << "foreground: " << GetForegroundWindow();
 
     auto clock = CreateClockInput();
     const WindowHandle front = clock->GetForegroundWindow();
@@ -231,8 +228,7 @@ TEST_F(WindowSnapshotTest, ActivatedWindowIsTheForegroundWindowAndListedForThisP
 
     // Another window brought to the front takes over.
     TestWindow second("second", WS_OVERLAPPEDWINDOW | WS_VISIBLE);
-    SetForegroundWindow(second.Handle());
-    ASSERT_TRUE(win32test::WaitFor([&] { return GetForegroundWindow() == second.Handle(); }, 20s));
+    ASSERT_TRUE(win32test::BringToFront(second.Handle()));
     EXPECT_EQ(clock->GetForegroundWindow(), H(second.Handle()));
 }
 
