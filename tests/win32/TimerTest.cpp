@@ -90,6 +90,36 @@ TEST(Win32TimerTest, TwoTimersTickIndependently) {
     EXPECT_EQ(ticksA, stoppedA);
 }
 
+TEST(Win32TimerTest, SameIntervalAgainDoesNotRestartTheCount) {
+    auto timer = CreateTimer();
+    int ticks = 0;
+    timer->SetOnTimer([&] { ++ticks; });
+    timer->SetInterval(300);
+    // Set again and again well within each period: a restart would never tick.
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            timer->SetInterval(300);
+            return ticks > 0;
+        },
+        10s));
+}
+
+TEST(Win32TimerTest, HandlerCanBeReplacedAndCleared) {
+    auto timer = CreateTimer();
+    int first = 0, second = 0;
+    timer->SetOnTimer([&] { ++first; });
+    timer->SetInterval(10);
+    ASSERT_TRUE(WaitFor([&] { return first > 0; }, 10s));
+    timer->SetOnTimer([&] { ++second; });
+    const int firstDone = first;
+    ASSERT_TRUE(WaitFor([&] { return second > 0; }, 10s));
+    EXPECT_EQ(first, firstDone);
+    timer->SetOnTimer(nullptr);
+    const int secondDone = second;
+    PumpFor(100ms);  // ticks without a handler are dropped
+    EXPECT_EQ(second, secondDone);
+}
+
 TEST(Win32TimerTest, DestroyedTimerNoLongerTicks) {
     int ticks = 0;
     {
