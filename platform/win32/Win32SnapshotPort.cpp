@@ -106,32 +106,33 @@ public:
     bool LoadToolhelp() override {
         // kernel32 is loaded in every process; it is taken, never loaded.
         const HMODULE kernel = GetModuleHandleA("kernel32.dll");
+        th_ = {};
         if (kernel == nullptr) return false;
-        createSnapshot_ = Lookup<CreateToolhelp32SnapshotFn>(kernel, "CreateToolhelp32Snapshot");
-        processFirst_ = Lookup<Process32Fn>(kernel, "Process32First");
-        processNext_ = Lookup<Process32Fn>(kernel, "Process32Next");
-        threadFirst_ = Lookup<Thread32Fn>(kernel, "Thread32First");
-        threadNext_ = Lookup<Thread32Fn>(kernel, "Thread32Next");
-        moduleFirst_ = Lookup<Module32Fn>(kernel, "Module32First");
-        moduleNext_ = Lookup<Module32Fn>(kernel, "Module32Next");
-        return createSnapshot_ != nullptr && processFirst_ != nullptr && processNext_ != nullptr &&
-               threadFirst_ != nullptr && threadNext_ != nullptr && moduleFirst_ != nullptr &&
-               moduleNext_ != nullptr;
+        th_.createSnapshot = Lookup<CreateToolhelp32SnapshotFn>(kernel, "CreateToolhelp32Snapshot");
+        th_.processFirst = Lookup<Process32Fn>(kernel, "Process32First");
+        th_.processNext = Lookup<Process32Fn>(kernel, "Process32Next");
+        th_.threadFirst = Lookup<Thread32Fn>(kernel, "Thread32First");
+        th_.threadNext = Lookup<Thread32Fn>(kernel, "Thread32Next");
+        th_.moduleFirst = Lookup<Module32Fn>(kernel, "Module32First");
+        th_.moduleNext = Lookup<Module32Fn>(kernel, "Module32Next");
+        return th_.createSnapshot != nullptr && th_.processFirst != nullptr && th_.processNext != nullptr &&
+               th_.threadFirst != nullptr && th_.threadNext != nullptr && th_.moduleFirst != nullptr &&
+               th_.moduleNext != nullptr;
     }
 
     SnapshotHandle CreateSnapshot(std::uint32_t kind, std::uint32_t processId) override {
-        if (createSnapshot_ == nullptr) return kInvalidSnapshot;
-        const HANDLE snap = createSnapshot_(kind, processId);
+        if (th_.createSnapshot == nullptr) return kInvalidSnapshot;
+        const HANDLE snap = th_.createSnapshot(kind, processId);
         if (snap == INVALID_HANDLE_VALUE || snap == nullptr) return kInvalidSnapshot;
         return reinterpret_cast<SnapshotHandle>(snap);
     }
 
-    bool ProcessFirst(SnapshotHandle snap, ProcessEntry& entry) override { return ReadEntry(processFirst_, snap, entry); }
-    bool ProcessNext(SnapshotHandle snap, ProcessEntry& entry) override { return ReadEntry(processNext_, snap, entry); }
-    bool ThreadFirst(SnapshotHandle snap, ThreadEntry& entry) override { return ReadEntry(threadFirst_, snap, entry); }
-    bool ThreadNext(SnapshotHandle snap, ThreadEntry& entry) override { return ReadEntry(threadNext_, snap, entry); }
-    bool ModuleFirst(SnapshotHandle snap, ModuleEntry& entry) override { return ReadEntry(moduleFirst_, snap, entry); }
-    bool ModuleNext(SnapshotHandle snap, ModuleEntry& entry) override { return ReadEntry(moduleNext_, snap, entry); }
+    bool ProcessFirst(SnapshotHandle snap, ProcessEntry& entry) override { return ReadEntry(th_.processFirst, snap, entry); }
+    bool ProcessNext(SnapshotHandle snap, ProcessEntry& entry) override { return ReadEntry(th_.processNext, snap, entry); }
+    bool ThreadFirst(SnapshotHandle snap, ThreadEntry& entry) override { return ReadEntry(th_.threadFirst, snap, entry); }
+    bool ThreadNext(SnapshotHandle snap, ThreadEntry& entry) override { return ReadEntry(th_.threadNext, snap, entry); }
+    bool ModuleFirst(SnapshotHandle snap, ModuleEntry& entry) override { return ReadEntry(th_.moduleFirst, snap, entry); }
+    bool ModuleNext(SnapshotHandle snap, ModuleEntry& entry) override { return ReadEntry(th_.moduleNext, snap, entry); }
 
     void CloseSnapshot(SnapshotHandle snap) override {
         if (snap != kInvalidSnapshot) CloseHandle(ToHandle(snap));
@@ -209,13 +210,16 @@ public:
     }
 
 private:
-    CreateToolhelp32SnapshotFn createSnapshot_ = nullptr;
-    Process32Fn processFirst_ = nullptr;
-    Process32Fn processNext_ = nullptr;
-    Thread32Fn threadFirst_ = nullptr;
-    Thread32Fn threadNext_ = nullptr;
-    Module32Fn moduleFirst_ = nullptr;
-    Module32Fn moduleNext_ = nullptr;
+    // The entry points found by the last LoadToolhelp.
+    struct Toolhelp {
+        CreateToolhelp32SnapshotFn createSnapshot = nullptr;
+        Process32Fn processFirst = nullptr;
+        Process32Fn processNext = nullptr;
+        Thread32Fn threadFirst = nullptr;
+        Thread32Fn threadNext = nullptr;
+        Module32Fn moduleFirst = nullptr;
+        Module32Fn moduleNext = nullptr;
+    } th_;
 };
 
 static_assert(TOKEN_ADJUST_PRIVILEGES + TOKEN_QUERY == 0x28);

@@ -242,6 +242,16 @@ TEST_F(SnapshotPortTest, VersionIsOfTheNtFamily) {
     SetSnapshotPort(nullptr);
 }
 
+TEST_F(SnapshotPortTest, NothingIsReadBeforeToolhelpIsLoaded) {
+    EXPECT_EQ(port_->CreateSnapshot(kSnapProcess, 0), kInvalidSnapshot);
+    ProcessEntry entry;
+    EXPECT_FALSE(port_->ProcessFirst(kInvalidSnapshot, entry));
+    ASSERT_TRUE(port_->LoadToolhelp());
+    const SnapshotHandle snap = port_->CreateSnapshot(kSnapProcess, 0);
+    EXPECT_NE(snap, kInvalidSnapshot);
+    port_->CloseSnapshot(snap);
+}
+
 TEST_F(SnapshotPortTest, ASnapshotHoldsOnlyItsKindAndClosingANonHandleIsHarmless) {
     ASSERT_TRUE(port_->LoadToolhelp());
     const SnapshotHandle snap = port_->CreateSnapshot(kSnapProcess, 0);
