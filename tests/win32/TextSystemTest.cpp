@@ -99,22 +99,44 @@ TEST_F(Win32TextTest, FillRandomFillsFromTheSystem) {
     EXPECT_TRUE(secret.empty());
 }
 
-TEST_F(Win32TextTest, ShiftIsNotDownWithoutInput) { EXPECT_FALSE(IsShiftDown()); }
-
-TEST_F(Win32TextTest, ExploreShift) {
-    win32test::TestWindow window("shift", WS_OVERLAPPEDWINDOW | WS_VISIBLE);
+TEST_F(Win32TextTest, IsShiftDownFollowsTheShiftKey) {
+    win32test::TestWindow window("RestLevel Shift test", WS_OVERLAPPEDWINDOW | WS_VISIBLE);
+    ASSERT_NE(window.Handle(), nullptr);
     SetForegroundWindow(window.Handle());
     SetFocus(window.Handle());
-    win32test::PumpFor(200ms);
+    win32test::PumpFor(100ms);
+    EXPECT_FALSE(IsShiftDown());
+
     INPUT input{};
     input.type = INPUT_KEYBOARD;
     input.ki.wVk = VK_SHIFT;
-    SendInput(1, &input, sizeof(input));
-    const bool down = win32test::WaitFor([] { return IsShiftDown(); }, 2000ms);
+    ASSERT_EQ(SendInput(1, &input, sizeof(input)), 1u);
+    EXPECT_TRUE(win32test::WaitFor([] { return IsShiftDown(); }, 5000ms));
     input.ki.dwFlags = KEYEVENTF_KEYUP;
-    SendInput(1, &input, sizeof(input));
-    const bool up = win32test::WaitFor([] { return !IsShiftDown(); }, 2000ms);
-    std::printf("down %d up %d\n", down, up);
+    ASSERT_EQ(SendInput(1, &input, sizeof(input)), 1u);
+    EXPECT_TRUE(win32test::WaitFor([] { return !IsShiftDown(); }, 5000ms));
+}
+
+// Wine takes the time zone from TZ when a process starts, so the build runs
+// this test a second time with TZ set to a zone with summer time by rule (no
+// zone files needed), named in RL_TEXT_ZONE too: one hour ahead of UTC in
+// winter, two in summer.
+TEST_F(Win32TextTest, UtcToLocalDateTimeFollowsTheTimeZone) {
+    const double winterNoon = 45000.5;  // 15 March 2023 12:00 UTC
+    const double summerNoon = 45108.5;  // 1 July 2023 12:00 UTC
+    const char* zone = std::getenv("RL_TEXT_ZONE");
+    if (zone != nullptr && std::string(zone) == "CET-1CEST,M3.5.0,M10.5.0/3") {
+        EXPECT_NEAR(UtcToLocalDateTime(winterNoon), winterNoon + 1.0 / 24, 1e-8);
+        EXPECT_NEAR(UtcToLocalDateTime(summerNoon), summerNoon + 2.0 / 24, 1e-8);
+    } else {
+        ASSERT_EQ(zone, nullptr) << "no expectations for the zone " << zone;
+    }
+    // In any zone: whole quarter hours, less than a day apart.
+    for (const double utc : {winterNoon, summerNoon}) {
+        const double minutes = (UtcToLocalDateTime(utc) - utc) * 1440;
+        EXPECT_NEAR(minutes, std::round(minutes / 15) * 15, 1e-4);
+        EXPECT_LT(std::fabs(minutes), 1440);
+    }
 }
 
 }  // namespace
