@@ -131,6 +131,11 @@ TEST_F(SqliteStore, ToolWritesReadByOurFunctions) {
         const CommandResult r = Tool({"add", std::string("HKEY_CURRENT_USER\\") + contract::kRoundTripKey, "/v",
                                       row.name, "/t", row.type, "/d", row.data, "/f"});
         EXPECT_EQ(r.status, row.accepted ? 0 : 1) << r.output;
+        RegKey key = 0;
+        std::uint32_t size = 0;
+        ASSERT_EQ(registry->OpenKey(kHKCU, contract::kRoundTripKey, kKeyRead, key), kErrorSuccess);
+        EXPECT_EQ(registry->QueryValue(key, row.name, nullptr, nullptr, &size) == kErrorSuccess, row.accepted);
+        registry->CloseKey(key);
         EXPECT_EQ(RegReadInteger(kHKCU, contract::kRoundTripKey, row.name, kKeyRead, contract::kRoundTripDefault),
                   row.integer);
         List list;
