@@ -18,6 +18,7 @@ using RegResult = std::int32_t;  // a Windows error code
 // Predefined roots. Only the current user's root exists on every platform.
 constexpr RegKey kHKeyCurrentUser = 0x80000001u;
 constexpr RegKey kHKeyLocalMachine = 0x80000002u;
+inline bool IsPredefinedKey(RegKey key) { return key >= 0x80000000u && key <= 0x800000FFu; }
 
 constexpr RegResult kErrorSuccess = 0;
 constexpr RegResult kErrorInvalidFunction = 1;

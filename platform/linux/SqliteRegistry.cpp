@@ -15,7 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <optional>
@@ -94,8 +94,6 @@ RegResult FromSqlite(int rc) {
         default: return kErrorRegistryIoFailed;
     }
 }
-
-bool IsPredefined(RegKey key) { return key >= 0x80000000u && key <= 0x800000FFu; }
 
 std::string DirectoryOf(const std::string& path) {
     const auto slash = path.find_last_of('/');
@@ -188,7 +186,7 @@ public:
     }
 
     RegResult CloseKey(RegKey key) override {
-        if (IsPredefined(key)) return kErrorSuccess;
+        if (IsPredefinedKey(key)) return kErrorSuccess;
         return handles_.erase(key) ? kErrorSuccess : kErrorInvalidHandle;
     }
 

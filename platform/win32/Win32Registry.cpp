@@ -10,7 +10,7 @@ namespace {
 
 // Predefined roots are 32-bit values that Windows sign-extends into a handle.
 HKEY ToHkey(RegKey key) {
-    if (key >= 0x80000000u && key <= 0x800000FFu)
+    if (IsPredefinedKey(key))
         return reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(static_cast<LONG_PTR>(static_cast<LONG>(key))));
     return reinterpret_cast<HKEY>(key);
 }

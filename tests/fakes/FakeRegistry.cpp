@@ -12,8 +12,6 @@ std::string Folded(const std::string& name) {
     return folded;
 }
 
-bool IsPredefined(RegKey key) { return key >= 0x80000000u && key <= 0x800000FFu; }
-
 }  // namespace
 
 // Children and values are keyed by their folded name and keep their spelling.
@@ -72,7 +70,7 @@ std::optional<Registry::Value> Registry::Get(const std::string& path, const std:
 bool Registry::KeyExists(const std::string& path, RegKey root) const { return Walk(Root(root), path) != nullptr; }
 
 RegResult Registry::Resolve(RegKey key, std::uint32_t need, std::shared_ptr<Node>& node) {
-    if (IsPredefined(key)) {
+    if (IsPredefinedKey(key)) {
         node = Root(key);
         return kErrorSuccess;
     }
@@ -129,7 +127,7 @@ RegResult Registry::CreateKey(RegKey base, const std::string& path, std::uint32_
 }
 
 RegResult Registry::CloseKey(RegKey key) {
-    if (IsPredefined(key)) return kErrorSuccess;
+    if (IsPredefinedKey(key)) return kErrorSuccess;
     if (handles_.erase(key) == 0) return kErrorInvalidHandle;
     ++closes;
     return kErrorSuccess;
