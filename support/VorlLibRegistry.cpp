@@ -28,6 +28,21 @@ private:
     RegKey key_ = 0;
 };
 
+// Opens or creates the key, whose result is not examined: without a key the
+// write itself fails.
+template <typename Write>
+bool WriteValue(RegKey root, const std::string& path, Write write) {
+    try {
+        TKzRegistry registry;
+        registry.SetRootKey(root);
+        registry.OpenKey(path, true);
+        write(registry);
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
 }  // namespace
 
 std::int32_t RegReadInteger(RegKey root, const std::string& path, const std::string& name,
@@ -72,28 +87,12 @@ bool RegReadStringList(RegKey root, const std::string& path, const std::string& 
 }
 
 bool RegWriteInteger(RegKey root, const std::string& path, const std::string& name, std::int32_t value) {
-    try {
-        TKzRegistry registry;
-        registry.SetRootKey(root);
-        registry.OpenKey(path, true);
-        registry.WriteInteger(name, value);
-        return true;
-    } catch (...) {
-        return false;
-    }
+    return WriteValue(root, path, [&](TKzRegistry& registry) { registry.WriteInteger(name, value); });
 }
 
 bool RegWriteStringList(RegKey root, const std::string& path, const std::string& name,
                         const std::vector<std::string>& list) {
-    try {
-        TKzRegistry registry;
-        registry.SetRootKey(root);
-        registry.OpenKey(path, true);
-        registry.WriteStringList(name, list);
-        return true;
-    } catch (...) {
-        return false;
-    }
+    return WriteValue(root, path, [&](TKzRegistry& registry) { registry.WriteStringList(name, list); });
 }
 
 }  // namespace rl
