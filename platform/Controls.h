@@ -31,4 +31,14 @@ public:
     virtual std::string Item(int index) const = 0;
 };
 
+// The application's screen cursor: 0 is the default cursor, -11 the
+// hourglass (the toolkit's cursor numbers).
+constexpr int kCursorDefault = 0;
+constexpr int kCursorHourGlass = -11;
+class IScreenCursor {
+public:
+    virtual ~IScreenCursor() = default;
+    virtual void SetCursor(int cursor) = 0;
+};
+
 }  // namespace rl
