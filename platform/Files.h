@@ -84,6 +84,9 @@ public:
     virtual ~IFileSystem() = default;
 
     virtual PathStyle Style() const = 0;
+    // The calling thread's last error, as the calls below left it
+    // (GetLastError on Windows).
+    virtual std::uint32_t LastError() = 0;
 
     // Files ---------------------------------------------------------------
 
