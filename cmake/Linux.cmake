@@ -16,11 +16,17 @@ add_executable(rl_test_window tests/linux/helpers/TestWindow.cpp)
 target_link_libraries(rl_test_window PRIVATE PkgConfig::RL_X11)
 rl_strict(rl_test_window)
 
+# A program the file-utility tests start, copy and replace.
+add_executable(rl_file_helper tests/linux/helpers/FileLibHelper.cpp)
+rl_strict(rl_file_helper)
+
 file(GLOB RL_LINUX_TEST_SOURCES CONFIGURE_DEPENDS tests/linux/*.cpp)
 add_executable(rl_linux_tests ${RL_LINUX_TEST_SOURCES})
 target_link_libraries(rl_linux_tests PRIVATE rl_platform rl_fakes ${RL_GTEST} ${RL_GTEST_MAIN})
 target_compile_definitions(rl_linux_tests PRIVATE RL_TEST_WINDOW="$<TARGET_FILE:rl_test_window>")
 add_dependencies(rl_linux_tests rl_test_window)
+target_compile_definitions(rl_linux_tests PRIVATE RL_FILE_HELPER="$<TARGET_FILE:rl_file_helper>")
+add_dependencies(rl_linux_tests rl_file_helper)
 rl_strict(rl_linux_tests)
 gtest_discover_tests(rl_linux_tests TEST_PREFIX "linux." DISCOVERY_MODE PRE_TEST
   PROPERTIES LABELS linux)

@@ -8,8 +8,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/pidfd.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -58,6 +58,13 @@ constexpr std::int64_t kFileEpochSeconds = 11644473600;
 constexpr std::int64_t kTicksPerSecond = 10000000;
 
 constexpr std::uint32_t kThreadPollMs = 10;
+
+// The C library's own declarations of these lack C linkage in some
+// versions; the system calls are made directly.
+int PidfdOpen(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0u)); }
+int PidfdSignal(int pidfd, int signal) {
+    return static_cast<int>(syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0u));
+}
 
 bool Fail(std::uint32_t code) {
     linuxerr::SetThreadLastError(code);
@@ -784,7 +791,7 @@ public:
         }
         if (!keep) return Succeed();
 
-        const int fd = pidfd_open(pid, 0);
+        const int fd = PidfdOpen(pid);
         if (fd < 0) {
             // No handle to give: the child is still reaped when it ends.
             std::thread([pid] {
@@ -833,14 +840,14 @@ public:
             return kInvalidHandle;
         }
         const auto pid = static_cast<pid_t>(processId);
-        const int fd = pidfd_open(pid, 0);
+        const int fd = PidfdOpen(pid);
         if (fd < 0) {
             Fail(errno == EPERM ? kErrorAccessDenied : kErrorInvalidParameter);
             return kInvalidHandle;
         }
         // Opening for termination needs the right to signal it, as Windows
         // checks the access asked for when opening.
-        if ((access & kProcessTerminate) != 0 && pidfd_send_signal(fd, 0, nullptr, 0) != 0 && errno == EPERM) {
+        if ((access & kProcessTerminate) != 0 && PidfdSignal(fd, 0) != 0 && errno == EPERM) {
             close(fd);
             Fail(kErrorAccessDenied);
             return kInvalidHandle;
@@ -942,7 +949,7 @@ public:
         // A process that has ended and been reaped cannot be terminated;
         // Windows answers that with access denied.
         if (entry.reaped) return Fail(kErrorAccessDenied);
-        if (pidfd_send_signal(found->first, SIGKILL, nullptr, 0) != 0)
+        if (PidfdSignal(found->first, SIGKILL) != 0)
             return Fail(errno == ESRCH || errno == EPERM ? kErrorAccessDenied : linuxerr::WinErrorFromErrno(errno));
         if (!entry.terminated) {
             entry.terminated = true;
