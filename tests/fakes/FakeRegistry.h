@@ -50,6 +50,8 @@ public:
     std::optional<Value> Get(const std::string& path, const std::string& name,
                              RegKey root = kHKeyCurrentUser) const;
     bool KeyExists(const std::string& path, RegKey root = kHKeyCurrentUser) const;
+    // Forgets every key and value (open handles keep what they point at).
+    void Clear() { roots_.clear(); }
     std::size_t OpenHandles() const { return handles_.size(); }
 
     RegResult OpenKey(RegKey base, const std::string& path, std::uint32_t access, RegKey& result) override;
