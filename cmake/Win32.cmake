@@ -1,13 +1,28 @@
 # Windows build: adapters over Win32, Core Audio and Toolhelp.
 file(GLOB RL_PLATFORM_SOURCES CONFIGURE_DEPENDS platform/win32/*.cpp)
 add_library(rl_platform STATIC ${RL_PLATFORM_SOURCES})
-target_link_libraries(rl_platform PUBLIC rl_core ole32 uuid shell32 user32 advapi32 mpr)
+target_link_libraries(rl_platform PUBLIC rl_core ole32 uuid shell32 user32 advapi32 mpr version)
 rl_strict(rl_platform)
 
 file(GLOB RL_WIN32_TEST_SOURCES CONFIGURE_DEPENDS tests/win32/*.cpp)
 add_executable(rl_win32_tests ${RL_WIN32_TEST_SOURCES})
 target_link_libraries(rl_win32_tests PRIVATE rl_platform rl_fakes ${RL_GTEST} ${RL_GTEST_MAIN})
 rl_strict(rl_win32_tests)
+# A program for the file utilities' tests to start, wait for, close and
+# read the version resource of; and zlib streams made by Python's zlib.
+enable_language(RC)
+add_executable(rl_filelib_helper tests/win32/helpers/FileLibHelper.cpp tests/win32/helpers/FileLibHelper.rc)
+rl_strict(rl_filelib_helper)
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+set(RL_ZLIB_STREAMS ${CMAKE_BINARY_DIR}/generated/tests/win32/ZlibStreams.h)
+add_custom_command(OUTPUT ${RL_ZLIB_STREAMS}
+  COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/tests/win32/helpers/make_zlib_streams.py ${RL_ZLIB_STREAMS}
+  DEPENDS ${CMAKE_SOURCE_DIR}/tests/win32/helpers/make_zlib_streams.py
+  COMMENT "Compressing the file utilities' test streams with Python's zlib")
+target_sources(rl_win32_tests PRIVATE ${RL_ZLIB_STREAMS})
+target_include_directories(rl_win32_tests PRIVATE ${CMAKE_BINARY_DIR}/generated)
+add_dependencies(rl_win32_tests rl_filelib_helper)
+
 gtest_discover_tests(rl_win32_tests TEST_PREFIX "win32." DISCOVERY_MODE PRE_TEST
   DISCOVERY_TIMEOUT 120 PROPERTIES LABELS win32)
 
@@ -17,4 +32,10 @@ set(RL_TEXT_ZONE "CET-1CEST,M3.5.0,M10.5.0/3")
 add_test(NAME "win32.Win32TextTest.UtcToLocalDateTimeFollowsTheTimeZone.TZ=CET"
   COMMAND rl_win32_tests --gtest_filter=Win32TextTest.UtcToLocalDateTimeFollowsTheTimeZone)
 set_tests_properties("win32.Win32TextTest.UtcToLocalDateTimeFollowsTheTimeZone.TZ=CET" PROPERTIES
+  LABELS win32 ENVIRONMENT "TZ=${RL_TEXT_ZONE};RL_TEXT_ZONE=${RL_TEXT_ZONE}")
+
+# Setting a file's time from a local date-time, in a zone away from UTC.
+add_test(NAME "win32.Win32FileLibDecompressTest.SetsTheLastWriteTimeFromALocalDateTime.TZ=CET"
+  COMMAND rl_win32_tests --gtest_filter=Win32FileLibDecompressTest.SetsTheLastWriteTimeFromALocalDateTime)
+set_tests_properties("win32.Win32FileLibDecompressTest.SetsTheLastWriteTimeFromALocalDateTime.TZ=CET" PROPERTIES
   LABELS win32 ENVIRONMENT "TZ=${RL_TEXT_ZONE};RL_TEXT_ZONE=${RL_TEXT_ZONE}")
