@@ -380,14 +380,14 @@ int MakeFolderPath(const std::string& folder) {
 std::string CreateTempFile(const std::string& folder) {
     if (gFiles == nullptr) return {};
     std::string name = gFiles->TempFileName(folder.empty() ? std::string(".") : folder, "HLV");
-    if (name.size() > kNameBufferSize) name.clear();
+    if (name.size() >= kNameBufferSize) name.clear();  // the buffer also holds the terminating zero
     return name;
 }
 
 std::string GetTempFolder() {
     if (gFiles == nullptr) return {};
     std::string folder = gFiles->TempPath();
-    if (folder.size() > kNameBufferSize) folder.clear();
+    if (folder.size() >= kNameBufferSize) folder.clear();
     if (!folder.empty() && !EndsWith(folder, Separator())) folder += Separator();
     return folder;
 }
@@ -395,7 +395,7 @@ std::string GetTempFolder() {
 std::string GetComputerNameText() {
     if (gFiles == nullptr) return {};
     std::string name = gFiles->ComputerName();
-    if (name.size() > kNameBufferSize) name.resize(kNameBufferSize);
+    if (name.size() >= kNameBufferSize) name.resize(kNameBufferSize - 1);
     return name;
 }
 

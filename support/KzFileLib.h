@@ -62,8 +62,9 @@ double GetFileDateUTC(const std::string& fileName);
 // were created, 2 when a creation failed.
 int MakeFolderPath(const std::string& folder);
 
-// Creates a new empty file "HLV<hex>.TMP" in the folder (the current folder
-// when empty) and gives its full name; empty on failure.
+// Creates a new empty file "HLV<hex>.TMP" in the folder and gives its name
+// as the folder followed by the file name (with an empty folder, ".\" or
+// "./" and the name: the current folder); empty on failure.
 std::string CreateTempFile(const std::string& folder);
 
 // The temporary folder, ending in the path separator.
