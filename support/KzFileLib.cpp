@@ -255,6 +255,11 @@ bool CopyFileWithTimes(const std::string& source, const std::string& destination
         RecordStepFailure("Allocate Copy Buffers");
         return false;
     }
+    // The copy carries the source's attributes; a read-only copy could not be
+    // opened for its times. The attributes are applied again at the end.
+    const std::uint32_t copied = gFiles->GetFileAttributes(destination);
+    if (copied != kInvalidFileAttributes && (copied & kFileAttributeReadOnly) != 0)
+        gFiles->SetFileAttributes(destination, copied & ~kFileAttributeReadOnly);
     const SysHandle from =
         gFiles->CreateFile(source, kGenericRead, kFileShareRead | kFileShareWrite, kOpenExisting, 0);
     if (from == kInvalidHandle) RecordStepFailure("Open Source File");

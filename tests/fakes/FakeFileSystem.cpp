@@ -47,6 +47,13 @@ SysHandle FileSystem::CreateFile(const std::string& name, std::uint32_t access, 
         lastError = kErrorFileNotFoundCode;
         return kInvalidHandle;
     }
+    // As the system: a read-only file cannot be opened for writing.
+    const auto existing = files.find(name);
+    if ((access & kGenericWrite) != 0 && existing != files.end() &&
+        (existing->second.attributes & kFileAttributeReadOnly) != 0) {
+        lastError = 5;
+        return kInvalidHandle;
+    }
     if (disposition == kCreateAlways) files[name].data.clear();
     return Add({Handle::kFile, name, 0, access});
 }
