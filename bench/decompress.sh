@@ -3,9 +3,9 @@
 # throughput of DecompressToFile, that of a python3 process doing the same
 # with zlib, and their ratio (ours / Python's; the goal is at least 0.8).
 #
-#   bench/decompress.sh [BUILD_DIR]      BUILD_DIR defaults to build-lx
+#   bench/decompress.sh [BUILD_DIR]      BUILD_DIR defaults to build/linux (made by ./test)
 set -euo pipefail
-build=${1:-build-lx}
+build=${1:-build/linux}
 json=$(mktemp)
 trap 'rm -f "$json"' EXIT
 "$build/rl_bench" --benchmark_filter='Decompress' --benchmark_format=json >"$json"
