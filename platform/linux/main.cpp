@@ -1,0 +1,151 @@
+// restlevel: the Linux program. Wires the Linux adapters and the Qt window
+// to the portable main window, keeps to one instance per user and display,
+// and ends in order however it is told to end.
+#include <QApplication>
+#include <QIcon>
+#include <QSessionManager>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "app/RestLevel01.h"
+#include "platform/Files.h"
+#include "platform/Platform.h"
+#include "platform/Registry.h"
+#include "platform/TextSystem.h"
+#include "platform/linux/ProgramEnd.h"
+#include "platform/linux/QtWindow.h"
+#include "platform/linux/SingleInstance.h"
+#include "procenum/KzEnumProcesses.h"
+#include "support/KzFileLib.h"
+#include "support/KzRegistry.h"
+#include "support/VorlLibText.h"
+
+// Last: its macros (Bool, Status, None) break the Qt headers.
+#include <X11/Xlib.h>
+
+namespace {
+
+// A second start waits this long for the running instance.
+constexpr int kAskTimeoutMs = 2000;
+
+// Kept open until Qt has its own connection: a server whose last client
+// leaves resets itself, and would refuse Qt for that moment.
+struct DisplayCheck {
+    Display* display = XOpenDisplay(nullptr);
+    ~DisplayCheck() { Close(); }
+    void Close() {
+        if (display != nullptr) XCloseDisplay(display);
+        display = nullptr;
+    }
+};
+
+QIcon ProgramIcon() {
+    QIcon icon;
+    for (const int size : {16, 32, 48, 64}) icon.addFile(QStringLiteral(":/restlevel-%1.png").arg(size));
+    return icon;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace rl;
+
+    // The update component looks at the command line here, before anything
+    // else runs (installer switches; an installer run ends the process).
+
+    // Idle time, the foreground window and the window list all come from
+    // the X server, so the window has to live there too.
+    DisplayCheck displayCheck;
+    if (displayCheck.display == nullptr) {
+        std::fprintf(stderr, "restlevel: no X display (DISPLAY is not set or cannot be opened)\n");
+        return 1;
+    }
+    qputenv("QT_QPA_PLATFORM", "xcb");
+
+    QApplication app(argc, argv);
+    displayCheck.Close();
+    QApplication::setApplicationName(QStringLiteral("RestLevel"));
+    QApplication::setApplicationDisplayName(QStringLiteral("RestLevel"));
+    QApplication::setDesktopFileName(QStringLiteral("restlevel"));
+    QApplication::setQuitOnLastWindowClosed(false);
+    QApplication::setWindowIcon(ProgramIcon());
+
+    const char* display = std::getenv("DISPLAY");
+    SingleInstance instance(SingleInstance::ServerName(display != nullptr ? display : ""));
+    if (instance.AskRunningInstance(kAskTimeoutMs)) return 0;
+    TfrmRestLevel* running = nullptr;
+    bool showWhenRunning = false;
+    if (!instance.Listen([&] {
+            if (running != nullptr) running->tiMainClick();
+            else showWhenRunning = true;
+        }))
+        std::fprintf(stderr, "restlevel: another start took the instance name; running without it\n");
+
+    // The ending signals may come before the loop runs; they are then
+    // answered once it does.
+    bool endRequested = false;
+    EndSignals endSignals([&](int) {
+        if (endRequested) return;
+        endRequested = true;
+        if (running != nullptr) running->Exit1Click();
+    });
+
+    const std::unique_ptr<IRegistry> registry = CreateRegistry();
+    SetRegistryPort(registry.get());
+    const std::unique_ptr<ITextSystem> textSystem = CreateTextSystem();
+    SetTextSystemPort(textSystem.get());
+    const std::unique_ptr<ISnapshotPort> snapshots = CreateSnapshotPort();
+    SetSnapshotPort(snapshots.get());
+    const std::unique_ptr<IFileSystem> files = CreateFileSystem();
+    SetFileSystemPort(files.get());
+    qt::ScreenCursor cursor;
+    SetScreenCursorPort(&cursor);
+    SetMessagePumpPort(&MessagePump());
+    const std::unique_ptr<IClockInput> clock = CreateClockInput();
+    const std::unique_ptr<IAudioDevices> devices = CreateAudioDevices();
+    const std::unique_ptr<ITimer> tmrCheck = CreateTimer();
+
+    qt::MainWindow window;
+    TfrmRestLevel form(window.Controls(), TRestLevelServices{window, *clock, *devices, *tmrCheck, MessagePump(), false});
+    window.SetOnShow([&form] { form.FormShow(); });
+    window.SetOnClose([&form] { return form.FormClose(); });
+
+    // The session manager asks before logging out; there is nothing to save
+    // and nothing to refuse. The desktop entry starts us again, not the
+    // session's restore.
+    QObject::connect(&app, &QGuiApplication::commitDataRequest, [](QSessionManager& manager) {
+        manager.setRestartHint(QSessionManager::RestartNever);
+    });
+    QObject::connect(&app, &QGuiApplication::saveStateRequest, [](QSessionManager& manager) {
+        manager.setRestartHint(QSessionManager::RestartNever);
+    });
+
+    // False: the form has shown its error (and normally halted already).
+    if (!StartRestLevel(form)) return 0;
+    window.tiMain.Show();
+
+    // Qt leaves with exit() when the X connection breaks; the saved level
+    // still goes back to the device then.
+    ArmExitGuard([&form] { form.Volume.SetVolumeLevel(form.Monitor.SavedLevel); });
+
+    int code = 0;
+    running = &form;
+    if (showWhenRunning) form.tiMainClick();
+    if (!endRequested) code = QApplication::exec();
+    running = nullptr;
+
+    form.FormDestroy();
+    DisarmExitGuard();
+    form.Volume.ReleaseEndpoint();
+
+    SetMessagePumpPort(nullptr);
+    SetScreenCursorPort(nullptr);
+    SetFileSystemPort(nullptr);
+    SetSnapshotPort(nullptr);
+    SetTextSystemPort(nullptr);
+    SetRegistryPort(nullptr);
+    return code;
+}

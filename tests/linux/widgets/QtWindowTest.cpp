@@ -1,0 +1,333 @@
+// The Qt window's controls driven in-process, on Qt's offscreen platform
+// unless QT_QPA_PLATFORM says otherwise: the event rules of platform/Ui.h as
+// the real widgets keep them, the layout, and the window with the form.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QScrollBar>
+#include <QTabBar>
+#include <QTest>
+#include <QTimer>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "app/RestLevel01.h"
+#include "platform/linux/QtWindow.h"
+#include "support/KzRegistry.h"
+#include "support/VorlLibRegistry.h"
+#include "tests/fakes/FakeRegistry.h"
+#include "tests/fakes/Fakes.h"
+
+namespace rl {
+namespace {
+
+class QtWindowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        window_.Widget()->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(window_.Widget()));
+    }
+
+    EventHandler Counter() {
+        return [this] { ++fired_; };
+    }
+    // Handler runs since the last call.
+    int Fired() { return std::exchange(fired_, 0); }
+
+    qt::MainWindow window_;
+    int fired_ = 0;
+};
+
+TEST_F(QtWindowTest, SliderFiresOnceForEachChangeByTheProgramAndForEveryUserNotification) {
+    qt::TrackBar& bar = window_.tbIdleTime;
+    QSlider* slider = bar.Widget();
+    // The design position is there before any handler.
+    EXPECT_EQ(bar.Position(), 100);
+    EXPECT_EQ(window_.tbRestLevel.Position(), 300);
+    bar.SetOnChange(Counter());
+
+    struct Step {
+        const char* what;
+        std::function<void()> act;
+        int position;
+        int fires;
+    };
+    const std::vector<Step> steps = {
+        {"program moves it", [&] { bar.SetPosition(250); }, 250, 1},
+        {"program sets the same position", [&] { bar.SetPosition(250); }, 250, 0},
+        {"program goes past the end", [&] { bar.SetPosition(5000); }, 1000, 1},
+        {"program goes past the same end", [&] { bar.SetPosition(1001); }, 1000, 0},
+        {"key at the end: no move, still a notification", [&] { QTest::keyClick(slider, Qt::Key_Right); }, 1000, 1},
+        {"key moves it by a line", [&] { QTest::keyClick(slider, Qt::Key_Left); }, 999, 1},
+        {"key to the start", [&] { QTest::keyClick(slider, Qt::Key_Home); }, 0, 1},
+        {"key to the start again", [&] { QTest::keyClick(slider, Qt::Key_Home); }, 0, 1},
+        {"drag that moves, then ends",
+         [&] {
+             slider->setSliderDown(true);
+             slider->setSliderPosition(400);
+             slider->setSliderDown(false);
+         },
+         400, 2},
+        {"drag that ends where it began",
+         [&] {
+             slider->setSliderDown(true);
+             slider->setSliderDown(false);
+         },
+         400, 1},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        step.act();
+        EXPECT_EQ(bar.Position(), step.position);
+        EXPECT_EQ(Fired(), step.fires);
+    }
+
+    // The rest-level slider's line is ten positions.
+    QTest::keyClick(window_.tbRestLevel.Widget(), Qt::Key_Right);
+    EXPECT_EQ(window_.tbRestLevel.Position(), 310);
+}
+
+TEST_F(QtWindowTest, CheckBoxFiresOnEveryChangeOfItsMarkAndMenuItemOnlyOnClicks) {
+    qt::CheckBox& box = window_.ckbRelative;
+    box.SetOnClick(Counter());
+    box.SetChecked(true);
+    EXPECT_EQ(Fired(), 1);
+    box.SetChecked(true);
+    EXPECT_EQ(Fired(), 0);
+    box.Widget()->click();
+    EXPECT_FALSE(box.Checked());
+    EXPECT_EQ(Fired(), 1);
+
+    // The form's own handler inverts the mark; Qt's flip must not undo it.
+    qt::MenuItem& item = window_.DisableRestLevel1;
+    item.SetOnClick([&] {
+        ++fired_;
+        item.SetChecked(!item.Checked());
+    });
+    item.SetChecked(true);
+    EXPECT_EQ(Fired(), 0);
+    item.Action()->trigger();
+    EXPECT_EQ(Fired(), 1);
+    EXPECT_FALSE(item.Checked());
+    item.Action()->trigger();
+    EXPECT_EQ(Fired(), 1);
+    EXPECT_TRUE(item.Checked());
+
+    // Items without a mark stay without one.
+    window_.Exit1.SetOnClick(Counter());
+    window_.Exit1.Action()->trigger();
+    EXPECT_EQ(Fired(), 1);
+    EXPECT_FALSE(window_.Exit1.Checked());
+}
+
+TEST_F(QtWindowTest, EditBoxFiresWhenTheFocusMovesToAnotherControl) {
+    QApplication::setActiveWindow(window_.Widget());
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window_.Widget()));
+    qt::EditBox& box = window_.ebIdleTime;
+    box.SetOnExit(Counter());
+    box.Widget()->setFocus(Qt::TabFocusReason);
+    ASSERT_TRUE(box.Widget()->hasFocus());
+    box.SetText("12.5");
+    QTest::keyClicks(box.Widget(), "7");
+    EXPECT_EQ(Fired(), 0) << "typing and setting text are not leaving the box";
+    window_.ebRestLvl.Widget()->setFocus(Qt::TabFocusReason);
+    EXPECT_EQ(Fired(), 1);
+    EXPECT_EQ(box.Text(), "12.57");
+}
+
+TEST_F(QtWindowTest, ComboBoxKeepsItsEntriesSortedWithTheirDataAndFiresOnlyForThePick) {
+    qt::ComboBox& combo = window_.cbPrograms;
+    combo.SetOnClick(Counter());
+    struct Entry {
+        const char* text;
+        const char* data;
+        int index;  // where it lands
+    };
+    const Entry entries[] = {
+        {"beta", "/b", 0}, {"Alpha", "/a", 0}, {"gamma", "/g", 2}, {"alpha 2", "/a2", 1}, {"Beta", "/B", 3},
+    };
+    combo.BeginUpdate();
+    for (const Entry& e : entries) EXPECT_EQ(combo.AddItem(e.text, e.data), e.index) << e.text;
+    combo.EndUpdate();
+    EXPECT_TRUE(combo.Widget()->updatesEnabled());
+    const std::vector<std::pair<std::string, std::string>> sorted = {
+        {"Alpha", "/a"}, {"alpha 2", "/a2"}, {"beta", "/b"}, {"Beta", "/B"}, {"gamma", "/g"}};
+    ASSERT_EQ(combo.Count(), 5);
+    for (int i = 0; i < combo.Count(); ++i) {
+        EXPECT_EQ(combo.ItemText(i), sorted[static_cast<std::size_t>(i)].first);
+        EXPECT_EQ(combo.ItemData(i), sorted[static_cast<std::size_t>(i)].second);
+    }
+    EXPECT_EQ(combo.ItemIndex(), -1) << "adding selects nothing";
+
+    combo.SetItemIndex(2);
+    EXPECT_EQ(Fired(), 0);
+    combo.AddItem("aardvark", "/aa");
+    EXPECT_EQ(combo.ItemIndex(), 3) << "the selection follows its entry";
+    QTest::keyClick(combo.Widget(), Qt::Key_Down);
+    EXPECT_EQ(Fired(), 1);
+    EXPECT_EQ(combo.ItemText(combo.ItemIndex()), "Beta");
+    combo.DeleteItem(combo.ItemIndex());
+    EXPECT_EQ(combo.ItemIndex(), -1) << "deleting the selected entry leaves none selected";
+    EXPECT_EQ(Fired(), 0);
+    for (int i = combo.Count() - 1; i >= 0; --i) combo.DeleteItem(i);
+    EXPECT_EQ(combo.Count(), 0);
+}
+
+TEST_F(QtWindowTest, ListBoxScrollsTheChosenEntryAsLowAsItFitsAndFiresOnlyForTheUser) {
+    window_.pcMain.SetActivePage(kPageExceptions);
+    qt::ListBox& list = window_.lbPrograms;
+    list.SetOnClick(Counter());
+    for (int i = 0; i < 30; ++i) list.AddItem("/usr/bin/program" + std::to_string(i));
+    ASSERT_GT(list.ClientHeight(), list.ItemHeight());
+
+    QListWidget* widget = list.Widget();
+    const QRect viewport = widget->viewport()->rect();
+    for (const int index : {20, 29, 3, 0}) {
+        SCOPED_TRACE(index);
+        SelectListItem(list, index, true);
+        EXPECT_EQ(list.ItemIndex(), index);
+        EXPECT_TRUE(viewport.contains(widget->visualItemRect(widget->item(index)))) << "the entry is in view";
+        EXPECT_EQ(widget->indexAt(QPoint(1, 1)).row(), list.TopIndex()) << "TopIndex is the first entry shown";
+        if (index + 1 < list.Count() && list.TopIndex() > 0) {
+            EXPECT_FALSE(viewport.contains(widget->visualItemRect(widget->item(index + 1))))
+                << "nothing below it is wholly in view";
+        }
+    }
+    EXPECT_EQ(Fired(), 0);
+
+    // The user's click on an entry.
+    const QRect second = widget->visualItemRect(widget->item(1));
+    QTest::mouseClick(widget->viewport(), Qt::LeftButton, {}, second.center());
+    EXPECT_EQ(list.ItemIndex(), 1);
+    EXPECT_EQ(Fired(), 1);
+
+    list.DeleteItem(1);
+    EXPECT_EQ(list.ItemIndex(), -1) << "deleting the selected entry leaves none selected";
+    list.SetItemIndex(4);
+    list.DeleteItem(0);
+    EXPECT_EQ(list.ItemIndex(), 3) << "the selection follows its entry";
+    list.SetItemIndex(-1);
+    EXPECT_EQ(list.ItemIndex(), -1);
+    list.Clear();
+    EXPECT_EQ(list.Count(), 0);
+    EXPECT_EQ(Fired(), 0);
+}
+
+TEST_F(QtWindowTest, PageControlFiresOnlyWhenTheUserChangesThePage) {
+    qt::PageControl& pages = window_.pcMain;
+    pages.SetOnChange(Counter());
+    pages.SetActivePage(kPageExceptions);
+    EXPECT_EQ(pages.ActivePage(), kPageExceptions);
+    EXPECT_EQ(Fired(), 0);
+    QTabBar* bar = pages.Widget()->tabBar();
+    QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(kPageBasic).center());
+    EXPECT_EQ(pages.ActivePage(), kPageBasic);
+    EXPECT_EQ(Fired(), 1);
+}
+
+TEST_F(QtWindowTest, WindowHasItsFixedSizeAndEveryControlFitsInsideItsPage) {
+    QWidget* w = window_.Widget();
+    EXPECT_EQ(w->windowTitle(), "RestLevel");
+    EXPECT_EQ(w->size(), QSize(359, 214));
+    EXPECT_EQ(w->minimumSize(), w->maximumSize()) << "not resizable";
+    EXPECT_FALSE(w->windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
+    EXPECT_EQ(window_.pcMain.Widget()->tabText(kPageBasic), "Basic Settings");
+    EXPECT_EQ(window_.pcMain.Widget()->tabText(kPageExceptions), "Exceptions");
+    EXPECT_FALSE(window_.btnAdd.Enabled());
+    EXPECT_FALSE(window_.btnRemove.Enabled());
+
+    const std::vector<std::pair<const char*, QWidget*>> controls = {
+        {"pcMain", window_.pcMain.Widget()},         {"lbCopyright", window_.lbCopyright.Widget()},
+        {"Label6", window_.Label6.Widget()},         {"Label3", window_.Label3.Widget()},
+        {"tbIdleTime", window_.tbIdleTime.Widget()}, {"ebIdleTime", window_.ebIdleTime.Widget()},
+        {"Label4", window_.Label4.Widget()},         {"Label1", window_.Label1.Widget()},
+        {"tbRestLevel", window_.tbRestLevel.Widget()}, {"ebRestLvl", window_.ebRestLvl.Widget()},
+        {"Label2", window_.Label2.Widget()},         {"ckbRelative", window_.ckbRelative.Widget()},
+        {"Label5", window_.Label5.Widget()},         {"cbPrograms", window_.cbPrograms.Widget()},
+        {"lbPrograms", window_.lbPrograms.Widget()}, {"btnAdd", window_.btnAdd.Widget()},
+        {"btnRemove", window_.btnRemove.Widget()},
+    };
+    // Fonts wider than Tahoma must not cut a caption off.
+    for (const auto& [name, control] : controls) {
+        if (qobject_cast<QLabel*>(control) == nullptr && qobject_cast<QCheckBox*>(control) == nullptr) continue;
+        if (control == window_.lbCopyright.Widget()) continue;  // its caption comes with the form
+        EXPECT_LE(control->sizeHint().width(), control->width()) << name << "'s text is cut off";
+    }
+    for (const int page : {kPageBasic, kPageExceptions}) {
+        window_.pcMain.SetActivePage(page);
+        QApplication::processEvents();
+        for (const auto& [name, control] : controls) {
+            if (!control->isVisible()) continue;
+            QWidget* parent = control->parentWidget();
+            EXPECT_TRUE(parent->rect().contains(control->geometry()))
+                << name << " at " << control->geometry().x() << "," << control->geometry().y() << " size "
+                << control->width() << "x" << control->height() << " is cut off by a parent of size "
+                << parent->width() << "x" << parent->height();
+        }
+    }
+}
+
+// The window with the portable form on fake devices: what showing and
+// closing mean, and the form's texts in the real controls.
+class QtWindowFormTest : public QtWindowTest {
+protected:
+    void SetUp() override {
+        SetRegistryPort(&registry_);
+        form_ = std::make_unique<TfrmRestLevel>(
+            window_.Controls(), TRestLevelServices{window_, clock_, devices_, timer_, pump_, false});
+        window_.SetOnShow([this] { form_->FormShow(); });
+        window_.SetOnClose([this] { return form_->FormClose(); });
+        ASSERT_TRUE(StartRestLevel(*form_));
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(window_.Widget()));
+    }
+    void TearDown() override { SetRegistryPort(nullptr); }
+
+    // Runs the event loop until something leaves it; 7 when nothing did.
+    int RunLoop(const std::function<void()>& act) {
+        QTimer::singleShot(0, act);
+        QTimer::singleShot(1000, [] { QCoreApplication::exit(7); });
+        return QApplication::exec();
+    }
+
+    fake::Registry registry_;
+    fake::Clock clock_;
+    fake::AudioDevices devices_;
+    fake::Timer timer_;
+    fake::Pump pump_;
+    std::unique_ptr<TfrmRestLevel> form_;
+};
+
+TEST_F(QtWindowFormTest, FirstStartFillsTheControlsAndTheNoticeFitsItsLabel) {
+    EXPECT_TRUE(window_.Visible());
+    EXPECT_EQ(window_.ebIdleTime.Text(), "10.0");
+    EXPECT_EQ(window_.ebRestLvl.Text(), "30.0");
+    EXPECT_TRUE(window_.Widget()->windowFlags().testFlag(Qt::Tool)) << "no taskbar entry";
+    EXPECT_EQ(RegReadInteger(kHKeyCurrentUser, kSettingsKey, kValueConfigured, kKeyRead, 0), 1);
+    QLabel* notice = window_.lbCopyright.Widget();
+    EXPECT_FALSE(notice->text().isEmpty());
+    EXPECT_LE(notice->fontMetrics().horizontalAdvance(notice->text()), notice->width());
+}
+
+TEST_F(QtWindowFormTest, ClosingHidesTheWindowAndExitEndsTheLoop) {
+    EXPECT_EQ(RunLoop([this] { window_.Close(); }), 7) << "a plain close does not end the program";
+    EXPECT_FALSE(window_.Visible());
+
+    // The tray's Open brings the same window back.
+    window_.OpenRestLevel1.Action()->trigger();
+    EXPECT_TRUE(window_.Visible());
+
+    EXPECT_EQ(RunLoop([this] { window_.Exit1.Action()->trigger(); }), 0);
+    EXPECT_FALSE(window_.Visible());
+}
+
+}  // namespace
+}  // namespace rl
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    return RUN_ALL_TESTS();
+}
