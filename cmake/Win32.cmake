@@ -1,8 +1,23 @@
 # Windows build: adapters over Win32, Core Audio and Toolhelp.
 file(GLOB RL_PLATFORM_SOURCES CONFIGURE_DEPENDS platform/win32/*.cpp)
+list(FILTER RL_PLATFORM_SOURCES EXCLUDE REGEX ".*/main\\.cpp$")
 add_library(rl_platform STATIC ${RL_PLATFORM_SOURCES})
-target_link_libraries(rl_platform PUBLIC rl_core ole32 uuid shell32 user32 advapi32 mpr version)
+target_link_libraries(rl_platform PUBLIC rl_core ole32 uuid shell32 user32 gdi32 comctl32 uxtheme advapi32 mpr
+  version)
 rl_strict(rl_platform)
+
+# The program: the window, its icons, version information and manifest.
+enable_language(RC)
+add_executable(RestLevel WIN32 platform/win32/main.cpp resources/RestLevel.rc)
+set_target_properties(RestLevel PROPERTIES OUTPUT_NAME RestLevel)
+target_link_libraries(RestLevel PRIVATE rl_platform)
+target_include_directories(RestLevel PRIVATE ${CMAKE_SOURCE_DIR}/resources)
+target_compile_definitions(RestLevel PRIVATE
+  RL_VERSION_MAJOR=${PROJECT_VERSION_MAJOR} RL_VERSION_MINOR=${PROJECT_VERSION_MINOR}
+  RL_VERSION_PATCH=${PROJECT_VERSION_PATCH} RL_VERSION_TWEAK=0)
+set_source_files_properties(resources/RestLevel.rc PROPERTIES OBJECT_DEPENDS
+  "${CMAKE_SOURCE_DIR}/resources/RestLevel.manifest;${CMAKE_SOURCE_DIR}/resources/resource.h;${CMAKE_SOURCE_DIR}/resources/restlevel.ico;${CMAKE_SOURCE_DIR}/resources/tray-watching.ico;${CMAKE_SOURCE_DIR}/resources/tray-resting.ico;${CMAKE_SOURCE_DIR}/resources/tray-disabled.ico")
+rl_strict(RestLevel)
 
 file(GLOB RL_WIN32_TEST_SOURCES CONFIGURE_DEPENDS tests/win32/*.cpp)
 add_executable(rl_win32_tests ${RL_WIN32_TEST_SOURCES})
@@ -10,7 +25,6 @@ target_link_libraries(rl_win32_tests PRIVATE rl_platform rl_fakes ${RL_GTEST} ${
 rl_strict(rl_win32_tests)
 # A program for the file utilities' tests to start, wait for, close and
 # read the version resource of; and zlib streams made by Python's zlib.
-enable_language(RC)
 add_executable(rl_filelib_helper tests/win32/helpers/FileLibHelper.cpp tests/win32/helpers/FileLibHelper.rc)
 rl_strict(rl_filelib_helper)
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
@@ -21,7 +35,7 @@ add_custom_command(OUTPUT ${RL_ZLIB_STREAMS}
   COMMENT "Compressing the file utilities' test streams with Python's zlib")
 target_sources(rl_win32_tests PRIVATE ${RL_ZLIB_STREAMS})
 target_include_directories(rl_win32_tests PRIVATE ${CMAKE_BINARY_DIR}/generated)
-add_dependencies(rl_win32_tests rl_filelib_helper)
+add_dependencies(rl_win32_tests rl_filelib_helper RestLevel)
 
 gtest_discover_tests(rl_win32_tests TEST_PREFIX "win32." DISCOVERY_MODE PRE_TEST
   DISCOVERY_TIMEOUT 120 PROPERTIES LABELS win32)
