@@ -3,14 +3,14 @@ find_package(PkgConfig REQUIRED)
 pkg_check_modules(RL_X11 REQUIRED IMPORTED_TARGET x11 xext xscrnsaver xres)
 pkg_check_modules(RL_PULSE REQUIRED IMPORTED_TARGET libpulse)
 pkg_check_modules(RL_SQLITE REQUIRED IMPORTED_TARGET sqlite3)
-find_package(Qt6 REQUIRED COMPONENTS Core Widgets Network)
+find_package(Qt6 REQUIRED COMPONENTS Core Widgets)
 
 file(GLOB RL_PLATFORM_SOURCES CONFIGURE_DEPENDS platform/linux/*.cpp)
 list(FILTER RL_PLATFORM_SOURCES EXCLUDE REGEX ".*/main\\.cpp$")
 add_library(rl_platform STATIC ${RL_PLATFORM_SOURCES})
 target_link_libraries(rl_platform PUBLIC rl_core PkgConfig::RL_X11 PkgConfig::RL_PULSE Qt6::Core)
 target_link_libraries(rl_platform PUBLIC PkgConfig::RL_SQLITE)
-target_link_libraries(rl_platform PUBLIC Qt6::Widgets Qt6::Network)
+target_link_libraries(rl_platform PUBLIC Qt6::Widgets)
 rl_strict(rl_platform)
 
 # A small X client that the integration tests start to own test windows.

@@ -32,21 +32,14 @@ std::string ToBytes(const QString& text) {
     return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
 }
 
+std::function<void()> gAfterHandler;
+
 void Fire(const EventHandler& handler) {
-    if (handler) handler();
+    if (!handler) return;
+    handler();
+    if (gAfterHandler) gAfterHandler();
 }
 
-// Entries keep the exact bytes they were given, so that a text that is not
-// valid UTF-8 still comes back as it went in.
-constexpr int kTextRole = Qt::UserRole;
-constexpr int kDataRole = Qt::UserRole + 1;
-
-std::string RoleBytes(const QVariant& value) {
-    const QByteArray bytes = value.toByteArray();
-    return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
-}
-
-QByteArray Bytes(const std::string& text) { return QByteArray(text.data(), static_cast<qsizetype>(text.size())); }
 
 // Runs a handler when the watched widget loses the focus to another
 // control of its window.
@@ -108,7 +101,7 @@ protected:
         else QLabel::mousePressEvent(event);
     }
     void mouseReleaseEvent(QMouseEvent* event) override {
-        if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint())) Fire(onClick);
+        if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint()) && onClick) onClick();
         else QLabel::mouseReleaseEvent(event);
     }
 };
@@ -140,50 +133,87 @@ protected:
     }
 };
 
+void SetAfterHandlerHook(std::function<void()> hook) { gAfterHandler = std::move(hook); }
+
 // Track bar ----------------------------------------------------------------
 
-TrackBar::TrackBar(QWidget* parent, int lineSize, int position) : slider_(new QSlider(Qt::Horizontal, parent)) {
+TrackBar::TrackBar(int lineSize, int position) : lineSize_(lineSize), position_(position) {}
+
+void TrackBar::Realize(QWidget* parent) {
+    slider_ = new QSlider(Qt::Horizontal, parent);
     slider_->setRange(0, kSliderMax);
     slider_->setPageStep(kPageSize);
-    slider_->setSingleStep(lineSize);
+    slider_->setSingleStep(lineSize_);
     slider_->setTickPosition(QSlider::TicksBelow);
     slider_->setTickInterval(kTickEvery);
-    slider_->setValue(position);
-    QObject::connect(slider_, &QSlider::valueChanged, [this](int) { Fire(); });
+    slider_->setValue(position_);
+    QObject::connect(slider_, &QSlider::valueChanged, [this](int) { Fire(onChange_); });
     // Emitted before the new position is applied: when it will not change,
     // valueChanged stays silent, so the notification is passed on here.
     QObject::connect(slider_, &QSlider::actionTriggered, [this](int action) {
-        if (action != QAbstractSlider::SliderNoAction && slider_->sliderPosition() == slider_->value()) Fire();
+        if (action != QAbstractSlider::SliderNoAction && slider_->sliderPosition() == slider_->value())
+            Fire(onChange_);
     });
-    QObject::connect(slider_, &QSlider::sliderReleased, [this] { Fire(); });
+    QObject::connect(slider_, &QSlider::sliderReleased, [this] { Fire(onChange_); });
 }
 
-int TrackBar::Position() const { return slider_->value(); }
-void TrackBar::SetPosition(int position) { slider_->setValue(std::clamp(position, 0, kSliderMax)); }
+int TrackBar::Position() const { return slider_ != nullptr ? slider_->value() : position_; }
+
+void TrackBar::SetPosition(int position) {
+    position = std::clamp(position, 0, kSliderMax);
+    if (slider_ != nullptr) {
+        slider_->setValue(position);
+    } else if (position != position_) {
+        position_ = position;
+        Fire(onChange_);
+    }
+}
+
 void TrackBar::SetOnChange(EventHandler handler) { onChange_ = std::move(handler); }
-void TrackBar::Fire() const { rl::qt::Fire(onChange_); }
 
 // Edit box -----------------------------------------------------------------
 
-EditBox::EditBox(QWidget* parent) : edit_(new QLineEdit(parent)) {
+EditBox::EditBox() = default;
+EditBox::~EditBox() = default;
+
+void EditBox::Realize(QWidget* parent) {
+    edit_ = new QLineEdit(FromBytes(text_), parent);
     filter_ = std::make_unique<FocusOutFilter>([this] { Fire(onExit_); });
     edit_->installEventFilter(filter_.get());
 }
 
-std::string EditBox::Text() const { return ToBytes(edit_->text()); }
-void EditBox::SetText(const std::string& text) { edit_->setText(FromBytes(text)); }
+std::string EditBox::Text() const { return edit_ != nullptr ? ToBytes(edit_->text()) : text_; }
+
+void EditBox::SetText(const std::string& text) {
+    if (edit_ != nullptr) edit_->setText(FromBytes(text));
+    else text_ = text;
+}
+
 void EditBox::SetOnExit(EventHandler handler) { onExit_ = std::move(handler); }
 
 // Check box ----------------------------------------------------------------
 
-CheckBox::CheckBox(QWidget* parent, const QString& caption) : box_(new QCheckBox(caption, parent)) {
+CheckBox::CheckBox(QString caption) : caption_(std::move(caption)) {}
+
+void CheckBox::Realize(QWidget* parent) {
+    box_ = new QCheckBox(caption_, parent);
+    box_->setChecked(checked_);
     // toggled covers both the user's click and a programmatic change, and
     // only when the mark really changes.
     QObject::connect(box_, &QCheckBox::toggled, [this](bool) { Fire(onClick_); });
 }
 
-bool CheckBox::Checked() const { return box_->isChecked(); }
-void CheckBox::SetChecked(bool checked) { box_->setChecked(checked); }
+bool CheckBox::Checked() const { return box_ != nullptr ? box_->isChecked() : checked_; }
+
+void CheckBox::SetChecked(bool checked) {
+    if (box_ != nullptr) {
+        box_->setChecked(checked);
+    } else if (checked != checked_) {
+        checked_ = checked;
+        Fire(onClick_);
+    }
+}
+
 void CheckBox::SetOnClick(EventHandler handler) { onClick_ = std::move(handler); }
 
 // Menu item ----------------------------------------------------------------
@@ -202,122 +232,194 @@ void MenuItem::SetOnClick(EventHandler handler) { onClick_ = std::move(handler);
 
 // Button -------------------------------------------------------------------
 
-Button::Button(QWidget* parent, const QString& caption) : button_(new QPushButton(caption, parent)) {
+Button::Button(QString caption) : caption_(std::move(caption)) {}
+
+void Button::Realize(QWidget* parent) {
+    button_ = new QPushButton(caption_, parent);
     button_->setAutoDefault(false);
+    button_->setEnabled(enabled_);
     QObject::connect(button_, &QPushButton::clicked, [this] { Fire(onClick_); });
 }
 
-bool Button::Enabled() const { return button_->isEnabled(); }
-void Button::SetEnabled(bool enabled) { button_->setEnabled(enabled); }
+bool Button::Enabled() const { return button_ != nullptr ? button_->isEnabled() : enabled_; }
+
+void Button::SetEnabled(bool enabled) {
+    if (button_ != nullptr) button_->setEnabled(enabled);
+    else enabled_ = enabled;
+}
+
 void Button::SetOnClick(EventHandler handler) { onClick_ = std::move(handler); }
 
 // Label --------------------------------------------------------------------
 
-Label::Label(QWidget* parent, const QString& caption) : label_(new ClickLabel(caption, parent)) {
-    label_->setTextFormat(Qt::PlainText);
+Label::Label(QString caption) : caption_(std::move(caption)) {}
+
+void Label::Realize(QWidget* parent) {
+    auto* label = new ClickLabel(caption_, parent);
+    label->setTextFormat(Qt::PlainText);
+    label->onClick = [this] { Fire(onClick_); };
+    label_ = label;
 }
-std::string Label::Caption() const { return ToBytes(label_->text()); }
-void Label::SetCaption(const std::string& caption) { label_->setText(FromBytes(caption)); }
-void Label::SetOnClick(EventHandler handler) { label_->onClick = std::move(handler); }
-QLabel* Label::Widget() const { return label_; }
+
+std::string Label::Caption() const { return ToBytes(label_ != nullptr ? label_->text() : caption_); }
+
+void Label::SetCaption(const std::string& caption) {
+    caption_ = FromBytes(caption);
+    if (label_ != nullptr) label_->setText(caption_);
+}
+
+void Label::SetOnClick(EventHandler handler) { onClick_ = std::move(handler); }
 
 // Page control -------------------------------------------------------------
 
-PageControl::PageControl(QWidget* parent, const QStringList& captions) : tabs_(new QTabWidget(parent)) {
-    for (const QString& caption : captions) tabs_->addTab(new QWidget, caption);
+PageControl::PageControl(QStringList captions) : captions_(std::move(captions)) {}
+
+void PageControl::Realize(QWidget* parent) {
+    tabs_ = new QTabWidget(parent);
+    for (const QString& caption : captions_) tabs_->addTab(new QWidget, caption);
+    tabs_->setCurrentIndex(page_);
     QObject::connect(tabs_, &QTabWidget::currentChanged, [this](int) {
         if (!programmatic_) Fire(onChange_);
     });
 }
 
-int PageControl::ActivePage() const { return tabs_->currentIndex(); }
+int PageControl::ActivePage() const { return tabs_ != nullptr ? tabs_->currentIndex() : page_; }
 
 void PageControl::SetActivePage(int page) {
+    if (page < 0 || page >= captions_.size()) return;
+    page_ = page;
+    if (tabs_ == nullptr) return;
     programmatic_ = true;
     tabs_->setCurrentIndex(page);
     programmatic_ = false;
 }
 
 void PageControl::SetOnChange(EventHandler handler) { onChange_ = std::move(handler); }
-QWidget* PageControl::Page(int index) const { return tabs_->widget(index); }
+QWidget* PageControl::Page(int index) const { return tabs_ != nullptr ? tabs_->widget(index) : nullptr; }
 
 // Combo box ----------------------------------------------------------------
 
-ComboBox::ComboBox(QWidget* parent) : combo_(new QComboBox(parent)) {
+void ComboBox::Realize(QWidget* parent) {
+    combo_ = new QComboBox(parent);
     combo_->setEditable(false);
+    for (std::size_t i = 0; i < entries_.size(); ++i) combo_->addItem(entries_[i].shown);
+    // Qt selects the first entry put into an empty box; a list of the
+    // system stays without a selection.
+    combo_->setCurrentIndex(index_);
+    if (updateDepth_ > 0) combo_->setUpdatesEnabled(false);
     // activated is the user's pick (mouse or keys); setCurrentIndex does
     // not emit it.
     QObject::connect(combo_, &QComboBox::activated, [this](int) { Fire(onClick_); });
 }
 
-int ComboBox::Count() const { return combo_->count(); }
-std::string ComboBox::ItemText(int index) const { return RoleBytes(combo_->itemData(index, kTextRole)); }
-std::string ComboBox::ItemData(int index) const { return RoleBytes(combo_->itemData(index, kDataRole)); }
+int ComboBox::Count() const { return static_cast<int>(entries_.size()); }
+
+std::string ComboBox::ItemText(int index) const {
+    return index >= 0 && index < Count() ? entries_[static_cast<std::size_t>(index)].text : std::string();
+}
+
+std::string ComboBox::ItemData(int index) const {
+    return index >= 0 && index < Count() ? entries_[static_cast<std::size_t>(index)].data : std::string();
+}
 
 int ComboBox::AddItem(const std::string& text, const std::string& data) {
-    const QString shown = FromBytes(text);
+    Entry entry{text, data, FromBytes(text)};
     // After the last entry that does not sort behind the new one.
-    int position = combo_->count();
-    while (position > 0 && QString::compare(shown, combo_->itemText(position - 1), Qt::CaseInsensitive) < 0)
+    int position = Count();
+    while (position > 0 &&
+           QString::compare(entry.shown, entries_[static_cast<std::size_t>(position - 1)].shown, Qt::CaseInsensitive) < 0)
         --position;
-    const int selected = combo_->currentIndex();
-    combo_->insertItem(position, shown);
-    combo_->setItemData(position, Bytes(text), kTextRole);
-    combo_->setItemData(position, Bytes(data), kDataRole);
-    // Qt selects the first entry put into an empty box; a list box of the
-    // system stays without a selection.
-    if (selected < 0) combo_->setCurrentIndex(-1);
+    if (combo_ != nullptr) {
+        const int selected = combo_->currentIndex();
+        combo_->insertItem(position, entry.shown);
+        if (selected < 0) combo_->setCurrentIndex(-1);
+    } else if (index_ >= position) {
+        ++index_;
+    }
+    entries_.insert(entries_.begin() + position, std::move(entry));
     return position;
 }
 
 void ComboBox::DeleteItem(int index) {
-    const int selected = combo_->currentIndex();
-    combo_->removeItem(index);
-    // Qt moves the selection to a neighbour; the system's list drops it.
-    if (selected == index) combo_->setCurrentIndex(-1);
+    if (index < 0 || index >= Count()) return;
+    entries_.erase(entries_.begin() + index);
+    if (combo_ != nullptr) {
+        const int selected = combo_->currentIndex();
+        combo_->removeItem(index);
+        // Qt moves the selection to a neighbour; the system's list drops it.
+        if (selected == index) combo_->setCurrentIndex(-1);
+    } else if (index_ == index) {
+        index_ = -1;
+    } else if (index_ > index) {
+        --index_;
+    }
 }
 
-int ComboBox::ItemIndex() const { return combo_->currentIndex(); }
-void ComboBox::SetItemIndex(int index) { combo_->setCurrentIndex(index >= 0 && index < combo_->count() ? index : -1); }
+int ComboBox::ItemIndex() const { return combo_ != nullptr ? combo_->currentIndex() : index_; }
+
+void ComboBox::SetItemIndex(int index) {
+    if (index < 0 || index >= Count()) index = -1;
+    if (combo_ != nullptr) combo_->setCurrentIndex(index);
+    else index_ = index;
+}
 
 void ComboBox::BeginUpdate() {
-    if (updateDepth_++ == 0) combo_->setUpdatesEnabled(false);
+    if (updateDepth_++ == 0 && combo_ != nullptr) combo_->setUpdatesEnabled(false);
 }
 
 void ComboBox::EndUpdate() {
-    if (updateDepth_ > 0 && --updateDepth_ == 0) combo_->setUpdatesEnabled(true);
+    if (updateDepth_ > 0 && --updateDepth_ == 0 && combo_ != nullptr) combo_->setUpdatesEnabled(true);
 }
 
 void ComboBox::SetOnClick(EventHandler handler) { onClick_ = std::move(handler); }
 
 // List box -----------------------------------------------------------------
 
-ListBox::ListBox(QWidget* parent) : list_(new QListWidget(parent)) {
+namespace {
+// What the list shows before it exists: 13-pixel entries in the 93-pixel
+// box less its border.
+constexpr int kDesignItemHeight = 13;
+constexpr int kDesignClientHeight = 91;
+}  // namespace
+
+void ListBox::Realize(QWidget* parent) {
+    list_ = new QListWidget(parent);
     list_->setSelectionMode(QAbstractItemView::SingleSelection);
     list_->setVerticalScrollMode(QAbstractItemView::ScrollPerItem);
     list_->setUniformItemSizes(true);
+    ++programmatic_;
+    for (const std::string& text : items_) list_->addItem(FromBytes(text));
+    if (index_ >= 0) list_->setCurrentRow(index_, QItemSelectionModel::ClearAndSelect);
+    --programmatic_;
     QObject::connect(list_, &QListWidget::itemSelectionChanged, [this] {
         if (programmatic_ == 0) Fire(onClick_);
     });
 }
 
-int ListBox::Count() const { return list_->count(); }
+int ListBox::Count() const { return static_cast<int>(items_.size()); }
 
 std::string ListBox::Item(int index) const {
-    const QListWidgetItem* item = list_->item(index);
-    return item == nullptr ? std::string() : RoleBytes(item->data(kTextRole));
+    return index >= 0 && index < Count() ? items_[static_cast<std::size_t>(index)] : std::string();
 }
 
 int ListBox::AddItem(const std::string& text) {
-    ++programmatic_;
-    auto* item = new QListWidgetItem(FromBytes(text));
-    item->setData(kTextRole, Bytes(text));
-    list_->addItem(item);
-    --programmatic_;
-    return list_->count() - 1;
+    items_.push_back(text);
+    if (list_ != nullptr) {
+        ++programmatic_;
+        list_->addItem(FromBytes(text));
+        --programmatic_;
+    }
+    return Count() - 1;
 }
 
 void ListBox::DeleteItem(int index) {
+    if (index < 0 || index >= Count()) return;
+    items_.erase(items_.begin() + index);
+    if (list_ == nullptr) {
+        if (index_ == index) index_ = -1;
+        else if (index_ > index) --index_;
+        return;
+    }
     ++programmatic_;
     const int selected = ItemIndex();
     delete list_->takeItem(index);
@@ -331,19 +433,29 @@ void ListBox::DeleteItem(int index) {
 }
 
 void ListBox::Clear() {
+    items_.clear();
+    index_ = -1;
+    top_ = 0;
+    if (list_ == nullptr) return;
     ++programmatic_;
     list_->clear();
     --programmatic_;
 }
 
 int ListBox::ItemIndex() const {
+    if (list_ == nullptr) return index_;
     const QList<QListWidgetItem*> selected = list_->selectedItems();
     return selected.isEmpty() ? -1 : list_->row(selected.first());
 }
 
 void ListBox::SetItemIndex(int index) {
+    if (index < 0 || index >= Count()) index = -1;
+    if (list_ == nullptr) {
+        index_ = index;
+        return;
+    }
     ++programmatic_;
-    if (index >= 0 && index < list_->count()) {
+    if (index >= 0) {
         list_->setCurrentRow(index, QItemSelectionModel::ClearAndSelect);
     } else {
         list_->clearSelection();
@@ -353,21 +465,29 @@ void ListBox::SetItemIndex(int index) {
 }
 
 // Scrolling is by whole entries, so the scroll bar counts entries.
-int ListBox::TopIndex() const { return list_->count() == 0 ? 0 : list_->verticalScrollBar()->value(); }
+int ListBox::TopIndex() const {
+    if (list_ == nullptr) return top_;
+    return list_->count() == 0 ? 0 : list_->verticalScrollBar()->value();
+}
 
 void ListBox::SetTopIndex(int index) {
-    if (index < 0 || index >= list_->count()) return;
+    if (index < 0 || index >= Count()) return;
+    if (list_ == nullptr) {
+        top_ = index;
+        return;
+    }
     // Lays the entries out first, so that the scroll bar has its range.
     list_->scrollToItem(list_->item(index), QAbstractItemView::PositionAtTop);
     list_->verticalScrollBar()->setValue(index);
 }
 
 int ListBox::ItemHeight() const {
+    if (list_ == nullptr) return kDesignItemHeight;
     const int height = list_->count() > 0 ? list_->sizeHintForRow(0) : list_->fontMetrics().height();
     return std::max(1, height);
 }
 
-int ListBox::ClientHeight() const { return list_->viewport()->height(); }
+int ListBox::ClientHeight() const { return list_ != nullptr ? list_->viewport()->height() : kDesignClientHeight; }
 void ListBox::SetOnClick(EventHandler handler) { onClick_ = std::move(handler); }
 
 // Tray icon ----------------------------------------------------------------
@@ -423,47 +543,65 @@ std::array<QIcon, 3> TrayImages() {
             QIcon(QStringLiteral(":/tray-disabled.png"))};
 }
 
-// The window needs its font before any child exists, so that every control
-// inherits it and the auto-sized labels measure with it.
-std::unique_ptr<FormWidget> MakeFormWidget() {
-    auto window = std::make_unique<FormWidget>();
-    window->setFont(WindowFont());
-    return window;
-}
-
-QWidget* BasicPage(PageControl& pages) { return pages.Page(kPageBasic); }
-QWidget* ExceptionsPage(PageControl& pages) { return pages.Page(kPageExceptions); }
 
 }  // namespace
 
 MainWindow::MainWindow()
-    : window_(MakeFormWidget()),
-      pcMain(window_.get(), {QStringLiteral("Basic Settings"), QStringLiteral("Exceptions")}),
-      lbCopyright(window_.get(), QString()),
-      Label6(window_.get(), QStringLiteral("Site")),
-      Label3(BasicPage(pcMain), QStringLiteral("When the computer has been idle for:")),
-      tbIdleTime(BasicPage(pcMain), 1, 100),
-      ebIdleTime(BasicPage(pcMain)),
-      Label4(BasicPage(pcMain), QStringLiteral("minutes")),
-      Label1(BasicPage(pcMain), QStringLiteral("Set System Volume to:")),
-      tbRestLevel(BasicPage(pcMain), 10, 300),
-      ebRestLvl(BasicPage(pcMain)),
-      Label2(BasicPage(pcMain), QStringLiteral("%")),
-      ckbRelative(BasicPage(pcMain), QStringLiteral("Make adjustment relative to active volume level")),
-      Label5(ExceptionsPage(pcMain), QStringLiteral("Add:")),
-      cbPrograms(ExceptionsPage(pcMain)),
-      lbPrograms(ExceptionsPage(pcMain)),
-      btnAdd(ExceptionsPage(pcMain), QStringLiteral("+")),
-      btnRemove(ExceptionsPage(pcMain), QStringLiteral("-")),
+    : pcMain({QStringLiteral("Basic Settings"), QStringLiteral("Exceptions")}),
+      lbCopyright(QString()),
+      Label6(QStringLiteral("Site")),
+      Label3(QStringLiteral("When the computer has been idle for:")),
+      tbIdleTime(1, 100),
+      Label4(QStringLiteral("minutes")),
+      Label1(QStringLiteral("Set System Volume to:")),
+      tbRestLevel(10, 300),
+      Label2(QStringLiteral("%")),
+      ckbRelative(QStringLiteral("Make adjustment relative to active volume level")),
+      Label5(QStringLiteral("Add:")),
+      btnAdd(QStringLiteral("+")),
+      btnRemove(QStringLiteral("-")),
       pmPopup(std::make_unique<QMenu>()),
       OpenRestLevel1(pmPopup.get(), QStringLiteral("&Open RestLevel"), false),
       DisableRestLevel1(pmPopup.get(), QStringLiteral("&Disable RestLevel"), true),
       Exit1(pmPopup.get(), QStringLiteral("E&xit"), false),
       tiMain(TrayImages(), pmPopup.get()) {
-    QWidget* w = window_.get();
+    btnAdd.SetEnabled(false);
+    btnRemove.SetEnabled(false);
+}
+
+MainWindow::~MainWindow() = default;
+
+void MainWindow::Realize() {
+    if (window_ != nullptr) return;
+    window_ = std::make_unique<FormWidget>();
+    FormWidget* w = window_.get();
+    // Before any child exists, so that every control inherits the font and
+    // the auto-sized labels measure with it.
+    w->setFont(WindowFont());
     w->setWindowTitle(QStringLiteral("RestLevel"));
     w->setFixedSize(kClientWidth, kClientHeight);
     w->setWindowIcon(QApplication::windowIcon());
+    if (toolWindow_) w->setWindowFlag(Qt::Tool, true);
+
+    pcMain.Realize(w);
+    QWidget* basic = pcMain.Page(kPageBasic);
+    QWidget* exceptions = pcMain.Page(kPageExceptions);
+    lbCopyright.Realize(w);
+    Label6.Realize(w);
+    Label3.Realize(basic);
+    tbIdleTime.Realize(basic);
+    ebIdleTime.Realize(basic);
+    Label4.Realize(basic);
+    Label1.Realize(basic);
+    tbRestLevel.Realize(basic);
+    ebRestLvl.Realize(basic);
+    Label2.Realize(basic);
+    ckbRelative.Realize(basic);
+    Label5.Realize(exceptions);
+    cbPrograms.Realize(exceptions);
+    lbPrograms.Realize(exceptions);
+    btnAdd.Realize(exceptions);
+    btnRemove.Realize(exceptions);
 
     Place(pcMain.Widget(), 9, 8, 342, 169);
     MakeLink(lbCopyright.Widget(), false);
@@ -486,8 +624,6 @@ MainWindow::MainWindow()
     Place(lbPrograms.Widget(), 12, 36, 289, 93);
     Place(btnAdd.Widget(), 307, 8, 24, 23);
     Place(btnRemove.Widget(), 307, 36, 24, 23);
-    btnAdd.SetEnabled(false);
-    btnRemove.SetEnabled(false);
 
     QWidget::setTabOrder(tbRestLevel.Widget(), ebRestLvl.Widget());
     QWidget::setTabOrder(ebRestLvl.Widget(), tbIdleTime.Widget());
@@ -497,10 +633,11 @@ MainWindow::MainWindow()
     QWidget::setTabOrder(lbPrograms.Widget(), btnAdd.Widget());
     QWidget::setTabOrder(btnAdd.Widget(), btnRemove.Widget());
 
-    pcMain.SetActivePage(kPageBasic);
+    w->onShow = [this] {
+        if (onShow_) onShow_();
+    };
+    w->onClose = [this] { return !onClose_ || onClose_(); };
 }
-
-MainWindow::~MainWindow() = default;
 
 TRestLevelControls MainWindow::Controls() {
     return TRestLevelControls{pcMain,      lbCopyright, Label6,     tbIdleTime, ebIdleTime,     tbRestLevel,
@@ -508,26 +645,49 @@ TRestLevelControls MainWindow::Controls() {
                               tiMain,      OpenRestLevel1, DisableRestLevel1, Exit1};
 }
 
-void MainWindow::SetOnShow(std::function<void()> handler) { window_->onShow = std::move(handler); }
-void MainWindow::SetOnClose(std::function<bool()> handler) { window_->onClose = std::move(handler); }
-QWidget* MainWindow::Widget() const { return window_.get(); }
+void MainWindow::SetOnShow(std::function<void()> handler) { onShow_ = std::move(handler); }
+void MainWindow::SetOnClose(std::function<bool()> handler) { onClose_ = std::move(handler); }
 
-WindowHandle MainWindow::Handle() const { return static_cast<WindowHandle>(window_->winId()); }
-bool MainWindow::Visible() const { return window_->isVisible(); }
+QWidget* MainWindow::Widget() {
+    Realize();
+    return window_.get();
+}
+
+// Asking for the handle makes the window (as on Windows, where it exists
+// from creation on).
+WindowHandle MainWindow::Handle() const {
+    const_cast<MainWindow*>(this)->Realize();
+    return static_cast<WindowHandle>(window_->winId());
+}
+
+bool MainWindow::Visible() const { return window_ != nullptr && window_->isVisible(); }
 
 void MainWindow::Show() {
+    Realize();
     window_->show();
     window_->raise();
     window_->activateWindow();
 }
 
-void MainWindow::Hide() { window_->hide(); }
-void MainWindow::Close() { window_->close(); }
+void MainWindow::Hide() {
+    if (window_ != nullptr) window_->hide();
+}
+
+void MainWindow::Close() {
+    if (window_ != nullptr) {
+        window_->close();
+        return;
+    }
+    // Never shown: the close is only the form's answer.
+    if (!onClose_ || onClose_()) QCoreApplication::exit(0);
+}
 
 void MainWindow::AddExStyle(std::uint32_t bits) {
     // A tool window has no taskbar entry; the app-window bit only ever adds
     // one, which is what a window without Qt::Tool already has.
-    if ((bits & kWsExToolWindow) == 0 || window_->windowFlags().testFlag(Qt::Tool)) return;
+    if ((bits & kWsExToolWindow) == 0 || toolWindow_) return;
+    toolWindow_ = true;
+    if (window_ == nullptr) return;
     const bool visible = window_->isVisible();
     window_->setWindowFlag(Qt::Tool, true);
     // Changing the flags takes the window off the screen.

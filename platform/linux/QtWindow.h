@@ -1,6 +1,12 @@
 // The settings window and the tray on Qt 6 Widgets: one adapter per control
 // interface of platform/Ui.h, each keeping that header's event rules, and
 // the window that lays the controls out at their 96-DPI places.
+//
+// Most starts never show the window, and its widgets are most of the
+// program's memory (they load the style and the fonts). So each control
+// keeps its state itself until the window is first shown; then the widgets
+// are made from that state and take over. The tray icon and its menu exist
+// from the start.
 #pragma once
 
 #include <QAction>
@@ -21,6 +27,8 @@
 #include <array>
 #include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "app/RestLevel01.h"
 #include "platform/Controls.h"
@@ -28,22 +36,26 @@
 
 namespace rl::qt {
 
+// Runs after every control handler (a setting or a mark may have changed).
+void SetAfterHandlerHook(std::function<void()> hook);
+
 // A slider. Programmatic moves fire through valueChanged; a user action
 // that leaves the position where it was fires from actionTriggered (Qt
 // only emits valueChanged for a change), and the end of a drag fires once
 // more, as a track bar's end-of-track notification does.
 class TrackBar : public ITrackBar {
 public:
-    // Range, steps and position are set before any handler can be attached.
-    TrackBar(QWidget* parent, int lineSize, int position);
+    TrackBar(int lineSize, int position);
+    void Realize(QWidget* parent);
     int Position() const override;
     void SetPosition(int position) override;
     void SetOnChange(EventHandler handler) override;
     QSlider* Widget() const { return slider_; }
 
 private:
-    void Fire() const;
-    QSlider* slider_;
+    int lineSize_;
+    int position_;
+    QSlider* slider_ = nullptr;
     EventHandler onChange_;
 };
 
@@ -51,14 +63,17 @@ private:
 // control of the window (not when the whole window loses activation).
 class EditBox : public IEditBox {
 public:
-    explicit EditBox(QWidget* parent);
+    EditBox();
+    ~EditBox() override;
+    void Realize(QWidget* parent);
     std::string Text() const override;
     void SetText(const std::string& text) override;
     void SetOnExit(EventHandler handler) override;
     QLineEdit* Widget() const { return edit_; }
 
 private:
-    QLineEdit* edit_;
+    std::string text_;
+    QLineEdit* edit_ = nullptr;
     EventHandler onExit_;
     std::unique_ptr<QObject> filter_;
 };
@@ -66,14 +81,17 @@ private:
 // A check box: every change of the mark fires, by the user or the program.
 class CheckBox : public ICheckControl {
 public:
-    CheckBox(QWidget* parent, const QString& caption);
+    explicit CheckBox(QString caption);
+    void Realize(QWidget* parent);
     bool Checked() const override;
     void SetChecked(bool checked) override;
     void SetOnClick(EventHandler handler) override;
     QCheckBox* Widget() const { return box_; }
 
 private:
-    QCheckBox* box_;
+    QString caption_;
+    bool checked_ = false;
+    QCheckBox* box_ = nullptr;
     EventHandler onClick_;
 };
 
@@ -94,35 +112,40 @@ private:
 
 class Button : public IButton {
 public:
-    Button(QWidget* parent, const QString& caption);
+    explicit Button(QString caption);
+    void Realize(QWidget* parent);
     bool Enabled() const override;
     void SetEnabled(bool enabled) override;
     void SetOnClick(EventHandler handler) override;
     QPushButton* Widget() const { return button_; }
 
 private:
-    QPushButton* button_;
+    QString caption_;
+    bool enabled_ = true;
+    QPushButton* button_ = nullptr;
     EventHandler onClick_;
 };
 
-class ClickLabel;
-
 class Label : public ILabel {
 public:
-    Label(QWidget* parent, const QString& caption);
+    explicit Label(QString caption);
+    void Realize(QWidget* parent);
     std::string Caption() const override;
     void SetCaption(const std::string& caption) override;
     void SetOnClick(EventHandler handler) override;
-    QLabel* Widget() const;
+    QLabel* Widget() const { return label_; }
 
 private:
-    ClickLabel* label_;
+    QString caption_;
+    QLabel* label_ = nullptr;
+    EventHandler onClick_;
 };
 
 // Pages by index; only the user's change of page fires.
 class PageControl : public IPageControl {
 public:
-    PageControl(QWidget* parent, const QStringList& captions);
+    explicit PageControl(QStringList captions);
+    void Realize(QWidget* parent);
     int ActivePage() const override;
     void SetActivePage(int page) override;
     void SetOnChange(EventHandler handler) override;
@@ -130,7 +153,9 @@ public:
     QWidget* Page(int index) const;
 
 private:
-    QTabWidget* tabs_;
+    QStringList captions_;
+    int page_ = 0;
+    QTabWidget* tabs_ = nullptr;
     bool programmatic_ = false;
     EventHandler onChange_;
 };
@@ -140,7 +165,8 @@ private:
 // selection until one is made.
 class ComboBox : public IComboBox {
 public:
-    explicit ComboBox(QWidget* parent);
+    ComboBox() = default;
+    void Realize(QWidget* parent);
     int Count() const override;
     std::string ItemText(int index) const override;
     std::string ItemData(int index) const override;
@@ -154,8 +180,15 @@ public:
     QComboBox* Widget() const { return combo_; }
 
 private:
-    QComboBox* combo_;
+    struct Entry {
+        std::string text;
+        std::string data;
+        QString shown;
+    };
+    std::vector<Entry> entries_;  // the widget's entries, in its order
+    int index_ = -1;
     int updateDepth_ = 0;
+    QComboBox* combo_ = nullptr;
     EventHandler onClick_;
 };
 
@@ -163,7 +196,8 @@ private:
 // program's do not.
 class ListBox : public IListBox {
 public:
-    explicit ListBox(QWidget* parent);
+    ListBox() = default;
+    void Realize(QWidget* parent);
     int Count() const override;
     std::string Item(int index) const override;
     int AddItem(const std::string& text) override;
@@ -179,7 +213,10 @@ public:
     QListWidget* Widget() const { return list_; }
 
 private:
-    QListWidget* list_;
+    std::vector<std::string> items_;  // the widget's entries
+    int index_ = -1;
+    int top_ = 0;
+    QListWidget* list_ = nullptr;
     int programmatic_ = 0;
     EventHandler onClick_;
 };
@@ -234,7 +271,9 @@ public:
     // Asked when the window is closed: true lets the close go ahead, which
     // ends the program (the event loop is left with code 0).
     void SetOnClose(std::function<bool()> handler);
-    QWidget* Widget() const;
+    // The window's widget, made (with every control's) on first use.
+    QWidget* Widget();
+    bool Realized() const { return window_ != nullptr; }
 
     // IFormHost
     WindowHandle Handle() const override;
@@ -248,10 +287,6 @@ public:
     void ShellOpen(const std::string& verb, const std::string& file, int show) override;
     char DecimalSeparator() const override;
 
-private:
-    std::unique_ptr<FormWidget> window_;
-
-public:
     // The controls, in the window's own names.
     PageControl pcMain;
     Label lbCopyright;
@@ -275,6 +310,14 @@ public:
     MenuItem DisableRestLevel1;
     MenuItem Exit1;
     TrayIcon tiMain;
+
+private:
+    void Realize();
+
+    std::unique_ptr<FormWidget> window_;
+    bool toolWindow_ = false;
+    std::function<void()> onShow_;
+    std::function<bool()> onClose_;
 };
 
 // The program's font: Tahoma at 11 pixels (8 points at 96 DPI), or the

@@ -1,20 +1,25 @@
 #include "platform/linux/SingleInstance.h"
 
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
-#include <QDir>
-#include <QFileInfo>
-#include <QLocalSocket>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 namespace rl {
 
 namespace {
 
-const QByteArray kShowRequest = "show\n";
-const QByteArray kReply = "ok\n";
+constexpr char kShowRequest[] = "show\n";
+constexpr char kReply[] = "ok\n";
+// A request is one short line; anything longer is not ours.
+constexpr std::size_t kMaxRequest = 64;
 
 // "host:number.screen" without the screen; the local host as no host.
 std::string DisplayPart(const std::string& display) {
@@ -32,57 +37,132 @@ std::string DisplayPart(const std::string& display) {
     return part;
 }
 
-}  // namespace
-
-QString SingleInstance::ServerName(const std::string& display) {
-    const QString base = QStringLiteral("restlevel-%1-%2").arg(getuid()).arg(QString::fromStdString(DisplayPart(display)));
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime != nullptr && *runtime == '/' && QFileInfo(QString::fromLocal8Bit(runtime)).isDir())
-        return QDir(QString::fromLocal8Bit(runtime)).filePath(base);
-    return base;
+bool Address(const std::string& path, sockaddr_un& address) {
+    address = sockaddr_un{};
+    address.sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof address.sun_path) return false;
+    std::memcpy(address.sun_path, path.data(), path.size());
+    return true;
 }
 
-SingleInstance::SingleInstance(QString name) : name_(std::move(name)) {}
+bool IsDirectory(const char* path) {
+    struct stat st {};
+    return path != nullptr && *path == '/' && stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
 
-SingleInstance::~SingleInstance() = default;
+}  // namespace
+
+std::string SingleInstance::SocketPath(const std::string& display) {
+    const std::string name = "restlevel-" + std::to_string(getuid()) + "-" + DisplayPart(display);
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    sockaddr_un address{};
+    if (IsDirectory(runtime)) {
+        const std::string path = std::string(runtime) + "/" + name;
+        if (Address(path, address)) return path;
+    }
+    return "/tmp/" + name;
+}
+
+SingleInstance::SingleInstance(std::string path) : path_(std::move(path)) {}
+
+SingleInstance::~SingleInstance() {
+    for (auto& [fd, client] : clients_) {
+        client.notifier.reset();
+        close(fd);
+    }
+    clients_.clear();
+    if (listener_ >= 0) {
+        notifier_.reset();
+        close(listener_);
+        unlink(path_.c_str());
+    }
+}
 
 bool SingleInstance::AskRunningInstance(int timeoutMs) {
-    QLocalSocket socket;
-    socket.connectToServer(name_);
-    if (!socket.waitForConnected(timeoutMs)) return false;
-    socket.write(kShowRequest);
-    socket.waitForBytesWritten(timeoutMs);
-    socket.waitForReadyRead(timeoutMs);
-    socket.disconnectFromServer();
+    sockaddr_un address{};
+    if (!Address(path_, address)) return false;
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    // A local connect completes at once, or fails at once when nobody
+    // listens (no file, or one left by a process that ended).
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return false;
+    }
+    [[maybe_unused]] const ssize_t sent = send(fd, kShowRequest, sizeof kShowRequest - 1, MSG_NOSIGNAL);
+    pollfd wait{fd, POLLIN, 0};
+    if (poll(&wait, 1, timeoutMs) > 0) {
+        char reply[16];
+        [[maybe_unused]] const ssize_t n = read(fd, reply, sizeof reply);
+    }
+    close(fd);
     return true;
 }
 
 bool SingleInstance::Listen(std::function<void()> onShow) {
     onShow_ = std::move(onShow);
-    server_ = std::make_unique<QLocalServer>();
-    server_->setSocketOptions(QLocalServer::UserAccessOption);
-    if (!server_->listen(name_)) {
+    sockaddr_un address{};
+    if (!Address(path_, address)) return false;
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return false;
+    const auto* a = reinterpret_cast<const sockaddr*>(&address);
+    if (bind(fd, a, sizeof address) != 0) {
         // Nobody answered on the name a moment ago, so the file is what a
         // process that ended without closing it left behind.
-        QLocalServer::removeServer(name_);
-        if (!server_->listen(name_)) {
-            server_.reset();
+        if (errno != EADDRINUSE || unlink(path_.c_str()) != 0 || bind(fd, a, sizeof address) != 0) {
+            close(fd);
             return false;
         }
     }
-    QObject::connect(server_.get(), &QLocalServer::newConnection, server_.get(), [this] {
-        while (QLocalSocket* client = server_->nextPendingConnection()) {
-            QObject::connect(client, &QLocalSocket::disconnected, client, &QObject::deleteLater);
-            QObject::connect(client, &QLocalSocket::readyRead, client, [this, client] {
-                if (!client->canReadLine()) return;
-                const QByteArray request = client->readLine();
-                if (request == kShowRequest && onShow_) onShow_();
-                client->write(kReply);
-                client->disconnectFromServer();
-            });
-        }
-    });
+    chmod(path_.c_str(), 0600);
+    if (listen(fd, 8) != 0) {
+        close(fd);
+        unlink(path_.c_str());
+        return false;
+    }
+    listener_ = fd;
+    notifier_ = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+    QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] { Accept(); });
     return true;
+}
+
+void SingleInstance::Accept() {
+    for (;;) {
+        const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0) return;
+        Client& client = clients_[fd];
+        client.fd = fd;
+        client.notifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+        QObject::connect(client.notifier.get(), &QSocketNotifier::activated, [this, fd] { Read(fd); });
+    }
+}
+
+void SingleInstance::Read(int fd) {
+    auto it = clients_.find(fd);
+    if (it == clients_.end()) return;
+    Client& client = it->second;
+    char buffer[kMaxRequest];
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+    if (n > 0) client.received.append(buffer, static_cast<std::size_t>(n));
+    const bool complete = client.received.find('\n') != std::string::npos;
+    if (!complete && n > 0 && client.received.size() < kMaxRequest) return;
+    const bool show = client.received == kShowRequest;
+    if (complete) {
+        [[maybe_unused]] const ssize_t sent = send(fd, kReply, sizeof kReply - 1, MSG_NOSIGNAL);
+    }
+    Drop(fd);
+    if (show && onShow_) onShow_();
+}
+
+void SingleInstance::Drop(int fd) {
+    auto it = clients_.find(fd);
+    if (it == clients_.end()) return;
+    // Deleting a notifier inside its own signal is not allowed.
+    it->second.notifier->setEnabled(false);
+    it->second.notifier.release()->deleteLater();
+    close(fd);
+    clients_.erase(it);
 }
 
 }  // namespace rl

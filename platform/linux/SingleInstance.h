@@ -2,12 +2,16 @@
 // local socket named after both; a later start asks it to show its window
 // and ends. The name is free again as soon as the first process is gone: a
 // socket file left by a crash is removed once nobody answers on it.
+//
+// Plain sockets under a QSocketNotifier rather than QLocalServer: Qt's
+// network library and what it pulls in would be a good part of the
+// program's resident memory.
 #pragma once
 
-#include <QLocalServer>
-#include <QString>
+#include <QSocketNotifier>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -15,13 +19,13 @@ namespace rl {
 
 class SingleInstance {
 public:
-    // In the user's private runtime folder when there is one, else a name
-    // that Qt places in the temporary folder; either way with the user id
-    // and the display (":0.0" and "unix:0" name the same display).
-    static QString ServerName(const std::string& display);
+    // In the user's private runtime folder when there is one, else in the
+    // temporary folder; either way with the user id and the display (":0.0"
+    // and "unix:0" name the same display).
+    static std::string SocketPath(const std::string& display);
 
-    explicit SingleInstance(QString name);
-    ~SingleInstance();
+    explicit SingleInstance(std::string path);
+    ~SingleInstance();  // frees the name when this instance holds it
     SingleInstance(const SingleInstance&) = delete;
     SingleInstance& operator=(const SingleInstance&) = delete;
 
@@ -31,12 +35,23 @@ public:
     bool AskRunningInstance(int timeoutMs);
 
     // Takes the name; onShow runs on the user-interface thread for every
-    // later start. False when another process took it meanwhile.
+    // later start. False when another process holds it.
     bool Listen(std::function<void()> onShow);
 
 private:
-    QString name_;
-    std::unique_ptr<QLocalServer> server_;
+    struct Client {
+        int fd = -1;
+        std::string received;
+        std::unique_ptr<QSocketNotifier> notifier;
+    };
+    void Accept();
+    void Read(int fd);
+    void Drop(int fd);
+
+    std::string path_;
+    int listener_ = -1;
+    std::unique_ptr<QSocketNotifier> notifier_;
+    std::map<int, Client> clients_;
     std::function<void()> onShow_;
 };
 

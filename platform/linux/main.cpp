@@ -15,6 +15,7 @@
 #include "platform/Platform.h"
 #include "platform/Registry.h"
 #include "platform/TextSystem.h"
+#include "platform/linux/PacedTimer.h"
 #include "platform/linux/ProgramEnd.h"
 #include "platform/linux/QtWindow.h"
 #include "platform/linux/SingleInstance.h"
@@ -74,7 +75,7 @@ int main(int argc, char** argv) {
     QApplication::setWindowIcon(ProgramIcon());
 
     const char* display = std::getenv("DISPLAY");
-    SingleInstance instance(SingleInstance::ServerName(display != nullptr ? display : ""));
+    SingleInstance instance(SingleInstance::SocketPath(display != nullptr ? display : ""));
     if (instance.AskRunningInstance(kAskTimeoutMs)) return 0;
     TfrmRestLevel* running = nullptr;
     bool showWhenRunning = false;
@@ -106,10 +107,24 @@ int main(int argc, char** argv) {
     SetMessagePumpPort(&MessagePump());
     const std::unique_ptr<IClockInput> clock = CreateClockInput();
     const std::unique_ptr<IAudioDevices> devices = CreateAudioDevices();
-    const std::unique_ptr<ITimer> tmrCheck = CreateTimer();
 
     qt::MainWindow window;
-    TfrmRestLevel form(window.Controls(), TRestLevelServices{window, *clock, *devices, *tmrCheck, MessagePump(), false});
+    // tmrCheck sleeps through the ticks that cannot change anything (see
+    // PacedTimer.h); what it needs to know comes from the form's state.
+    TfrmRestLevel* paced = nullptr;
+    PacedTimer tmrCheck([&] {
+        TickPace pace;
+        pace.disabled = window.DisableRestLevel1.Checked();
+        pace.resting = window.tiMain.ImageIndex() == kImageResting;
+        if (paced != nullptr) {
+            pace.idle = paced->Monitor.PrevIdleTime;
+            pace.threshold = paced->Monitor.IdleThreshold;
+        }
+        return pace;
+    });
+    qt::SetAfterHandlerHook([&tmrCheck] { tmrCheck.Reschedule(); });
+    TfrmRestLevel form(window.Controls(), TRestLevelServices{window, *clock, *devices, tmrCheck, MessagePump(), false});
+    paced = &form;
     window.SetOnShow([&form] { form.FormShow(); });
     window.SetOnClose([&form] { return form.FormClose(); });
 
@@ -136,6 +151,7 @@ int main(int argc, char** argv) {
     if (showWhenRunning) form.tiMainClick();
     if (!endRequested) code = QApplication::exec();
     running = nullptr;
+    qt::SetAfterHandlerHook(nullptr);
 
     form.FormDestroy();
     DisarmExitGuard();

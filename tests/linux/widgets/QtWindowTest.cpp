@@ -269,6 +269,57 @@ TEST_F(QtWindowTest, WindowHasItsFixedSizeAndEveryControlFitsInsideItsPage) {
     }
 }
 
+// Before the window is first shown the controls keep their state
+// themselves, under the same event rules, and hand it to the widgets.
+TEST(QtWindowBeforeShowingTest, ControlsKeepTheEventRulesAndHandTheirStateToTheWidgets) {
+    qt::MainWindow window;
+    int fired = 0;
+    const EventHandler count = [&] { ++fired; };
+    window.tbRestLevel.SetOnChange(count);
+    window.ckbRelative.SetOnClick(count);
+    window.pcMain.SetOnChange(count);
+    window.cbPrograms.SetOnClick(count);
+    window.lbPrograms.SetOnClick(count);
+
+    window.tbRestLevel.SetPosition(333);
+    window.tbRestLevel.SetPosition(333);
+    window.tbRestLevel.SetPosition(-5);
+    EXPECT_EQ(fired, 2) << "two changes";
+    window.ckbRelative.SetChecked(true);
+    window.ckbRelative.SetChecked(true);
+    EXPECT_EQ(fired, 3);
+    window.pcMain.SetActivePage(kPageExceptions);
+    window.ebIdleTime.SetText("7.5");
+    window.lbCopyright.SetCaption("notice");
+    EXPECT_EQ(window.cbPrograms.AddItem("zeta", "/z"), 0);
+    EXPECT_EQ(window.cbPrograms.AddItem("Alpha", "/a"), 0);
+    window.cbPrograms.SetItemIndex(1);
+    window.lbPrograms.AddItem("/one");
+    window.lbPrograms.AddItem("/two");
+    window.lbPrograms.SetItemIndex(1);
+    window.btnRemove.SetEnabled(true);
+    EXPECT_EQ(fired, 3) << "programmatic page, list and selection changes are silent";
+    EXPECT_FALSE(window.Realized());
+
+    QWidget* w = window.Widget();
+    ASSERT_TRUE(window.Realized());
+    EXPECT_EQ(fired, 3) << "making the widgets fires nothing";
+    EXPECT_EQ(window.tbRestLevel.Widget()->value(), 0);
+    EXPECT_EQ(window.tbIdleTime.Widget()->value(), 100) << "the design position";
+    EXPECT_TRUE(window.ckbRelative.Widget()->isChecked());
+    EXPECT_EQ(window.pcMain.Widget()->currentIndex(), kPageExceptions);
+    EXPECT_EQ(window.ebIdleTime.Widget()->text(), "7.5");
+    EXPECT_EQ(window.lbCopyright.Widget()->text(), "notice");
+    EXPECT_EQ(window.cbPrograms.Widget()->itemText(0), "Alpha");
+    EXPECT_EQ(window.cbPrograms.Widget()->currentIndex(), 1);
+    EXPECT_EQ(window.cbPrograms.ItemData(1), "/z");
+    EXPECT_EQ(window.lbPrograms.Widget()->count(), 2);
+    EXPECT_EQ(window.lbPrograms.ItemIndex(), 1);
+    EXPECT_TRUE(window.btnRemove.Widget()->isEnabled());
+    EXPECT_FALSE(window.btnAdd.Widget()->isEnabled());
+    EXPECT_FALSE(w->isVisible());
+}
+
 // The window with the portable form on fake devices: what showing and
 // closing mean, and the form's texts in the real controls.
 class QtWindowFormTest : public QtWindowTest {
@@ -308,6 +359,31 @@ TEST_F(QtWindowFormTest, FirstStartFillsTheControlsAndTheNoticeFitsItsLabel) {
     QLabel* notice = window_.lbCopyright.Widget();
     EXPECT_FALSE(notice->text().isEmpty());
     EXPECT_LE(notice->fontMetrics().horizontalAdvance(notice->text()), notice->width());
+}
+
+TEST(QtWindowFormLaterStartTest, ALaterStartLeavesTheWindowUnmadeUntilItIsOpened) {
+    fake::Registry registry;
+    SetRegistryPort(&registry);
+    RegWriteInteger(kHKeyCurrentUser, kSettingsKey, kValueConfigured, 1);
+    qt::MainWindow window;
+    fake::Clock clock;
+    fake::AudioDevices devices;
+    fake::Timer timer;
+    fake::Pump pump;
+    TfrmRestLevel form(window.Controls(), TRestLevelServices{window, clock, devices, timer, pump, false});
+    window.SetOnShow([&] { form.FormShow(); });
+    window.SetOnClose([&] { return form.FormClose(); });
+    ASSERT_TRUE(StartRestLevel(form));
+    EXPECT_FALSE(window.Realized()) << "only the tray icon on a later start";
+    EXPECT_EQ(window.ebRestLvl.Text(), "30.0");
+
+    form.tiMainClick();
+    ASSERT_TRUE(window.Realized());
+    EXPECT_TRUE(window.Visible());
+    EXPECT_EQ(window.ebRestLvl.Widget()->text(), "30.0");
+    EXPECT_EQ(window.tbIdleTime.Widget()->value(), 100);
+    EXPECT_TRUE(window.Widget()->windowFlags().testFlag(Qt::Tool)) << "the tool-window style asked for before";
+    SetRegistryPort(nullptr);
 }
 
 TEST_F(QtWindowFormTest, ClosingHidesTheWindowAndExitEndsTheLoop) {
