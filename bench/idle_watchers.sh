@@ -9,14 +9,14 @@
 # restlevel runs as on every start after the first: with its tray icon only.
 # The script starts its own Xvfb and PulseAudio null sink and stops them.
 #
-#   cmake --build build-qt -j2 --target restlevel restlevel-reg rl_minimal_tray
-#   bench/idle_watchers.sh [BUILD_DIR [SECONDS]]     defaults: build-qt, 60
+#   cmake --build build/linux -j2 --target restlevel restlevel-reg rl_minimal_tray
+#   bench/idle_watchers.sh [BUILD_DIR [SECONDS]]     defaults: build/linux (made by ./test), 60
 #
 # The kernel counts utime and stime in clock ticks (10 ms), coarse for
 # programs this quiet; the on-CPU time from /proc/PID/schedstat (ns) is
 # printed beside them as the finer reading of the same thing.
 set -euo pipefail
-build=${1:-build-qt}
+build=${1:-build/linux}
 seconds=${2:-60}
 for program in restlevel restlevel-reg rl_minimal_tray; do
     [ -x "$build/$program" ] || { echo "missing $build/$program: build it first (see the top of $0)" >&2; exit 1; }

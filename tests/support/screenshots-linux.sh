@@ -3,10 +3,10 @@
 # the program on a fresh store (so that it opens its window), one exception
 # in the list, each page taken with ImageMagick's import.
 #
-#   tests/support/services.sh start build-qt/services && . build-qt/services/env
-#   tests/support/screenshots-linux.sh [BUILD_DIR [OUT_DIR]]   defaults: build-qt, docs/screenshots
+#   tests/support/services.sh start build/services && . build/services/env
+#   tests/support/screenshots-linux.sh [BUILD_DIR [OUT_DIR]]   defaults: build/linux, docs/screenshots
 set -euo pipefail
-build=${1:-build-qt}
+build=${1:-build/linux}
 out=${2:-docs/screenshots}
 [ -n "${DISPLAY:-}" ] || { echo "DISPLAY is not set: start the test services and source their env" >&2; exit 1; }
 mkdir -p "$out"
