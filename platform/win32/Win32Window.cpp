@@ -21,8 +21,6 @@ constexpr int kClientWidth = 359;
 constexpr int kClientHeight = 214;
 constexpr int kSnapDistance = 10;
 constexpr int kSliderMax = 1000;
-constexpr UINT kTrayMessage = WM_APP + 1;
-constexpr UINT kTrayId = 1;
 constexpr int kTrayImages = 3;
 constexpr COLORREF kLinkColour = RGB(0, 0, 255);
 constexpr char kPageClass[] = "RestLevel.Page";
@@ -771,11 +769,23 @@ void MainWindow::Impl::Layout() {
 }
 
 void MainWindow::Impl::FitFrame() {
-    RECT frame{0, 0, Scale(kClientWidth), Scale(kClientHeight)};
+    const int width = Scale(kClientWidth);
+    const int height = Scale(kClientHeight);
+    RECT frame{0, 0, width, height};
     AdjustFrame(frame, static_cast<DWORD>(GetWindowLongPtrA(hwnd, GWL_STYLE)),
                 static_cast<DWORD>(GetWindowLongPtrA(hwnd, GWL_EXSTYLE)), dpi);
-    SetWindowPos(hwnd, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
-                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE | SWP_FRAMECHANGED);
+    const UINT flags = SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE;
+    SetWindowPos(hwnd, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top, flags | SWP_FRAMECHANGED);
+    // Where the frame the system draws differs from the computed one (a
+    // window whose DPI the system does not scale), the client area decides.
+    RECT client{};
+    RECT window{};
+    GetClientRect(hwnd, &client);
+    GetWindowRect(hwnd, &window);
+    const int dx = width - (client.right - client.left);
+    const int dy = height - (client.bottom - client.top);
+    if (dx != 0 || dy != 0)
+        SetWindowPos(hwnd, nullptr, 0, 0, window.right - window.left + dx, window.bottom - window.top + dy, flags);
 }
 
 // Dragged near an edge of the monitor's work area, the window moves onto it.
@@ -984,6 +994,8 @@ void MainWindow::DetachForm() { impl_->events.on = false; }
 bool MainWindow::AddTrayIcon() { return impl_->tiMain.Add(); }
 
 void MainWindow::RemoveTrayIcon() { impl_->tiMain.Remove(); }
+
+HMENU MainWindow::TrayMenu() const { return impl_->menu; }
 
 bool MainWindow::PreTranslateMessage(MSG& msg) {
     const HWND window = impl_->hwnd;

@@ -43,6 +43,11 @@ enum ControlId : int {
     kIdRemove,
 };
 
+// The shell reports mouse actions on the tray icon with this message; the
+// mouse message is in lParam.
+constexpr UINT kTrayMessage = WM_APP + 1;
+constexpr UINT kTrayId = 1;
+
 // Commands of the tray menu, sent to the window as WM_COMMAND.
 enum MenuCommand : int {
     kCmdOpen = 1001,
@@ -89,6 +94,7 @@ public:
     // without one and tries again when the taskbar is created anew).
     bool AddTrayIcon();
     void RemoveTrayIcon();
+    HMENU TrayMenu() const;
 
     // Keyboard navigation between the controls; true when the message was
     // used and must not be dispatched.

@@ -71,9 +71,20 @@ start_services() {
         DISPLAY=:$display PULSE_SERVER=unix:$pulse_socket WINEPREFIX=$prefix WINEDEBUG=-all \
             WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >"$dir/wineboot.log" 2>&1 \
             || { echo "Wine prefix could not be created" >&2; cat "$dir/wineboot.log" >&2; return 1; }
+        # Wine finds its own fonts (Tahoma, the window's font) only through
+        # fontconfig here; without them it draws with a wider substitute.
+        cat >"$dir/fonts.conf" <<'EOF_FONTS'
+<?xml version="1.0"?>
+<!DOCTYPE fontconfig SYSTEM "fonts.dtd">
+<fontconfig>
+  <include ignore_missing="yes">/etc/fonts/fonts.conf</include>
+  <dir>/usr/share/wine/fonts</dir>
+</fontconfig>
+EOF_FONTS
         # Keep one wine server alive so that each test program starts quickly.
-        DISPLAY=:$display WINEPREFIX=$prefix wineserver -p >/dev/null 2>&1
+        DISPLAY=:$display WINEPREFIX=$prefix FONTCONFIG_FILE=$dir/fonts.conf wineserver -p >/dev/null 2>&1
         {
+            echo "export FONTCONFIG_FILE=$dir/fonts.conf"
             echo "export WINEPREFIX=$prefix"
             echo "export WINEDEBUG=-all"
             echo "export WINEDLLOVERRIDES='mscoree,mshtml='"
