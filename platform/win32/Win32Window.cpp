@@ -663,6 +663,8 @@ void MainWindow::Impl::Create() {
     cbPrograms.hwnd = CreateChild(pageExceptions, 0, "COMBOBOX", "",
                                   WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWNLIST | CBS_SORT, kIdPrograms);
     Place(cbPrograms.hwnd, 41, 9, 260, 21 + 8 * 13 + 2);
+    // Common controls v6 size the list by this count instead.
+    SendMessageA(cbPrograms.hwnd, CB_SETMINVISIBLE, 8, 0);
     lbPrograms.hwnd = CreateChild(pageExceptions, WS_EX_CLIENTEDGE, "LISTBOX", "",
                                   WS_TABSTOP | WS_VSCROLL | LBS_NOTIFY | LBS_NOINTEGRALHEIGHT, kIdExceptions);
     Place(lbPrograms.hwnd, 12, 36, 289, 93);

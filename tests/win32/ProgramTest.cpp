@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -47,19 +46,42 @@ std::string ProgramPath() {
 }
 
 struct RegOutput {
-    int status = -1;
-    std::string output;
+    DWORD status = 0xFFFFFFFF;
+    std::string output;  // standard output and error
 };
 
-// Wine's own reg.exe, run as a child process.
+// Wine's own reg.exe, started directly (not through a shell) with its output
+// read from a pipe.
 RegOutput Reg(const std::string& arguments) {
     RegOutput result;
-    FILE* pipe = _popen(("reg " + arguments + " 2>&1").c_str(), "rt");
-    if (pipe == nullptr) return result;
-    char buffer[4096];
-    std::size_t n = 0;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, n);
-    result.status = _pclose(pipe);
+    SECURITY_ATTRIBUTES inherit{};
+    inherit.nLength = sizeof(inherit);
+    inherit.bInheritHandle = TRUE;
+    HANDLE readEnd = nullptr;
+    HANDLE writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return result;
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = writeEnd;
+    startup.hStdError = writeEnd;
+    std::string line = "\"" + win32test::SystemProgram("reg.exe") + "\" " + arguments;
+    PROCESS_INFORMATION info{};
+    const BOOL started =
+        CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &startup, &info);
+    CloseHandle(writeEnd);
+    if (started) {
+        char buffer[4096];
+        DWORD got = 0;
+        while (ReadFile(readEnd, buffer, sizeof(buffer), &got, nullptr) && got > 0) result.output.append(buffer, got);
+        WaitForSingleObject(info.hProcess, 60000);
+        GetExitCodeProcess(info.hProcess, &result.status);
+        CloseHandle(info.hThread);
+        CloseHandle(info.hProcess);
+    }
+    CloseHandle(readEnd);
     return result;
 }
 
@@ -229,7 +251,7 @@ protected:
 
     static void ClearSettings() {
         Reg(std::string("delete \"") + kKey + "\" /f");
-        ASSERT_NE(Reg(std::string("query \"") + kKey + "\"").status, 0);
+        ASSERT_NE(Reg(std::string("query \"") + kKey + "\"").status, 0u);
     }
 
     static std::string Tenths(const char* whole, char digit) {
@@ -273,7 +295,7 @@ TEST_F(ProgramTest, FirstRunShowsTheWindowAndStoresTheDefaults) {
 }
 
 TEST_F(ProgramTest, ConfiguredProgramStartsWithoutItsWindow) {
-    ASSERT_EQ(Reg(std::string("add \"") + kKey + "\" /v Configured /t REG_DWORD /d 1 /f").status, 0);
+    ASSERT_EQ(Reg(std::string("add \"") + kKey + "\" /v Configured /t REG_DWORD /d 1 /f").status, 0u);
     Program program;
     const HWND window = program.MainWindow();
     ASSERT_NE(window, nullptr);
@@ -286,7 +308,7 @@ TEST_F(ProgramTest, ConfiguredProgramStartsWithoutItsWindow) {
 }
 
 TEST_F(ProgramTest, RestLevelStoredAsTextIsReplacedByTheDefaultNumber) {
-    ASSERT_EQ(Reg(std::string("add \"") + kKey + "\" /v RestLevel /t REG_SZ /d 20000 /f").status, 0);
+    ASSERT_EQ(Reg(std::string("add \"") + kKey + "\" /v RestLevel /t REG_SZ /d 20000 /f").status, 0u);
     Program program;
     const HWND window = program.VisibleMainWindow();
     ASSERT_NE(window, nullptr);
@@ -308,7 +330,7 @@ protected:
         ASSERT_TRUE(CopyFileA(ProgramPath().c_str(), path_.c_str(), FALSE));
         for (const char* driver : kAudioDrivers)
             ASSERT_EQ(Reg(std::string("add \"") + kSoundlessOverrides + "\" /v " + driver + " /t REG_SZ /d \"\" /f").status,
-                      0);
+                      0u);
     }
     void TearDown() override {
         Reg(std::string("delete \"") + kSoundlessOverrides + "\" /f");
@@ -341,7 +363,7 @@ TEST_F(SoundlessProgramTest, WithoutASoundDeviceTheProgramSaysSoAndEndsWithZero)
     PostMessageA(box, WM_COMMAND, IDOK, 0);
     EXPECT_EQ(program.ExitCode(kStartTimeout), std::optional<DWORD>(0));
     // It ended before reading or storing any setting.
-    EXPECT_NE(Reg(std::string("query \"") + kKey + "\"").status, 0);
+    EXPECT_NE(Reg(std::string("query \"") + kKey + "\"").status, 0u);
 }
 
 TEST_F(ProgramTest, SecondStartShowsTheRunningWindowAndEnds) {

@@ -234,6 +234,30 @@ TEST_F(Win32WindowTest, TabOrderFollowsTheDesign) {
         EXPECT_TRUE(GetWindowLongPtrA(Item(page), GWL_EXSTYLE) & WS_EX_CONTROLPARENT);
 }
 
+// The message loop hands keys to the dialog manager: Tab walks the tab
+// stops of the visible page and the tab control, and comes round again.
+TEST_F(Win32WindowTest, TabKeyMovesThroughTheControlsOfTheVisiblePage) {
+    window.Host().Show();
+    ASSERT_TRUE(win32test::BringToFront(Main()));
+    SetFocus(Item(win32::kIdRestLevelBar));
+    const int expected[] = {win32::kIdRestLevelEdit, win32::kIdIdleTimeBar, win32::kIdIdleTimeEdit,
+                            win32::kIdRelative,      win32::kIdPageControl, win32::kIdRestLevelBar};
+    for (int id : expected) {
+        MSG msg{};
+        msg.hwnd = GetFocus();
+        msg.message = WM_KEYDOWN;
+        msg.wParam = VK_TAB;
+        ASSERT_TRUE(window.PreTranslateMessage(msg));
+        EXPECT_EQ(GetDlgCtrlID(GetFocus()), id);
+    }
+    // Messages for other windows are left alone.
+    MSG other{};
+    other.hwnd = nullptr;
+    other.message = WM_KEYDOWN;
+    other.wParam = VK_TAB;
+    EXPECT_FALSE(window.PreTranslateMessage(other));
+}
+
 // A programmatic move fires once and only when the position changes (also
 // when it is clamped); every scroll notification of the user fires, the end
 // of a move that left the position where it was included.
