@@ -36,7 +36,8 @@ start_services() {
     # Xvfb picks a free display itself and tells us which.
     local fifo=$dir/displayfd
     rm -f "$fifo"; mkfifo "$fifo"
-    Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$fifo" >"$dir/xvfb.log" 2>&1 &
+    # -noreset: the server would otherwise reset (and refuse clients) whenever its last client leaves.
+    Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp -noreset 3>"$fifo" >"$dir/xvfb.log" 2>&1 &
     echo $! >"$dir/xvfb.pid"
     local display
     read -r -t 30 display <"$fifo" || { echo "Xvfb did not start" >&2; cat "$dir/xvfb.log" >&2; return 1; }
