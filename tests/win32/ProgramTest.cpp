@@ -45,45 +45,8 @@ std::string ProgramPath() {
     return self.substr(0, self.find_last_of('\\') + 1) + "RestLevel.exe";
 }
 
-struct RegOutput {
-    DWORD status = 0xFFFFFFFF;
-    std::string output;  // standard output and error
-};
-
-// Wine's own reg.exe, started directly (not through a shell) with its output
-// read from a pipe.
-RegOutput Reg(const std::string& arguments) {
-    RegOutput result;
-    SECURITY_ATTRIBUTES inherit{};
-    inherit.nLength = sizeof(inherit);
-    inherit.bInheritHandle = TRUE;
-    HANDLE readEnd = nullptr;
-    HANDLE writeEnd = nullptr;
-    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return result;
-    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOA startup{};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = writeEnd;
-    startup.hStdError = writeEnd;
-    std::string line = "\"" + win32test::SystemProgram("reg.exe") + "\" " + arguments;
-    PROCESS_INFORMATION info{};
-    const BOOL started =
-        CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &startup, &info);
-    CloseHandle(writeEnd);
-    if (started) {
-        char buffer[4096];
-        DWORD got = 0;
-        while (ReadFile(readEnd, buffer, sizeof(buffer), &got, nullptr) && got > 0) result.output.append(buffer, got);
-        WaitForSingleObject(info.hProcess, 60000);
-        GetExitCodeProcess(info.hProcess, &result.status);
-        CloseHandle(info.hThread);
-        CloseHandle(info.hProcess);
-    }
-    CloseHandle(readEnd);
-    return result;
-}
+using win32test::Reg;
+using win32test::RegOutput;
 
 // The value lines of the settings key, blanks squeezed, sorted.
 std::vector<std::string> SettingsValues() {

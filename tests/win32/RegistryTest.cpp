@@ -13,6 +13,7 @@
 #include "support/VorlLibRegistry.h"
 #include "tests/contract/RegRoundTrips.h"
 #include "tests/contract/RegistryContract.h"
+#include "tests/win32/Win32TestSupport.h"
 
 namespace rl {
 namespace {
@@ -20,21 +21,8 @@ namespace {
 using List = std::vector<std::string>;
 constexpr RegKey kHKCU = kHKeyCurrentUser;
 
-struct RegOutput {
-    int status = -1;
-    std::string output;  // standard output and error, line ends as \n
-};
-
-RegOutput Reg(const std::string& arguments) {
-    RegOutput result;
-    FILE* pipe = _popen(("reg " + arguments + " 2>&1").c_str(), "rt");
-    if (!pipe) return result;
-    char buffer[4096];
-    std::size_t n = 0;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, n);
-    result.status = _pclose(pipe);
-    return result;
-}
+using win32test::Reg;
+using win32test::RegOutput;
 
 class WindowsRegistry : public ::testing::Test {
 protected:
@@ -66,7 +54,7 @@ TEST_F(WindowsRegistry, OurWritesReadByReg) {
         ASSERT_TRUE(row.integer ? RegWriteInteger(kHKCU, key, row.name, *row.integer)
                                 : RegWriteStringList(kHKCU, key, row.name, row.list));
         const RegOutput r = Reg("query \"HKCU\\" + key + "\" /v " + row.name);
-        EXPECT_EQ(r.status, 0) << r.output;
+        EXPECT_EQ(r.status, 0u) << r.output;
         EXPECT_EQ(r.output, "\nHKEY_CURRENT_USER\\" + key + "\n" + row.line + "\n\n");
     }
 }
@@ -78,7 +66,7 @@ TEST_F(WindowsRegistry, RegWritesReadByOurFunctions) {
         SCOPED_TRACE(row.name + " " + row.type + " " + row.data);
         const RegOutput r = Reg("add \"HKEY_CURRENT_USER\\" + key + "\" /v " + row.name + " /t " + row.type + " /d \"" +
                                 row.data + "\" /f");
-        EXPECT_EQ(r.status, row.accepted ? 0 : 1) << r.output;
+        EXPECT_EQ(r.status, row.accepted ? 0u : 1u) << r.output;
         EXPECT_EQ(ValueExists(key, row.name), row.accepted);
         EXPECT_EQ(RegReadInteger(kHKCU, key, row.name, kKeyRead, contract::kRoundTripDefault), row.integer);
         List list;
@@ -124,10 +112,10 @@ TEST_F(WindowsRegistry, OddValuesReadAsOurFunctionsPromise) {
 
 TEST_F(WindowsRegistry, WritingCreatesTheKeyWithItsParents) {
     const std::string key = std::string(contract::kTestsKey) + "\\Created\\Below";
-    EXPECT_EQ(Reg("query \"HKCU\\" + key + "\"").status, 1);
+    EXPECT_EQ(Reg("query \"HKCU\\" + key + "\"").status, 1u);
     EXPECT_TRUE(RegWriteInteger(kHKCU, key, "IdleTime", 100));
     const RegOutput r = Reg("query \"HKCU\\" + std::string(contract::kTestsKey) + "\" /s");
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 0u);
     EXPECT_NE(r.output.find("HKEY_CURRENT_USER\\" + key + "\n    IdleTime    REG_DWORD    0x64\n"), std::string::npos)
         << r.output;
 }

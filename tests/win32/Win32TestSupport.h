@@ -59,6 +59,14 @@ private:
 // The full path of a program in the system folder.
 std::string SystemProgram(const std::string& fileName);
 
+struct RegOutput {
+    unsigned long status = 0xFFFFFFFF;  // the exit code
+    std::string output;                 // standard output and error, lines ending in \n
+};
+// Wine's own reg.exe, started directly (not through a shell, which failed
+// now and then under load) with its output read from a pipe.
+RegOutput Reg(const std::string& arguments);
+
 // Brings a window of this thread to the front; true once the system says it is.
 bool BringToFront(HWND window);
 
