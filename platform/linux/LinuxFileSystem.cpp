@@ -29,6 +29,7 @@
 #include <thread>
 
 #include "platform/Files.h"
+#include "platform/linux/CalendarTime.h"
 #include "platform/linux/ErrorCodes.h"
 
 extern char** environ;
@@ -676,16 +677,7 @@ public:
         tzset();
         std::tm tm{};
         localtime_r(&now.tv_sec, &tm);
-        SystemTime t;
-        t.Year = static_cast<std::uint16_t>(tm.tm_year + 1900);
-        t.Month = static_cast<std::uint16_t>(tm.tm_mon + 1);
-        t.DayOfWeek = static_cast<std::uint16_t>(tm.tm_wday);
-        t.Day = static_cast<std::uint16_t>(tm.tm_mday);
-        t.Hour = static_cast<std::uint16_t>(tm.tm_hour);
-        t.Minute = static_cast<std::uint16_t>(tm.tm_min);
-        t.Second = static_cast<std::uint16_t>(tm.tm_sec);
-        t.Milliseconds = static_cast<std::uint16_t>(now.tv_nsec / 1000000);
-        return t;
+        return linuxtime::FromTm(tm, static_cast<std::uint16_t>(now.tv_nsec / 1000000));
     }
 
     // Version information -------------------------------------------------

@@ -12,6 +12,7 @@
 #include <ctime>
 
 #include "platform/TextSystem.h"
+#include "platform/linux/CalendarTime.h"
 #include "platform/linux/ErrorCodes.h"
 #include "platform/linux/X11Display.h"
 
@@ -70,18 +71,7 @@ bool ToSeconds(const SystemTime& t, std::int64_t& seconds) {
     return true;
 }
 
-SystemTime FromTm(const std::tm& tm, std::uint16_t milliseconds) {
-    SystemTime t;
-    t.Year = static_cast<std::uint16_t>(tm.tm_year + 1900);
-    t.Month = static_cast<std::uint16_t>(tm.tm_mon + 1);
-    t.DayOfWeek = static_cast<std::uint16_t>(tm.tm_wday);
-    t.Day = static_cast<std::uint16_t>(tm.tm_mday);
-    t.Hour = static_cast<std::uint16_t>(tm.tm_hour);
-    t.Minute = static_cast<std::uint16_t>(tm.tm_min);
-    t.Second = static_cast<std::uint16_t>(tm.tm_sec);
-    t.Milliseconds = milliseconds;
-    return t;
-}
+using linuxtime::FromTm;
 
 bool KernelRandomBytes(void* buffer, std::uint32_t count) {
     auto* bytes = static_cast<unsigned char*>(buffer);

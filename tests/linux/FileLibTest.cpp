@@ -65,10 +65,10 @@ bool Exists(const std::string& path) {
 
 // Text lines and stretches of random bytes, so that the stream has both
 // compressed and stored blocks.
-std::string MixedData(std::size_t size, std::uint32_t seed) {
+std::string MixedData(std::size_t size, std::uint32_t start) {
     std::string data;
     data.reserve(size + 256);
-    std::uint32_t state = seed;
+    std::uint32_t state = start;
     const auto next = [&state] { return state = state * 1664525u + 1013904223u; };
     int line = 0;
     while (data.size() < size) {
