@@ -1,0 +1,121 @@
+#!/usr/bin/env python3
+"""Writes an update server's folder for RestLevel's automatic update.
+
+    publish-update.py SOURCE SERVER [--under FOLDER] [--notes FILE]
+                      [--notes-name NAME] [--program NAME] [--listing NAME]
+                      [--windows]
+
+Every file below SOURCE becomes one zlib stream in SERVER, named like the file
+with its extension replaced by ".zbin" (RestLevel.exe -> RestLevel.zbin,
+restlevel -> restlevel.zbin, sub-folders kept; below SERVER/FOLDER with
+--under), whose modification time is the file's own: the program compares that time, as the web server's Last-Modified,
+with its installed file. --notes copies the release notes (RTF) into SERVER,
+under --notes-name (default: the notes' own name). --listing writes an update
+listing of that name: one line "local path=remote name" for every file but
+the program's own (--program, its name below SOURCE), local paths relative to
+the program's folder, with backslashes when --windows is given; it is written
+beside the packages.
+
+The Windows program is published with its packages at the top:
+    publish-update.py dist-windows server --program RestLevel.exe --notes notes.rtf
+and the Linux program below "linux-x86_64", with the same notes:
+    publish-update.py dist-linux server --under linux-x86_64 --program restlevel --notes notes.rtf
+
+Any static web server that sends Last-Modified serves the result (nginx,
+Apache, or "python3 -m http.server" for a try). Publishing again rewrites
+what changed and leaves the rest as it was.
+"""
+import argparse
+import os
+import sys
+import zlib
+
+
+def remote_name(relative):
+    folder, name = os.path.split(relative)
+    stem, extension = os.path.splitext(name)
+    if not stem:  # ".profile": the dot starts the name, not an extension
+        stem = name
+    return (folder + "/" if folder else "") + stem + ".zbin"
+
+
+def write_with_time(path, data, source_stat):
+    os.makedirs(os.path.dirname(path) or ".", exist_ok=True)
+    temporary = path + ".part"
+    with open(temporary, "wb") as out:
+        out.write(data)
+    os.utime(temporary, ns=(source_stat.st_atime_ns, source_stat.st_mtime_ns))
+    # A server that is being read while we publish never serves half a file.
+    os.replace(temporary, path)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("source", help="the folder of files to publish")
+    parser.add_argument("server", help="the update server's folder to write")
+    parser.add_argument("--under", default="", help="write the packages and the listing below this sub-folder")
+    parser.add_argument("--notes", help="release notes (RTF) to publish beside the files")
+    parser.add_argument("--notes-name", help="the notes' name on the server")
+    parser.add_argument("--program", help="the program's own file, relative to SOURCE (left out of the listing)")
+    parser.add_argument("--listing", help="write an update listing of this name")
+    parser.add_argument("--windows", action="store_true", help="local paths of the listing with backslashes")
+    args = parser.parse_args()
+
+    if not os.path.isdir(args.source):
+        parser.error(f"{args.source} is not a folder")
+    source = os.path.abspath(args.source)
+    server = os.path.abspath(args.server)
+    if server == source or server.startswith(source + os.sep):
+        parser.error("the server folder must not lie inside the source folder")
+
+    files = []
+    for folder, subfolders, names in os.walk(source):
+        subfolders.sort()
+        for name in sorted(names):
+            full = os.path.join(folder, name)
+            if os.path.isfile(full):
+                files.append(os.path.relpath(full, source).replace(os.sep, "/"))
+    if not files:
+        parser.error(f"{args.source} holds no files")
+
+    remotes = {}
+    for relative in files:
+        remote = remote_name(relative)
+        if remote in remotes:
+            parser.error(f"{relative} and {remotes[remote]} would both be published as {remote}")
+        remotes[remote] = relative
+    if args.program is not None and args.program.replace(os.sep, "/") not in files:
+        parser.error(f"the program {args.program} is not in {args.source}")
+
+    packages = os.path.join(server, args.under)
+    for remote, relative in remotes.items():
+        full = os.path.join(source, relative)
+        with open(full, "rb") as f:
+            data = f.read()
+        write_with_time(os.path.join(packages, remote), zlib.compress(data, 9), os.stat(full))
+        print(f"{os.path.join(args.under, remote)}  <-  {relative}")
+
+    if args.notes:
+        notes_name = args.notes_name or os.path.basename(args.notes)
+        with open(args.notes, "rb") as f:
+            notes = f.read()
+        write_with_time(os.path.join(server, notes_name), notes, os.stat(args.notes))
+        print(f"{notes_name}  <-  {args.notes}")
+
+    if args.listing:
+        program = args.program.replace(os.sep, "/") if args.program else None
+        lines = []
+        for remote, relative in remotes.items():
+            if relative == program:
+                continue
+            local = relative.replace("/", "\\") if args.windows else relative
+            lines.append(f"{local}={remote}")
+        os.makedirs(packages, exist_ok=True)
+        with open(os.path.join(packages, args.listing), "w", newline="") as f:
+            f.write("".join(line + "\r\n" for line in lines))
+        print(f"{os.path.join(args.under, args.listing)}  ({len(lines)} entries)")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
