@@ -39,10 +39,12 @@ constexpr std::uint32_t kErrorCallNotImplemented = 120;
 
 std::uint32_t PortLastError() { return gFiles != nullptr ? gFiles->LastError() : kErrorCallNotImplemented; }
 
-void RecordStepFailure(const std::string& step) {
+void RecordStepFailure(const std::string& step, std::uint32_t error) {
     FileLastStep = step;
-    FileLastError = SysErrorText(static_cast<std::int32_t>(PortLastError()));
+    FileLastError = SysErrorText(static_cast<std::int32_t>(error));
 }
+
+void RecordStepFailure(const std::string& step) { RecordStepFailure(step, PortLastError()); }
 
 char Separator() { return gFiles != nullptr && gFiles->Style() == PathStyle::Posix ? '/' : '\\'; }
 
@@ -260,16 +262,22 @@ bool CopyFileWithTimes(const std::string& source, const std::string& destination
     const std::uint32_t copied = gFiles->GetFileAttributes(destination);
     if (copied != kInvalidFileAttributes && (copied & kFileAttributeReadOnly) != 0)
         gFiles->SetFileAttributes(destination, copied & ~kFileAttributeReadOnly);
+    // A failed open is recorded again by the step that needed the file, with
+    // the open's error: the calls in between have replaced the last error.
     const SysHandle from =
         gFiles->CreateFile(source, kGenericRead, kFileShareRead | kFileShareWrite, kOpenExisting, 0);
-    if (from == kInvalidHandle) RecordStepFailure("Open Source File");
+    const std::uint32_t fromError = from == kInvalidHandle ? PortLastError() : 0;
+    if (from == kInvalidHandle) RecordStepFailure("Open Source File", fromError);
     const SysHandle to = gFiles->CreateFile(destination, kGenericRead | kGenericWrite, 0, kOpenExisting, 0);
-    if (to == kInvalidHandle) RecordStepFailure("Create Destination File");
+    const std::uint32_t toError = to == kInvalidHandle ? PortLastError() : 0;
+    if (to == kInvalidHandle) RecordStepFailure("Create Destination File", toError);
 
     FileTime created = 0;
     FileTime accessed = 0;
     FileTime written = 0;
-    if (from == kInvalidHandle || !gFiles->GetFileTimes(from, &created, &accessed, &written)) {
+    if (from == kInvalidHandle) {
+        RecordStepFailure("Retrieve Source File Timestamps", fromError);
+    } else if (!gFiles->GetFileTimes(from, &created, &accessed, &written)) {
         RecordStepFailure("Retrieve Source File Timestamps");
     } else {
         double local = 0;
@@ -280,7 +288,9 @@ bool CopyFileWithTimes(const std::string& source, const std::string& destination
             FileTime nowUtc = 0;
             if (now && LocalDateTimeToFileTime(*now, nowUtc)) created = nowUtc;
         }
-        if (to == kInvalidHandle || !gFiles->SetFileTimes(to, &created, &accessed, &written))
+        if (to == kInvalidHandle)
+            RecordStepFailure("Set Destination File Timestamps", toError);
+        else if (!gFiles->SetFileTimes(to, &created, &accessed, &written))
             RecordStepFailure("Set Destination File Timestamps");
     }
     CloseIfOpen(from);

@@ -6,10 +6,12 @@
 
 namespace rl::fake {
 
+// Every call that can fail asks here first. As the real adapters, a call
+// that goes through clears the last error (a later check may set it again).
 bool FileSystem::Fails(const std::string& call, const std::string& argument) {
-    if (failing.count(call) == 0 && (argument.empty() || failing.count(call + " " + argument) == 0)) return false;
-    lastError = failCode;
-    return true;
+    const bool fails = failing.count(call) != 0 || (!argument.empty() && failing.count(call + " " + argument) != 0);
+    lastError = fails ? failCode : 0;
+    return fails;
 }
 
 SysHandle FileSystem::Add(Handle handle) {
@@ -172,6 +174,7 @@ bool FileSystem::ReadVersionResource(const std::string& file, std::vector<std::u
         return false;
     }
     resource.assign(file.begin(), file.end());  // the resource names its file
+    lastError = 0;
     return true;
 }
 
@@ -200,6 +203,7 @@ SysHandle FileSystem::OpenThread(std::uint32_t access, std::uint32_t threadId) {
         lastError = 87;
         return kInvalidHandle;
     }
+    lastError = 0;
     return Add({Handle::kThread, {}, threadId, access});
 }
 
@@ -209,6 +213,7 @@ SysHandle FileSystem::OpenProcess(std::uint32_t access, std::uint32_t processId)
         lastError = 87;
         return kInvalidHandle;
     }
+    lastError = 0;
     return Add({Handle::kProcess, {}, processId, access});
 }
 

@@ -36,7 +36,7 @@ public:
 
     // Calls that fail, by name ("CopyFile", "WriteFile", …) or by name and
     // argument ("CreateFile C:\x", "CreateDirectory C:\A"); they leave
-    // failCode as the last error.
+    // failCode as the last error. Calls that succeed leave 0.
     std::set<std::string> failing;
     std::uint32_t failCode = 5;
     std::uint32_t writeLimit = 0xFFFFFFFFu;  // bytes a write accepts

@@ -133,8 +133,10 @@ TEST_F(FileLibTest, CopyFailuresAfterTheCopyShowOnlyInTheErrorRecord) {
         const char* step;
     } cases[] = {
         {"CopyFile", false, "Allocate Copy Buffers"},
-        {"CreateFile C:\\s", true, "Retrieve Source File Timestamps"},  // after "Open Source File"
-        {"CreateFile C:\\d", true, "Set Destination File Timestamps"},  // after "Create Destination File"
+        // After "Open Source File" and "Create Destination File": the open's
+        // error, not that of the calls that went through after it.
+        {"CreateFile C:\\s", true, "Retrieve Source File Timestamps"},
+        {"CreateFile C:\\d", true, "Set Destination File Timestamps"},
         {"GetFileTimes", true, "Retrieve Source File Timestamps"},
         {"SetFileTimes", true, "Set Destination File Timestamps"},
     };
