@@ -168,11 +168,15 @@ RegResult DeleteKeyTree(IRegistry& port, RegKey base, const std::string& path) {
     std::string name;
     while ((r = port.EnumSubKey(key, static_cast<std::uint32_t>(children.size()), name)) == kErrorSuccess)
         children.push_back(name);
-    for (const std::string& child : children) {
-        if (r = DeleteKeyTree(port, key, child); r != kErrorSuccess) break;
+    // A list cut short by a failed read is not the key's whole contents:
+    // nothing is deleted then, and the read's error is the answer.
+    if (r == kErrorNoMoreItems) {
+        r = kErrorSuccess;
+        for (const std::string& child : children)
+            if (r = DeleteKeyTree(port, key, child); r != kErrorSuccess) break;
     }
     port.CloseKey(key);
-    if (r != kErrorSuccess && r != kErrorNoMoreItems) return r;
+    if (r != kErrorSuccess) return r;
     return port.DeleteSubKey(base, path);
 }
 

@@ -86,7 +86,8 @@ std::vector<std::uint8_t> MultiStringImage(const std::vector<std::string>& list)
 // value is not a non-empty REG_MULTI_SZ or cannot be read.
 void ReadMultiString(IRegistry& port, RegKey key, const std::string& name, std::vector<std::string>& list);
 
-// Deletes a key with all its subkeys and values, deepest first.
+// Deletes a key with all its subkeys and values, deepest first. A failed
+// enumeration deletes nothing more and gives its error.
 RegResult DeleteKeyTree(IRegistry& port, RegKey base, const std::string& path);
 
 }  // namespace rl

@@ -149,7 +149,7 @@ RegResult Registry::QueryValue(RegKey key, const std::string& name, std::uint32_
         return kErrorMoreData;
     }
     if (data) std::copy(value.data.begin(), value.data.end(), data);
-    if (size) *size = length;
+    if (size) *size = data ? length : length + sizeOverReport;
     return kErrorSuccess;
 }
 
@@ -172,6 +172,7 @@ RegResult Registry::DeleteValue(RegKey key, const std::string& name) {
 RegResult Registry::EnumSubKey(RegKey key, std::uint32_t index, std::string& name) {
     std::shared_ptr<Node> node;
     if (const RegResult r = Resolve(key, kKeyEnumerateSubKeys, node); r != kErrorSuccess) return r;
+    if (failEnumAt && index >= *failEnumAt) return enumFailure;
     if (index >= node->subkeys.size()) return kErrorNoMoreItems;
     name = std::next(node->subkeys.begin(), index)->second->name;
     return kErrorSuccess;

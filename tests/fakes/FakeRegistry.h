@@ -36,6 +36,12 @@ public:
     std::function<bool(std::uint32_t access)> grant;
     // Queries with a buffer fail (the size query still works).
     bool failDataQueries = false;
+    // Size-only queries report this many bytes more than the value holds, as
+    // the registry may; the data query then gives the true size.
+    std::uint32_t sizeOverReport = 0;
+    // Subkey enumerations fail with enumFailure from this index on.
+    std::optional<std::uint32_t> failEnumAt;
+    RegResult enumFailure = kErrorRegistryIoFailed;
 
     std::vector<Attempt> attempts;  // every OpenKey and CreateKey, in order
     int closes = 0;                 // successful CloseKey calls on handles

@@ -73,11 +73,14 @@ TEST_F(RegistryAccess, StringListReadingsOfStoredValues) {
         bool keyExists;
         bool result;
         List items;  // when result is true
+        std::uint32_t sizeOverReport = 0;
     } cases[] = {
         {"empty list", {{kRegMultiSz, {0}}}, true, true, {}},
         {"three items, one empty", {{kRegMultiSz, {0x61, 0, 0, 0x62, 0, 0}}}, true, true, {"a", "", "b"}},
         {"no final extra zero", {{kRegMultiSz, {0x61, 0, 0x62, 0}}}, true, true, {"a"}},
         {"no zero at all", {{kRegMultiSz, {0x61, 0x62}}}, true, true, {}},
+        // The buffer takes the data query's size: no phantom empty items.
+        {"size query over-reports", {{kRegMultiSz, {0x61, 0, 0x62, 0, 0}}}, true, true, {"a", "b"}, 6},
         {"stored as REG_SZ", {{kRegSz, {0x61, 0}}}, true, false, {}},
         {"stored as REG_BINARY", {{kRegBinary, {0x61, 0, 0}}}, true, false, {}},
         {"REG_MULTI_SZ of no bytes", {{kRegMultiSz, {}}}, true, false, {}},
@@ -88,6 +91,7 @@ TEST_F(RegistryAccess, StringListReadingsOfStoredValues) {
         for (const List* defaults : {&fallback, static_cast<const List*>(nullptr)}) {
             SCOPED_TRACE(std::string(c.what) + (defaults ? " with a default list" : " without a default list"));
             fake::Registry fresh;
+            fresh.sizeOverReport = c.sizeOverReport;
             SetRegistryPort(&fresh);
             if (c.keyExists) fresh.Put(kKey, "Other", kRegDword, {0, 0, 0, 0});
             if (c.stored) fresh.Put(kKey, "Exceptions", c.stored->type, c.stored->data);
@@ -126,6 +130,21 @@ TEST_F(RegistryAccess, ReadMultiStringRaisesWithTheValueName) {
         EXPECT_TRUE(list.empty());
     }
     reg.CloseKey(key);
+}
+
+// --- Deleting a tree ---------------------------------------------------------
+
+TEST_F(RegistryAccess, DeleteKeyTreeStopsAtAFailedEnumerationWithItsError) {
+    const std::string tree = kKey + "\\Tree";
+    for (const char* child : {"A", "B", "C"}) reg.Put(tree + "\\" + child, "v", kRegDword, {1, 0, 0, 0});
+    reg.failEnumAt = 2;  // the third child cannot be read
+    EXPECT_EQ(DeleteKeyTree(reg, kHKCU, tree), kErrorRegistryIoFailed);
+    for (const char* child : {"A", "B", "C"}) EXPECT_TRUE(reg.KeyExists(tree + "\\" + child)) << child;
+
+    reg.failEnumAt.reset();
+    EXPECT_EQ(DeleteKeyTree(reg, kHKCU, tree), kErrorSuccess);
+    EXPECT_FALSE(reg.KeyExists(tree));
+    EXPECT_TRUE(reg.KeyExists(kKey));
 }
 
 // --- Integers ---------------------------------------------------------------
