@@ -32,6 +32,9 @@ constexpr std::uint32_t kFileShareRead = 1;
 constexpr std::uint32_t kFileShareWrite = 2;
 constexpr std::uint32_t kCreateAlways = 2;
 constexpr std::uint32_t kOpenExisting = 3;
+constexpr std::uint32_t kOpenAlways = 4;
+// Access that writes only at the end of the file (FILE_APPEND_DATA).
+constexpr std::uint32_t kFileAppendData = 0x0004;
 
 // File attributes.
 constexpr std::uint32_t kFileAttributeReadOnly = 0x01;
@@ -97,6 +100,8 @@ public:
     virtual SysHandle CreateFile(const std::string& name, std::uint32_t access, std::uint32_t share,
                                  std::uint32_t disposition, std::uint32_t attributes) = 0;
     virtual bool WriteFile(SysHandle file, const void* data, std::uint32_t count, std::uint32_t& written) = 0;
+    // Deletes a file; a folder or a read-only file is refused.
+    virtual bool DeleteFile(const std::string& name) = 0;
     // Any pointer may be null. A time the system does not keep reads as 0.
     virtual bool GetFileTimes(SysHandle file, FileTime* creation, FileTime* lastAccess, FileTime* lastWrite) = 0;
     // A null pointer leaves that time as it is. A system that cannot set a

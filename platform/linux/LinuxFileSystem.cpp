@@ -7,6 +7,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -51,7 +52,6 @@ constexpr std::uint32_t kInfinite = 0xFFFFFFFFu;
 
 // CreateFile's other dispositions, accepted for completeness.
 constexpr std::uint32_t kCreateNew = 1;
-constexpr std::uint32_t kOpenAlways = 4;
 constexpr std::uint32_t kTruncateExisting = 5;
 
 // Seconds from 1 January 1601 to 1 January 1970, and file-time units.
@@ -468,8 +468,10 @@ public:
     SysHandle CreateFile(const std::string& name, std::uint32_t access, std::uint32_t, std::uint32_t disposition,
                          std::uint32_t attributes) override {
         const bool reading = (access & kGenericRead) != 0;
-        const bool writing = (access & kGenericWrite) != 0;
+        const bool appending = (access & kFileAppendData) != 0 && (access & kGenericWrite) == 0;
+        const bool writing = (access & kGenericWrite) != 0 || appending;
         int flags = O_CLOEXEC | (reading && writing ? O_RDWR : writing ? O_WRONLY : O_RDONLY);
+        if (appending) flags |= O_APPEND;
         switch (disposition) {
             case kCreateNew: flags |= O_CREAT | O_EXCL; break;
             case kCreateAlways: flags |= O_CREAT | O_TRUNC; break;
@@ -507,6 +509,16 @@ public:
             if (n < 0) return FailErrno(errno);
             written += static_cast<std::uint32_t>(n);
         }
+        return Succeed();
+    }
+
+    // As on Windows, a read-only file is refused, and so is a folder.
+    bool DeleteFile(const std::string& name) override {
+        struct stat st {};
+        if (lstat(name.c_str(), &st) != 0) return FailErrno(errno);
+        if (S_ISDIR(st.st_mode) || (!S_ISLNK(st.st_mode) && (st.st_mode & S_IWUSR) == 0))
+            return Fail(kErrorAccessDenied);
+        if (unlink(name.c_str()) != 0) return FailErrno(errno);
         return Succeed();
     }
 
@@ -619,12 +631,42 @@ public:
         return {};
     }
 
+    // The user's own temporary folder, never a shared one such as /tmp:
+    // the update log and the staged update files live here, where no other
+    // user can plant or swap a file. "$XDG_CACHE_HOME/restlevel/tmp/"
+    // (~/.cache when that is unset or not absolute); missing folders are
+    // made private (0700). Our two folders must be the user's own real
+    // folders closed to everyone else; otherwise there is no temporary
+    // folder at all.
     std::string TempPath() override {
-        const char* dir = std::getenv("TMPDIR");
-        std::string path = dir != nullptr && *dir != '\0' ? dir : "/tmp";
-        if (path.back() != '/') path += '/';
+        const std::string cache = CacheHome();
+        if (cache.empty()) {
+            Fail(kErrorPathNotFoundCode);
+            return {};
+        }
+        if (const int error = MakePrivateFolders(cache); error != 0) {
+            FailErrno(error);
+            return {};
+        }
+        std::string path = cache;
+        for (const char* name : {"restlevel", "tmp"}) {
+            path = Join(path, name);
+            if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+                FailErrno(errno);
+                return {};
+            }
+            struct stat st {};
+            if (lstat(path.c_str(), &st) != 0) {
+                FailErrno(errno);
+                return {};
+            }
+            if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 077) != 0) {
+                Fail(kErrorAccessDenied);
+                return {};
+            }
+        }
         Succeed();
-        return path;
+        return path + "/";
     }
 
     std::string ComputerName() override {
@@ -996,6 +1038,35 @@ private:
     int FdOf(SysHandle handle, HandleKind kind) const {
         const auto found = handles_.find(ToFd(handle));
         return found != handles_.end() && found->second.kind == kind ? found->first : -1;
+    }
+
+    // $XDG_CACHE_HOME, or ~/.cache; empty when neither can be found.
+    static std::string CacheHome() {
+        const char* cache = std::getenv("XDG_CACHE_HOME");
+        if (cache != nullptr && cache[0] == '/') return cache;
+        std::string home;
+        if (const char* env = std::getenv("HOME"); env != nullptr && env[0] == '/') {
+            home = env;
+        } else {
+            std::vector<char> buffer(16384);
+            passwd entry{};
+            passwd* found = nullptr;
+            if (getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
+                found->pw_dir != nullptr && found->pw_dir[0] == '/')
+                home = found->pw_dir;
+        }
+        return home.empty() ? std::string() : Join(home, ".cache");
+    }
+
+    // Makes a folder and its missing parents, each new one 0700; 0 or an
+    // errno.
+    static int MakePrivateFolders(const std::string& folder) {
+        for (std::size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
+            const std::string part = folder.substr(0, slash);
+            if (!part.empty() && part.back() != '/' && mkdir(part.c_str(), 0700) != 0 && errno != EEXIST)
+                return errno;
+            if (slash == std::string::npos) return 0;
+        }
     }
 
     static void SleepMs(std::uint32_t milliseconds) {

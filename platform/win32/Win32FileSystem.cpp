@@ -10,6 +10,7 @@
 // headers; the ANSI functions are called by their full names below.
 #undef CopyFile
 #undef CreateFile
+#undef DeleteFile
 #undef GetFileAttributes
 #undef SetFileAttributes
 #undef CreateDirectory
@@ -68,6 +69,8 @@ public:
         written = done;
         return ok != FALSE;
     }
+
+    bool DeleteFile(const std::string& name) override { return DeleteFileA(name.c_str()) != FALSE; }
 
     bool GetFileTimes(SysHandle file, FileTime* creation, FileTime* lastAccess, FileTime* lastWrite) override {
         FILETIME c{}, a{}, w{};

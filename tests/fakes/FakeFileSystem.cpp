@@ -51,12 +51,13 @@ SysHandle FileSystem::CreateFile(const std::string& name, std::uint32_t access, 
     }
     // As the system: a read-only file cannot be opened for writing.
     const auto existing = files.find(name);
-    if ((access & kGenericWrite) != 0 && existing != files.end() &&
+    if ((access & (kGenericWrite | kFileAppendData)) != 0 && existing != files.end() &&
         (existing->second.attributes & kFileAttributeReadOnly) != 0) {
         lastError = 5;
         return kInvalidHandle;
     }
     if (disposition == kCreateAlways) files[name].data.clear();
+    if (disposition == kOpenAlways) files[name];
     return Add({Handle::kFile, name, 0, access});
 }
 
@@ -67,6 +68,22 @@ bool FileSystem::WriteFile(SysHandle file, const void* data, std::uint32_t count
     if (found == handles_.end() || Fails("WriteFile")) return false;
     written = std::min(count, writeLimit);
     files[found->second.name].data.append(static_cast<const char*>(data), written);
+    return true;
+}
+
+bool FileSystem::DeleteFile(const std::string& name) {
+    calls.push_back("DeleteFile " + name);
+    if (Fails("DeleteFile", name)) return false;
+    const auto found = files.find(name);
+    if (found == files.end()) {
+        lastError = kErrorFileNotFoundCode;
+        return false;
+    }
+    if ((found->second.attributes & kFileAttributeReadOnly) != 0) {
+        lastError = 5;
+        return false;
+    }
+    files.erase(found);
     return true;
 }
 

@@ -61,6 +61,7 @@ public:
     SysHandle CreateFile(const std::string& name, std::uint32_t access, std::uint32_t share,
                          std::uint32_t disposition, std::uint32_t attributes) override;
     bool WriteFile(SysHandle file, const void* data, std::uint32_t count, std::uint32_t& written) override;
+    bool DeleteFile(const std::string& name) override;
     bool GetFileTimes(SysHandle file, FileTime* creation, FileTime* lastAccess, FileTime* lastWrite) override;
     bool SetFileTimes(SysHandle file, const FileTime* creation, const FileTime* lastAccess,
                       const FileTime* lastWrite) override;

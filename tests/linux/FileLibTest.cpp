@@ -427,20 +427,79 @@ TEST_F(FileLibTest, CreateTempFileWithoutAFolderUsesTheCurrentOne) {
     EXPECT_TRUE(fs::exists(fs::path(temp.Path()) / fs::path(name).filename())) << name;
 }
 
-TEST_F(FileLibTest, TempFolderFollowsTmpdirAndEndsInASlash) {
+// The update log and the staged update files go here: a folder of the
+// user's own that nobody else can write to, never the shared /tmp.
+TEST_F(FileLibTest, TempFolderIsPrivateToTheUser) {
+    const std::string home = Path("home");
+    const std::string cache = Path("cache");
+    const std::string cacheWithSlash = cache + "/";
+    ScopedEnv homeVariable("HOME", home.c_str());
+    ScopedEnv tmpdir("TMPDIR", "/tmp");  // not taken: /tmp is shared
+    const auto modeOf = [](const std::string& path) {
+        struct stat st {};
+        return lstat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
+    };
     const struct {
-        const char* tmpdir;
-        const char* expected;
+        const char* cacheHome;  // XDG_CACHE_HOME; null: unset
+        std::string folder;
     } cases[] = {
-        {"/var/tmp/rl", "/var/tmp/rl/"},
-        {"/var/tmp/rl/", "/var/tmp/rl/"},
-        {"", "/tmp/"},
-        {nullptr, "/tmp/"},
+        {nullptr, home + "/.cache/restlevel/tmp/"},
+        {"", home + "/.cache/restlevel/tmp/"},
+        {"relative/cache", home + "/.cache/restlevel/tmp/"},  // only an absolute path counts
+        {cache.c_str(), cache + "/restlevel/tmp/"},
+        {cacheWithSlash.c_str(), cache + "/restlevel/tmp/"},
     };
     for (const auto& c : cases) {
-        ScopedEnv tmpdir("TMPDIR", c.tmpdir);
-        EXPECT_EQ(GetTempFolder(), c.expected) << (c.tmpdir ? c.tmpdir : "(unset)");
+        SCOPED_TRACE(c.cacheHome != nullptr ? c.cacheHome : "(unset)");
+        ScopedEnv cacheHome("XDG_CACHE_HOME", c.cacheHome);
+        ASSERT_EQ(GetTempFolder(), c.folder);
+        // Made where missing, each new folder closed to everyone else.
+        const std::string tmp = c.folder.substr(0, c.folder.size() - 1);
+        EXPECT_EQ(modeOf(tmp), 0700);
+        EXPECT_EQ(modeOf(fs::path(tmp).parent_path().string()), 0700);
+        EXPECT_EQ(modeOf(fs::path(tmp).parent_path().parent_path().string()), 0700);
     }
+}
+
+TEST_F(FileLibTest, TempFolderThatOthersCouldReachIsRefused) {
+    const std::string cache = Path("cache");
+    ScopedEnv cacheHome("XDG_CACHE_HOME", cache.c_str());
+    const std::string app = cache + "/restlevel";
+    const std::string tmp = app + "/tmp";
+    ASSERT_EQ(GetTempFolder(), tmp + "/");
+
+    // Open to others, at either level: someone may have planted files.
+    chmod(tmp.c_str(), 0777);
+    EXPECT_EQ(GetTempFolder(), "");
+    chmod(tmp.c_str(), 0700);
+    chmod(app.c_str(), 0755);
+    EXPECT_EQ(GetTempFolder(), "");
+    chmod(app.c_str(), 0700);
+    ASSERT_EQ(GetTempFolder(), tmp + "/");
+
+    // A link, even to a private folder of the user's own.
+    const std::string elsewhere = Path("elsewhere");
+    fs::create_directory(elsewhere);
+    chmod(elsewhere.c_str(), 0700);
+    fs::remove(tmp);
+    fs::create_directory_symlink(elsewhere, tmp);
+    EXPECT_EQ(GetTempFolder(), "");
+    fs::remove(tmp);
+
+    // Something else by that name.
+    WriteFile(tmp, "not a folder");
+    EXPECT_EQ(GetTempFolder(), "");
+    fs::remove(tmp);
+
+    // Another user's folder (only root can make one here).
+    if (geteuid() == 0) {
+        fs::create_directory(tmp);
+        chmod(tmp.c_str(), 0700);
+        ASSERT_EQ(chown(tmp.c_str(), 65534, 65534), 0);
+        EXPECT_EQ(GetTempFolder(), "");
+        fs::remove(tmp);
+    }
+    EXPECT_EQ(GetTempFolder(), tmp + "/") << "made afresh";
 }
 
 TEST_F(FileLibTest, ResolvePathOnPosixPaths) {
