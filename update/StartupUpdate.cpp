@@ -1,0 +1,30 @@
+#include "update/StartupUpdate.h"
+
+#include <cstdlib>
+
+namespace rl {
+
+std::string UpdateServerAddress() {
+    const char* configured = std::getenv(kUpdateServerVariable);
+    std::string address = configured != nullptr ? configured : kUpdateServerAddress;
+    // The paths below it begin with "/".
+    while (!address.empty() && address.back() == '/') address.pop_back();
+    return address;
+}
+
+bool ConfigureKzAutoUpdate1(TKzAutoUpdate& component, const std::string& packagePath) {
+    const std::string address = UpdateServerAddress();
+    if (address.empty()) return false;
+    component.UpdateURL = address + packagePath;
+    component.InfoURLRTF = address + kReleaseNotesPath;
+    component.ForcedTerminate = true;
+    return true;
+}
+
+void RunStartupUpdate(TKzAutoUpdate& component) {
+    std::string notes;
+    if (component.CheckForUpdate(&notes, nullptr) != ucrUpdateAvailable) return;
+    if (component.ShowUpdateInfo(notes)) component.DownloadAndInstall(false);
+}
+
+}  // namespace rl

@@ -1,0 +1,37 @@
+// The main window's update component KzAutoUpdate1: where its update server
+// is, and its use at the end of the window's creation.
+#pragma once
+
+#include <string>
+
+#include "update/KzAutoUpdate.h"
+
+namespace rl {
+
+// The update server. RESTLEVEL_UPDATE_SERVER, when set, replaces the address
+// (a server of one's own, the tests); set to an empty value it turns the
+// start-up check off (a package manager keeps the program up to date).
+inline constexpr char kUpdateServerAddress[] = "https://halvane.example/restlevel";
+inline constexpr char kUpdateServerVariable[] = "RESTLEVEL_UPDATE_SERVER";
+
+// Each build's package below the address; the release notes are shared.
+inline constexpr char kWindowsPackagePath[] = "/RestLevel.zbin";
+inline constexpr char kLinuxPackagePath[] = "/linux-x86_64/restlevel.zbin";
+inline constexpr char kReleaseNotesPath[] = "/RestLevel.rtf";
+
+// The server's address without a trailing "/"; empty when the start-up
+// check is off.
+std::string UpdateServerAddress();
+
+// Sets UpdateURL and InfoURLRTF for the package below the server's address
+// (ForcedTerminate stays true, everything else empty). False when the
+// start-up check is off; the component is then left as it is.
+bool ConfigureKzAutoUpdate1(TKzAutoUpdate& component, const std::string& packagePath);
+
+// The start-up use: the check asking for the RTF notes only; with an update
+// available, the notes and the question; on Yes, the download and install
+// (which ends the process once the installer runs). Anything else ends
+// quietly.
+void RunStartupUpdate(TKzAutoUpdate& component);
+
+}  // namespace rl

@@ -1,0 +1,175 @@
+// The update check: every file of the entry list compared with the server's
+// copy by file time alone, each verdict in the update log, the release
+// notes fetched, and the highest verdict as the result. It never shows a
+// message; the caller decides what to tell the user.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <exception>
+#include <string>
+
+#include "support/KzFileLib.h"
+#include "support/VorlLibText.h"
+#include "update/KzAutoUpdate.h"
+#include "update/KzAutoUpdateInfo.h"
+#include "update/KzHTTP.h"
+#include "update/UpdateLog.h"
+
+namespace rl {
+
+namespace {
+
+constexpr std::uint32_t kConnectTimeoutMs = 20000;
+constexpr std::uint32_t kReceiveTimeoutMs = 0;  // the platform's default
+constexpr int kWipePasses = 3;
+constexpr double kMillisecondsPerDay = 86400000.0;
+
+// Log texts.
+constexpr char kListingFetched[] = "Downloaded File Listing ";
+constexpr char kCheckFile[] = "Check File ";
+constexpr char kFragmentEnd[] = " ... ";
+constexpr char kCouldNotCheck[] = "Could not check ";
+constexpr char kNeedsUpdate[] = "Needs update from local copy ";
+constexpr char kLocalMissing[] = "Local File Missing... needs to be installed";
+constexpr char kOlderLocal[] = "Older Local @ ";
+constexpr char kUpToDateLocal[] = "Up-to-date Local @ ";
+constexpr char kRtfNotAvailable[] = "RTF Info Not Available: HTTP ";
+constexpr char kTextNotAvailable[] = "Text Info Not Available: HTTP ";
+constexpr char kFatalError[] = "Fatal error: ";
+constexpr char kUnknownException[] = "unknown exception";
+
+// The final line of each result.
+constexpr const char* kResultLines[] = {
+    "Update cannot be installed; reason is not specified.",
+    "Software is already up-to-date.",
+    "The update package is older than the installed version.",
+    "An update is available and can be installed.",
+    "Update cannot be installed; one or more error conditions prevent updating.",
+};
+
+// The plain credentials of one operation, wiped however it ends.
+struct PlainCredentials {
+    std::string userName;
+    std::string password;
+    explicit PlainCredentials(const TKzAutoUpdate& component) { component.GetCredentials(userName, password); }
+    ~PlainCredentials() {
+        WipeSecret(userName, kWipePasses);
+        WipeSecret(password, kWipePasses);
+    }
+    PlainCredentials(const PlainCredentials&) = delete;
+    PlainCredentials& operator=(const PlainCredentials&) = delete;
+};
+
+// The verdict on one file from its remote time R and local time L (both UTC
+// date-times, 0 for none), with its log text. Compared in whole
+// milliseconds, so that a difference of exactly the tolerance counts as
+// equal whatever the doubles' rounding.
+TUpdateCheckResult Verdict(double remote, double local, std::string& line) {
+    const auto tolerance = std::llround(kFileTimeTolerance * kMillisecondsPerDay);
+    const auto newerOnServer = std::llround((remote - local) * kMillisecondsPerDay);
+    if (remote > 0 && newerOnServer > tolerance) {
+        line = local > 0 ? kNeedsUpdate + LogDateTime(local) : kLocalMissing;
+        return ucrUpdateAvailable;
+    }
+    if (local > 0 && -newerOnServer > tolerance) {
+        line = kOlderLocal + LogDateTime(local);
+        return ucrPackageOlder;
+    }
+    if (local > 0) {
+        line = kUpToDateLocal + LogDateTime(local);
+        return ucrUpToDate;
+    }
+    line = kLocalMissing;
+    return ucrUpdateAvailable;
+}
+
+std::string HttpFailure(std::uint32_t status, const std::string& error) {
+    return std::to_string(status) + " " + error;
+}
+
+}  // namespace
+
+TUpdateCheckResult TKzAutoUpdate::CheckForUpdate(std::string* infoRTF, std::string* infoText) {
+    TUpdateCheckResult result = ucrNotSpecified;
+    const PlainCredentials credentials(*this);
+    std::string base, packageName, query;
+    SplitUpdateURL(base, packageName, query);
+
+    TUpdateLog log;
+    log.OpenAfresh(UpdateLogFileName());
+
+    std::uint32_t status = 0;
+    double lastModified = 0;
+    std::string error;
+    // The guard covers the listing too: nothing may leave the check, which
+    // runs inside the main window's creation.
+    try {
+        bool listingFailed = false;
+        if (!FileListURL.empty()) {
+            std::string listing;
+            std::uint32_t length = 0;
+            if (HTTPGet(FileListURL, listing, status, length, lastModified, error, nullptr, kConnectTimeoutMs,
+                        kReceiveTimeoutMs, credentials.userName, credentials.password, true, false)) {
+                log.Line(kListingFetched + FileListURL);
+                auxFiles_ = ListingLines(listing);
+            } else {
+                result = ucrError;
+                listingFailed = true;
+            }
+        }
+
+        if (!listingFailed) {
+            for (const std::string& entry : EntryList()) {
+                std::string localPath, remoteName;
+                SplitFileEntry(entry, localPath, remoteName);
+                if (localPath.empty() || remoteName.empty()) continue;
+                const double local = GetFileDateUTC(localPath);
+
+                log.Fragment(kCheckFile + remoteName + kFragmentEnd);
+                std::uint64_t length = 0;
+                double remote = 0;
+                TUpdateCheckResult verdict = ucrError;
+                if (HTTPHead(base + remoteName + query, "", "", status, length, remote, error, nullptr,
+                             kConnectTimeoutMs, kReceiveTimeoutMs, credentials.userName, credentials.password, false,
+                             false)) {
+                    log.Fragment(LogDateTime(remote) + " ");
+                    std::string line;
+                    verdict = Verdict(remote, local, line);
+                    log.Line(line);
+                } else {
+                    log.Line(kCouldNotCheck + remoteName + ": HTTP " + HttpFailure(status, error));
+                }
+                result = std::max(result, verdict);
+            }
+
+            if (infoRTF != nullptr) infoRTF->clear();
+            if (infoText != nullptr) infoText->clear();
+            std::uint32_t length = 0;
+            if (infoRTF != nullptr && !InfoURLRTF.empty() &&
+                !HTTPGet(InfoURLRTF, *infoRTF, status, length, lastModified, error, nullptr, kConnectTimeoutMs,
+                         kReceiveTimeoutMs, credentials.userName, credentials.password, false, false)) {
+                log.Line(kRtfNotAvailable + HttpFailure(status, error) + " " + InfoURLRTF);
+                infoRTF->clear();
+            }
+            if (infoText != nullptr && !InfoURLText.empty() &&
+                !HTTPGet(InfoURLText, *infoText, status, length, lastModified, error, nullptr, kConnectTimeoutMs,
+                         kReceiveTimeoutMs, credentials.userName, credentials.password, false, false)) {
+                log.Line(kTextNotAvailable + HttpFailure(status, error) + " " + InfoURLText);
+                infoText->clear();
+            }
+        }
+    } catch (const std::exception& e) {
+        log.Line(kFatalError + std::string(e.what()));
+        result = ucrError;
+    } catch (...) {
+        log.Line(std::string(kFatalError) + kUnknownException);
+        result = ucrError;
+    }
+
+    log.Line(kResultLines[result]);
+    return result;
+}
+
+bool TKzAutoUpdate::ShowUpdateInfo(const std::string& infoRTF) { return ExecuteUpdateInfo(infoRTF); }
+
+}  // namespace rl
