@@ -3,6 +3,8 @@ find_package(PkgConfig REQUIRED)
 pkg_check_modules(RL_X11 REQUIRED IMPORTED_TARGET x11 xext xscrnsaver xres)
 pkg_check_modules(RL_PULSE REQUIRED IMPORTED_TARGET libpulse)
 pkg_check_modules(RL_SQLITE REQUIRED IMPORTED_TARGET sqlite3)
+# HTTP(S); OpenSSL directly for the extra CA file of SSL_CERT_FILE.
+pkg_check_modules(RL_CURL REQUIRED IMPORTED_TARGET libcurl openssl)
 find_package(Qt6 REQUIRED COMPONENTS Core Widgets)
 
 file(GLOB RL_PLATFORM_SOURCES CONFIGURE_DEPENDS platform/linux/*.cpp)
@@ -10,6 +12,7 @@ list(FILTER RL_PLATFORM_SOURCES EXCLUDE REGEX ".*/main\\.cpp$")
 add_library(rl_platform STATIC ${RL_PLATFORM_SOURCES})
 target_link_libraries(rl_platform PUBLIC rl_core PkgConfig::RL_X11 PkgConfig::RL_PULSE Qt6::Core)
 target_link_libraries(rl_platform PUBLIC PkgConfig::RL_SQLITE)
+target_link_libraries(rl_platform PUBLIC PkgConfig::RL_CURL)
 target_link_libraries(rl_platform PUBLIC Qt6::Widgets)
 rl_strict(rl_platform)
 
@@ -30,6 +33,17 @@ add_dependencies(rl_linux_tests rl_test_window)
 target_compile_definitions(rl_linux_tests PRIVATE RL_FILE_HELPER="$<TARGET_FILE:rl_file_helper>")
 add_dependencies(rl_linux_tests rl_file_helper)
 rl_strict(rl_linux_tests)
+# The internet tests run the loopback server from the source tree and trust
+# a test CA made here with openssl.
+set(RL_TEST_CERTS ${CMAKE_BINARY_DIR}/generated/tests/certs)
+add_custom_command(OUTPUT ${RL_TEST_CERTS}/ca.pem ${RL_TEST_CERTS}/server.pem ${RL_TEST_CERTS}/untrusted.pem
+  COMMAND ${CMAKE_SOURCE_DIR}/tests/support/make_test_ca.sh ${RL_TEST_CERTS}
+  DEPENDS ${CMAKE_SOURCE_DIR}/tests/support/make_test_ca.sh
+  COMMENT "Making the HTTPS tests' CA and certificates")
+add_custom_target(rl_linux_test_certs DEPENDS ${RL_TEST_CERTS}/ca.pem)
+add_dependencies(rl_linux_tests rl_linux_test_certs)
+set_property(SOURCE tests/linux/CurlInternetTest.cpp APPEND PROPERTY COMPILE_DEFINITIONS
+  RL_SOURCE_DIR="${CMAKE_SOURCE_DIR}" RL_TEST_CERT_DIR="${RL_TEST_CERTS}")
 gtest_discover_tests(rl_linux_tests TEST_PREFIX "linux." DISCOVERY_MODE PRE_TEST
   PROPERTIES LABELS linux)
 

@@ -39,7 +39,8 @@ Paths:
                                    WWW-Authenticate otherwise; then /<path> as if asked directly
   /echo[?query]                    200 text/plain: the request line, "Query: <query>", every
                                    request header as received, "Credentials: <user:password>"
-                                   when Basic credentials came, and "Body: <request body>"
+                                   when Basic credentials came, and "Body: <request body>";
+                                   header X-Request-Body-Length (so HEAD shows it too)
   /lastmod/<date>/<path>           /<path> with Last-Modified fixed: <date> is an HTTP date
                                    (percent-encoded) sent verbatim or seconds since 1970
   /nolastmod/<path>                /<path> without any Last-Modified header
@@ -281,7 +282,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             lines.append("Credentials: " + cred)
         lines.append("Body: " + self.request_body.decode("latin-1"))
         body = ("\n".join(lines) + "\n").encode("latin-1", "replace")
-        if self.start(200, len(body), "text/plain"):
+        extra = [("X-Request-Body-Length", str(len(self.request_body)))]
+        if self.start(200, len(body), "text/plain", extra):
             self.write(body)
 
 

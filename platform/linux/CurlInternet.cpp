@@ -1,0 +1,689 @@
+// The internet port over libcurl, with WinInet's contract: handles for the
+// session, the connection and the request; the request runs on a curl multi
+// handle of its own, so that SendRequest returns once the final response's
+// headers are in and ReadFile hands out the body as it arrives.
+//
+// Time-outs: the connect time-out bounds connecting (with the TLS handshake);
+// the receive time-out bounds every wait for data once connected, 30 s when
+// none is set, so a stalled server fails a read as WinInet's would.
+// Certificates: curl's system CA store, plus the certificates of the file
+// named by SSL_CERT_FILE when that is set.
+#include <curl/curl.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
+#include <strings.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <mutex>
+#include <optional>
+
+#include "platform/Http.h"
+#include "platform/linux/ErrorCodes.h"
+
+namespace rl {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::uint32_t kErrorInvalidHandle = 6;
+constexpr std::uint32_t kErrorInvalidParameter = 87;
+constexpr std::uint32_t kErrorNotEnoughMemory = 8;
+constexpr std::uint32_t kErrorInsufficientBuffer = 122;
+constexpr std::uint32_t kErrorInternetInvalidOption = 12009;
+constexpr std::uint32_t kErrorInternetIncorrectHandleType = 12018;
+constexpr std::uint32_t kErrorInternetIncorrectHandleState = 12019;
+constexpr std::uint32_t kErrorHttpInvalidQueryRequest = 12154;
+constexpr std::uint32_t kErrorHttpRedirectFailed = 12156;
+
+constexpr std::uint32_t kInternetOpenTypeDirect = 1;
+constexpr std::uint32_t kInternetOptionSendTimeout = 5;
+
+// WinInet's defaults: 60 s to connect; no byte for 30 s fails a receive.
+constexpr std::uint32_t kDefaultConnectTimeoutMs = 60000;
+constexpr std::uint32_t kDefaultReceiveTimeoutMs = 30000;
+constexpr long kMaxRedirects = 20;
+
+// Query levels beyond those the port names.
+constexpr std::uint32_t kHttpQueryContentType = 1;
+constexpr std::uint32_t kHttpQueryDate = 9;
+constexpr std::uint32_t kHttpQueryExpires = 10;
+constexpr std::uint32_t kHttpQueryVersion = 18;
+constexpr std::uint32_t kHttpQueryStatusText = 20;
+constexpr std::uint32_t kHttpQueryRawHeaders = 21;
+constexpr std::uint32_t kHttpQueryFlagRequestHeaders = 0x80000000u;
+constexpr std::uint32_t kHttpQueryFlagNumber64 = 0x08000000u;
+constexpr std::uint32_t kHttpQueryModifierMask = 0xFFFF0000u;
+
+thread_local std::string tResponseText;
+thread_local std::uint32_t tResponseError = 0;
+
+bool Fail(std::uint32_t code) {
+    linuxerr::SetThreadLastError(code);
+    return false;
+}
+
+InetHandle FailHandle(std::uint32_t code) {
+    linuxerr::SetThreadLastError(code);
+    return 0;
+}
+
+std::uint32_t WinInetError(CURLcode code, long osErrno) {
+    switch (code) {
+    case CURLE_OK:
+        return 0;
+    case CURLE_URL_MALFORMAT:
+        return kErrorInternetInvalidUrl;
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+        return kErrorInternetNameNotResolved;
+    case CURLE_COULDNT_CONNECT:
+        return kErrorInternetCannotConnect;
+    case CURLE_OPERATION_TIMEDOUT:
+        return kErrorInternetTimeout;
+    case CURLE_PEER_FAILED_VERIFICATION:
+        return kErrorInternetInvalidCa;
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_CRL_BADFILE:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+    case CURLE_SSL_ENGINE_NOTFOUND:
+    case CURLE_SSL_ENGINE_SETFAILED:
+    case CURLE_SSL_ENGINE_INITFAILED:
+    case CURLE_SSL_SHUTDOWN_FAILED:
+    case CURLE_USE_SSL_FAILED:
+        return kErrorInternetSecFailure;
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+        return osErrno == ECONNRESET || osErrno == EPIPE ? kErrorInternetConnectionReset
+                                                         : kErrorInternetConnectionAborted;
+    case CURLE_PARTIAL_FILE:
+        return kErrorInternetConnectionAborted;
+    case CURLE_GOT_NOTHING:
+    case CURLE_WEIRD_SERVER_REPLY:
+    case CURLE_UNSUPPORTED_PROTOCOL:
+    case CURLE_BAD_CONTENT_ENCODING:
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM:
+        return kErrorHttpInvalidServerResponse;
+    case CURLE_TOO_MANY_REDIRECTS:
+        return kErrorHttpRedirectFailed;
+    case CURLE_OUT_OF_MEMORY:
+        return kErrorNotEnoughMemory;
+    default:
+        return kErrorInternetInternalError;
+    }
+}
+
+std::string TrimBlanks(const std::string& text) {
+    std::size_t first = 0, last = text.size();
+    while (first < last && (text[first] == ' ' || text[first] == '\t')) ++first;
+    while (last > first && (text[last - 1] == ' ' || text[last - 1] == '\t')) --last;
+    return text.substr(first, last - first);
+}
+
+// The object name as it goes on the request line: what a URL cannot carry
+// raw (blanks, control bytes, bytes above 127) is percent-encoded.
+std::string EncodeObjectName(const std::string& name) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    if (name.empty() || name[0] != '/') out += '/';
+    for (const char ch : name) {
+        const auto b = static_cast<unsigned char>(ch);
+        if (b <= 0x20 || b >= 0x7F) {
+            out += '%';
+            out += kHex[b >> 4];
+            out += kHex[b & 15];
+        } else {
+            out += ch;
+        }
+    }
+    return out;
+}
+
+// The certificates of SSL_CERT_FILE join the store curl has loaded from the
+// system, so the system's CAs stay trusted too.
+CURLcode AddCertFile(CURL*, void* sslCtx, void*) {
+    const char* path = std::getenv("SSL_CERT_FILE");
+    if (path == nullptr || *path == '\0') return CURLE_OK;
+    X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(sslCtx));
+    BIO* bio = BIO_new_file(path, "r");
+    if (store == nullptr || bio == nullptr) {
+        BIO_free(bio);
+        return CURLE_OK;
+    }
+    while (X509* cert = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr)) {
+        X509_STORE_add_cert(store, cert);
+        X509_free(cert);
+    }
+    BIO_free(bio);
+    ERR_clear_error();  // the end of the file reads as an error
+    return CURLE_OK;
+}
+
+struct Object {
+    enum Kind { kInternet, kConnection, kRequest } kind;
+    InetHandle parent = 0;
+    std::vector<InetHandle> children;
+    std::optional<std::uint32_t> connectTimeout;
+    std::optional<std::uint32_t> receiveTimeout;
+    explicit Object(Kind k) : kind(k) {}
+    virtual ~Object() = default;
+};
+
+struct Session : Object {
+    Session() : Object(kInternet) {}
+    std::string agent;
+    std::uint32_t accessType = 0;
+};
+
+struct Connection : Object {
+    Connection() : Object(kConnection) {}
+    std::string host;
+    std::uint16_t port = 0;
+    std::optional<std::string> user;
+    std::optional<std::string> password;
+};
+
+struct Request : Object {
+    Request() : Object(kRequest) {}
+    ~Request() override { Stop(); }
+
+    std::string url;
+    std::string verb;
+    std::uint32_t flags = 0;
+    std::vector<std::string> acceptTypes;
+
+    CURLM* multi = nullptr;
+    CURL* easy = nullptr;
+    curl_slist* headerList = nullptr;
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+
+    bool sent = false;
+    bool followRedirects = true;
+    bool endAfterHeaders = false;  // a HEAD that curl was not told is one
+    bool headersDone = false;
+    bool done = false;
+    CURLcode result = CURLE_OK;
+    std::string failText;  // set when we end the transfer ourselves
+
+    // The latest response's header block (a followed redirect's is replaced).
+    std::string statusLine;
+    std::vector<std::string> headers;
+    bool blockEnded = false;
+
+    std::string body;
+    std::size_t bodyOffset = 0;
+    Clock::time_point lastData;
+
+    void Stop() {
+        if (multi != nullptr && easy != nullptr) curl_multi_remove_handle(multi, easy);
+        if (easy != nullptr) curl_easy_cleanup(easy);
+        if (multi != nullptr) curl_multi_cleanup(multi);
+        curl_slist_free_all(headerList);
+        easy = nullptr;
+        multi = nullptr;
+        headerList = nullptr;
+    }
+
+    const std::string* Header(const char* name) const {
+        const std::size_t n = std::strlen(name);
+        for (const std::string& line : headers)
+            if (line.size() > n && line[n] == ':' && strncasecmp(line.c_str(), name, n) == 0) return &line;
+        return nullptr;
+    }
+
+    int StatusCode() const {
+        const std::size_t space = statusLine.find(' ');
+        return space == std::string::npos ? 0 : std::atoi(statusLine.c_str() + space + 1);
+    }
+
+    // A block is final unless it is interim (1xx) or a redirect that will be
+    // followed; the first body byte or the end of the transfer also settles it.
+    bool FinalBlock() const {
+        const int code = StatusCode();
+        if (code < 200) return false;
+        const bool redirect = code == 301 || code == 302 || code == 303 || code == 307 || code == 308;
+        return !(followRedirects && redirect && Header("Location") != nullptr);
+    }
+
+    void OnHeaderLine(std::string line) {
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+        lastData = Clock::now();
+        if (line.starts_with("HTTP/")) {
+            statusLine = line;
+            headers.clear();
+            blockEnded = false;
+        } else if (line.empty()) {
+            blockEnded = true;
+            if (FinalBlock()) headersDone = true;
+        } else if ((line[0] == ' ' || line[0] == '\t') && !headers.empty()) {
+            headers.back() += ' ' + TrimBlanks(line);  // a folded continuation
+        } else {
+            headers.push_back(line);
+        }
+    }
+
+    void OnBody(const char* data, std::size_t size) {
+        lastData = Clock::now();
+        headersDone = true;
+        if (bodyOffset == body.size()) {
+            body.clear();
+            bodyOffset = 0;
+        }
+        body.append(data, size);
+    }
+
+    std::size_t Buffered() const { return body.size() - bodyOffset; }
+};
+
+std::size_t HeaderCallback(char* data, std::size_t size, std::size_t count, void* user) {
+    static_cast<Request*>(user)->OnHeaderLine(std::string(data, size * count));
+    return size * count;
+}
+
+std::size_t WriteCallback(char* data, std::size_t size, std::size_t count, void* user) {
+    static_cast<Request*>(user)->OnBody(data, size * count);
+    return size * count;
+}
+
+class CurlInternet : public IInternet {
+public:
+    CurlInternet() {
+        static std::once_flag once;
+        std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    }
+
+    InetHandle Open(const std::string& agent, std::uint32_t accessType, std::uint32_t) override {
+        auto session = std::make_unique<Session>();
+        session->agent = agent;
+        session->accessType = accessType;
+        return Add(std::move(session), 0);
+    }
+
+    bool SetOption(InetHandle handle, std::uint32_t option, std::uint32_t value) override {
+        Object* object = Find(handle);
+        if (object == nullptr) return Fail(kErrorInvalidHandle);
+        switch (option) {
+        case kInternetOptionConnectTimeout:
+            object->connectTimeout = value;
+            return true;
+        case kInternetOptionReceiveTimeout:
+            object->receiveTimeout = value;
+            return true;
+        case kInternetOptionSendTimeout:  // sending is bounded by the receive wait that follows
+            return true;
+        default:
+            return Fail(kErrorInternetInvalidOption);
+        }
+    }
+
+    InetHandle Connect(InetHandle internet, const std::string& host, std::uint16_t port, const char* userName,
+                       const char* password, std::uint32_t, std::uint32_t, std::uintptr_t) override {
+        Object* parent = Find(internet);
+        if (parent == nullptr) return FailHandle(kErrorInvalidHandle);
+        if (parent->kind != Object::kInternet) return FailHandle(kErrorInternetIncorrectHandleType);
+        if (host.empty()) return FailHandle(kErrorInvalidParameter);
+        auto connection = std::make_unique<Connection>();
+        connection->host = host;
+        connection->port = port;
+        if (userName != nullptr) connection->user = userName;
+        if (password != nullptr) connection->password = password;
+        return Add(std::move(connection), internet);
+    }
+
+    InetHandle OpenRequest(InetHandle connection, const std::string& verb, const std::string& objectName,
+                           const std::vector<std::string>& acceptTypes, std::uint32_t flags,
+                           std::uintptr_t) override {
+        Object* parent = Find(connection);
+        if (parent == nullptr) return FailHandle(kErrorInvalidHandle);
+        if (parent->kind != Object::kConnection) return FailHandle(kErrorInternetIncorrectHandleType);
+        const auto& conn = static_cast<const Connection&>(*parent);
+        auto request = std::make_unique<Request>();
+        const bool secure = (flags & kInternetFlagSecure) != 0;
+        const std::string host = conn.host.find(':') != std::string::npos ? "[" + conn.host + "]" : conn.host;
+        request->url = std::string(secure ? "https://" : "http://") + host + ":" + std::to_string(conn.port) +
+                       EncodeObjectName(objectName);
+        request->verb = verb.empty() ? "GET" : verb;
+        request->flags = flags;
+        request->acceptTypes = acceptTypes;
+        return Add(std::move(request), connection);
+    }
+
+    bool SendRequest(InetHandle handle, const std::string& headers, const void* optional,
+                     std::uint32_t optionalLength) override {
+        Request* request = FindRequest(handle);
+        if (request == nullptr) return false;
+        request->Stop();
+        ClearResponse(*request);
+        tResponseText.clear();
+        tResponseError = 0;
+        if (!Start(*request, headers, optional, optionalLength)) return Fail(kErrorInternetInternalError);
+        Pump(*request, [&] { return request->headersDone; });
+        if (!request->headersDone) {
+            if (request->result == CURLE_OK) request->result = CURLE_GOT_NOTHING;
+            return FailTransfer(*request);
+        }
+        return true;
+    }
+
+    bool QueryInfo(InetHandle handle, std::uint32_t level, void* buffer, std::uint32_t* length) override {
+        Request* request = FindRequest(handle);
+        if (request == nullptr) return false;
+        if (length == nullptr) return Fail(kErrorInvalidParameter);
+        if (!request->headersDone) return Fail(kErrorInternetIncorrectHandleState);
+        if ((level & kHttpQueryFlagRequestHeaders) != 0) return Fail(kErrorHttpInvalidQueryRequest);
+
+        std::string value;
+        const std::uint32_t code = HeaderValue(*request, level & ~kHttpQueryModifierMask, value);
+        if (code != 0) return Fail(code);
+
+        if ((level & kHttpQueryFlagSystemTime) != 0) {
+            const time_t t = curl_getdate(value.c_str(), nullptr);
+            std::tm tm{};
+            if (t == -1 || gmtime_r(&t, &tm) == nullptr) return Fail(kErrorHttpHeaderNotFound);
+            // SYSTEMTIME: year, month, day of week, day, hour, minute, second, ms.
+            const std::uint16_t fields[8] = {
+                static_cast<std::uint16_t>(tm.tm_year + 1900), static_cast<std::uint16_t>(tm.tm_mon + 1),
+                static_cast<std::uint16_t>(tm.tm_wday), static_cast<std::uint16_t>(tm.tm_mday),
+                static_cast<std::uint16_t>(tm.tm_hour), static_cast<std::uint16_t>(tm.tm_min),
+                static_cast<std::uint16_t>(tm.tm_sec), 0};
+            return Deliver(fields, sizeof fields, buffer, length);
+        }
+        if ((level & (kHttpQueryFlagNumber | kHttpQueryFlagNumber64)) != 0) {
+            const std::uint64_t number = std::strtoull(value.c_str(), nullptr, 10);
+            if ((level & kHttpQueryFlagNumber64) != 0) return Deliver(&number, sizeof number, buffer, length);
+            const auto number32 = static_cast<std::uint32_t>(number);
+            return Deliver(&number32, sizeof number32, buffer, length);
+        }
+        const auto needed = static_cast<std::uint32_t>(value.size() + 1);
+        if (buffer == nullptr || *length < needed) {
+            *length = needed;
+            return Fail(kErrorInsufficientBuffer);
+        }
+        std::memcpy(buffer, value.c_str(), needed);
+        *length = needed - 1;
+        return true;
+    }
+
+    bool ReadFile(InetHandle handle, void* buffer, std::uint32_t count, std::uint32_t& read) override {
+        read = 0;
+        Request* request = FindRequest(handle);
+        if (request == nullptr) return false;
+        if (!request->sent || !request->headersDone) return Fail(kErrorInternetIncorrectHandleState);
+        if (count == 0) return true;
+        if (buffer == nullptr) return Fail(kErrorInvalidParameter);
+        Pump(*request, [&] { return request->Buffered() > 0; });
+        if (request->Buffered() > 0) {
+            read = static_cast<std::uint32_t>(std::min<std::size_t>(count, request->Buffered()));
+            std::memcpy(buffer, request->body.data() + request->bodyOffset, read);
+            request->bodyOffset += read;
+            return true;
+        }
+        if (request->result == CURLE_OK) return true;  // the end of the body
+        return FailTransfer(*request);
+    }
+
+    bool LastResponseInfo(std::uint32_t& error, std::string& text, std::uint32_t bufferSize) override {
+        error = tResponseError;
+        text.clear();
+        if (tResponseText.size() + 1 > bufferSize) return Fail(kErrorInsufficientBuffer);
+        text = tResponseText;
+        return true;
+    }
+
+    bool CloseHandle(InetHandle handle) override {
+        if (Find(handle) == nullptr) return Fail(kErrorInvalidHandle);
+        Remove(handle);
+        return true;
+    }
+
+private:
+    std::map<InetHandle, std::unique_ptr<Object>> objects_;
+    InetHandle next_ = 0xCC0000;
+
+    InetHandle Add(std::unique_ptr<Object> object, InetHandle parent) {
+        const InetHandle handle = ++next_;
+        object->parent = parent;
+        if (parent != 0) objects_[parent]->children.push_back(handle);
+        objects_[handle] = std::move(object);
+        return handle;
+    }
+
+    Object* Find(InetHandle handle) {
+        const auto it = objects_.find(handle);
+        return it == objects_.end() ? nullptr : it->second.get();
+    }
+
+    Request* FindRequest(InetHandle handle) {
+        Object* object = Find(handle);
+        if (object == nullptr) {
+            Fail(kErrorInvalidHandle);
+            return nullptr;
+        }
+        if (object->kind != Object::kRequest) {
+            Fail(kErrorInternetIncorrectHandleType);
+            return nullptr;
+        }
+        return static_cast<Request*>(object);
+    }
+
+    // Closing a handle closes what was made from it.
+    void Remove(InetHandle handle) {
+        const auto it = objects_.find(handle);
+        if (it == objects_.end()) return;
+        std::unique_ptr<Object> object = std::move(it->second);
+        objects_.erase(it);
+        for (const InetHandle child : object->children) Remove(child);
+        if (Object* parent = Find(object->parent)) std::erase(parent->children, handle);
+    }
+
+    // An option set on the request, else on its connection, else on the session.
+    template <typename Field>
+    std::optional<std::uint32_t> Inherited(const Object& object, Field field) {
+        for (const Object* o = &object; o != nullptr; o = Find(o->parent))
+            if ((o->*field).has_value()) return o->*field;
+        return std::nullopt;
+    }
+
+    static std::uint32_t OrDefault(std::optional<std::uint32_t> value, std::uint32_t fallback) {
+        return value.has_value() && *value != 0 ? *value : fallback;
+    }
+
+    static void ClearResponse(Request& r) {
+        r.sent = r.headersDone = r.done = r.blockEnded = r.endAfterHeaders = false;
+        r.result = CURLE_OK;
+        r.failText.clear();
+        r.statusLine.clear();
+        r.headers.clear();
+        r.body.clear();
+        r.bodyOffset = 0;
+        r.errorBuffer[0] = '\0';
+    }
+
+    bool Start(Request& r, const std::string& extraHeaders, const void* optional, std::uint32_t optionalLength) {
+        const auto* conn = static_cast<const Connection*>(Find(r.parent));
+        const auto* session = conn != nullptr ? static_cast<const Session*>(Find(conn->parent)) : nullptr;
+        if (session == nullptr) return false;
+        r.multi = curl_multi_init();
+        r.easy = curl_easy_init();
+        if (r.multi == nullptr || r.easy == nullptr) return false;
+        CURL* e = r.easy;
+        r.followRedirects = (r.flags & kInternetFlagNoAutoRedirect) == 0;
+
+        curl_easy_setopt(e, CURLOPT_URL, r.url.c_str());
+        curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(e, CURLOPT_ERRORBUFFER, r.errorBuffer);
+        curl_easy_setopt(e, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+        curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
+        curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+        curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, r.followRedirects ? 1L : 0L);
+        curl_easy_setopt(e, CURLOPT_MAXREDIRS, kMaxRedirects);
+        curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+        curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS,
+                         static_cast<long>(OrDefault(Inherited(r, &Object::connectTimeout), kDefaultConnectTimeoutMs)));
+        curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, HeaderCallback);
+        curl_easy_setopt(e, CURLOPT_HEADERDATA, &r);
+        curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, WriteCallback);
+        curl_easy_setopt(e, CURLOPT_WRITEDATA, &r);
+        curl_easy_setopt(e, CURLOPT_BUFFERSIZE, 256L * 1024);
+        if (!session->agent.empty()) curl_easy_setopt(e, CURLOPT_USERAGENT, session->agent.c_str());
+        if (session->accessType == kInternetOpenTypeDirect) curl_easy_setopt(e, CURLOPT_NOPROXY, "*");
+        if (conn->user.has_value()) curl_easy_setopt(e, CURLOPT_USERNAME, conn->user->c_str());
+        if (conn->password.has_value()) curl_easy_setopt(e, CURLOPT_PASSWORD, conn->password->c_str());
+
+        // SSL_CERT_FILE is read at each connection; a cached store would hide a change.
+        curl_easy_setopt(e, CURLOPT_CA_CACHE_TIMEOUT, 0L);
+        curl_easy_setopt(e, CURLOPT_SSL_CTX_FUNCTION, AddCertFile);
+
+        std::string accept = "Accept:";
+        for (std::size_t i = 0; i < r.acceptTypes.size(); ++i) accept += (i == 0 ? " " : ", ") + r.acceptTypes[i];
+        r.headerList = curl_slist_append(r.headerList, accept.c_str());
+        std::size_t pos = 0;
+        while (pos < extraHeaders.size()) {
+            std::size_t end = extraHeaders.find('\n', pos);
+            if (end == std::string::npos) end = extraHeaders.size();
+            std::string line = extraHeaders.substr(pos, end - pos);
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            if (!line.empty()) r.headerList = curl_slist_append(r.headerList, line.c_str());
+            pos = end + 1;
+        }
+        curl_easy_setopt(e, CURLOPT_HTTPHEADER, r.headerList);
+
+        if (optional != nullptr && optionalLength > 0) {
+            // Data goes out only with a request curl takes for a POST; a HEAD
+            // then ends with its headers, since curl would wait for a body.
+            curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(optionalLength));
+            curl_easy_setopt(e, CURLOPT_COPYPOSTFIELDS, optional);
+            curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, r.verb.c_str());
+            r.endAfterHeaders = r.verb == "HEAD";
+        } else if (r.verb == "HEAD") {
+            curl_easy_setopt(e, CURLOPT_NOBODY, 1L);
+        } else if (r.verb != "GET") {
+            curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, r.verb.c_str());
+        }
+
+        if (curl_multi_add_handle(r.multi, e) != CURLM_OK) return false;
+        r.sent = true;
+        r.lastData = Clock::now();
+        return true;
+    }
+
+    // Runs the transfer until the condition holds or it ends. Every wait for
+    // data once connected is bounded by the receive time-out.
+    template <typename Condition>
+    void Pump(Request& r, Condition condition) {
+        const std::uint32_t limitMs = OrDefault(Inherited(r, &Object::receiveTimeout), kDefaultReceiveTimeoutMs);
+        const auto limit = std::chrono::milliseconds(limitMs);
+        r.lastData = Clock::now();
+        while (!condition() && !r.done) {
+            int running = 0;
+            curl_multi_perform(r.multi, &running);
+            int queued = 0;
+            while (CURLMsg* msg = curl_multi_info_read(r.multi, &queued)) {
+                if (msg->msg != CURLMSG_DONE) continue;
+                r.done = true;
+                r.result = msg->data.result;
+                if (!r.headersDone && r.result == CURLE_OK && !r.statusLine.empty()) r.headersDone = true;
+            }
+            if (r.endAfterHeaders && r.headersDone && !r.done) {
+                r.done = true;
+                curl_multi_remove_handle(r.multi, r.easy);
+            }
+            if (condition() || r.done) break;
+
+            const auto now = Clock::now();
+            curl_off_t pretransfer = 0;
+            curl_easy_getinfo(r.easy, CURLINFO_PRETRANSFER_TIME_T, &pretransfer);
+            if (pretransfer == 0) {
+                r.lastData = now;  // still connecting: the connect time-out rules
+            } else if (now - r.lastData >= limit) {
+                r.done = true;
+                r.result = CURLE_OPERATION_TIMEDOUT;
+                r.failText = "No data received for " + std::to_string(limitMs) + " ms";
+                curl_multi_remove_handle(r.multi, r.easy);
+                break;
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(limit - (now - r.lastData));
+            curl_multi_poll(r.multi, nullptr, 0, static_cast<int>(std::clamp<std::int64_t>(left.count(), 1, 1000)),
+                            nullptr);
+        }
+    }
+
+    static bool FailTransfer(const Request& r) {
+        long osErrno = 0;
+        if (r.easy != nullptr) curl_easy_getinfo(r.easy, CURLINFO_OS_ERRNO, &osErrno);
+        const std::uint32_t code = WinInetError(r.result, osErrno);
+        tResponseError = code;
+        tResponseText = !r.failText.empty()    ? r.failText
+                        : r.errorBuffer[0] != 0 ? std::string(r.errorBuffer)
+                                                : std::string(curl_easy_strerror(r.result));
+        return Fail(code);
+    }
+
+    static bool Deliver(const void* data, std::uint32_t size, void* buffer, std::uint32_t* length) {
+        if (buffer == nullptr || *length < size) {
+            *length = size;
+            return Fail(kErrorInsufficientBuffer);
+        }
+        std::memcpy(buffer, data, size);
+        *length = size;
+        return true;
+    }
+
+    // The text of a query level; 0 or the error code.
+    static std::uint32_t HeaderValue(const Request& r, std::uint32_t level, std::string& value) {
+        const char* name = nullptr;
+        switch (level) {
+        case kHttpQueryStatusCode:
+        case kHttpQueryStatusText:
+        case kHttpQueryVersion: {
+            const std::size_t first = r.statusLine.find(' ');
+            const std::size_t second = first == std::string::npos ? first : r.statusLine.find(' ', first + 1);
+            if (level == kHttpQueryVersion) value = r.statusLine.substr(0, first);
+            else if (level == kHttpQueryStatusCode)
+                value = first == std::string::npos ? "" : r.statusLine.substr(first + 1, second - first - 1);
+            else value = second == std::string::npos ? "" : r.statusLine.substr(second + 1);
+            return 0;
+        }
+        case kHttpQueryRawHeadersCrlf:
+        case kHttpQueryRawHeaders: {
+            const std::string end = level == kHttpQueryRawHeadersCrlf ? "\r\n" : std::string(1, '\0');
+            value = r.statusLine + end;
+            for (const std::string& line : r.headers) value += line + end;
+            value += end;
+            return 0;
+        }
+        case kHttpQueryContentType: name = "Content-Type"; break;
+        case kHttpQueryContentLength: name = "Content-Length"; break;
+        case kHttpQueryDate: name = "Date"; break;
+        case kHttpQueryExpires: name = "Expires"; break;
+        case kHttpQueryLastModified: name = "Last-Modified"; break;
+        case kHttpQueryLocation: name = "Location"; break;
+        default: return kErrorHttpInvalidQueryRequest;
+        }
+        const std::string* line = r.Header(name);
+        if (line == nullptr) return kErrorHttpHeaderNotFound;
+        value = TrimBlanks(line->substr(std::strlen(name) + 1));
+        return 0;
+    }
+};
+
+}  // namespace
+
+std::unique_ptr<IInternet> CreateInternet() { return std::make_unique<CurlInternet>(); }
+
+}  // namespace rl
