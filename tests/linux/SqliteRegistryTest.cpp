@@ -18,6 +18,8 @@
 #include <utility>
 #include <vector>
 
+#include <sqlite3.h>
+
 #include "platform/linux/SqliteRegistry.h"
 #include "support/KzRegistry.h"
 #include "support/VorlLibRegistry.h"
@@ -380,6 +382,54 @@ TEST_F(SqliteStore, ADamagedStoreGivesDefaultsAndRefusesWritesWithoutTouchingIt)
         EXPECT_EQ(query.output.rfind("ERROR: ", 0), 0u) << query.output;
         EXPECT_EQ(ReadFile(DbPath()), c.content) << "the damaged file was changed";
     }
+}
+
+// A key whose list of subkeys breaks off half way: one page in the middle of
+// the index of keys by parent and name is damaged, which the lookups of the
+// first and the last child do not read.
+TEST_F(SqliteStore, ToolDeletingATreeWhoseListCannotBeReadGivesTheReadErrorAndDeletesNothing) {
+    constexpr int kChildren = 300;
+    const std::string tree = "Software\\Tree";
+    const auto child = [&](int i) { return tree + "\\a child whose name is long enough to fill pages " + std::to_string(1000 + i); };
+    Connect();
+    for (int i = 0; i < kChildren; ++i) {
+        RegKey key = 0;
+        ASSERT_EQ(registry->CreateKey(kHKCU, child(i), kKeyAllAccess, key, nullptr), kErrorSuccess);
+        registry->CloseKey(key);
+    }
+    Disconnect();
+
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(DbPath().c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr), SQLITE_OK);
+    std::vector<std::int64_t> leaves;
+    sqlite3_stmt* q = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db,
+                                 "SELECT pageno FROM dbstat WHERE name = 'sqlite_autoindex_keys_1'"
+                                 " AND pagetype = 'leaf' ORDER BY path",
+                                 -1, &q, nullptr),
+              SQLITE_OK);
+    while (sqlite3_step(q) == SQLITE_ROW) leaves.push_back(sqlite3_column_int64(q, 0));
+    sqlite3_finalize(q);
+    std::int64_t pageSize = 0;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "PRAGMA page_size", -1, &q, nullptr), SQLITE_OK);
+    if (sqlite3_step(q) == SQLITE_ROW) pageSize = sqlite3_column_int64(q, 0);
+    sqlite3_finalize(q);
+    sqlite3_close(db);
+    ASSERT_GE(leaves.size(), 3u);
+    ASSERT_GT(pageSize, 0);
+    {
+        std::fstream file(DbPath(), std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp((leaves[leaves.size() / 2] - 1) * pageSize);
+        file.write(std::string(8, '\0').data(), 8);  // the page's header
+        ASSERT_TRUE(file.good());
+    }
+
+    const CommandResult r = Tool({"delete", "HKCU\\" + tree, "/f"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.output, "ERROR: The configuration registry database is corrupt.\n");
+    for (const int i : {0, kChildren - 1})
+        EXPECT_EQ(Tool({"query", "HKCU\\" + child(i)}).status, 0) << "child " << i << " was deleted";
 }
 
 TEST_F(SqliteStore, AFolderInPlaceOfTheFileGivesDefaultsAndRefusesWrites) {
