@@ -96,7 +96,7 @@ protected:
         net.textSystem = &sys;
         app.log = &net.log;
         bar.journal = &net.log;
-        sys.moduleMessages[kErrorInternetInternalError] = "An internal error occurred in the Microsoft Internet extensions\r\n";
+        sys.moduleMessages[kErrorInternetInternalError] = "An internal error occurred\r\n";
         sys.moduleMessages[kErrorInternetInvalidUrl] = "The URL is invalid\r\n";
         sys.moduleMessages[kErrorInternetNameNotResolved] = "The server name or address could not be resolved\r\n";
         sys.moduleMessages[kErrorInternetCannotConnect] = "A connection with the server could not be established\r\n";
@@ -305,7 +305,7 @@ TEST_F(KzHTTPTest, SplitsTheUrl) {
         {"http://halvane.example:/x", "halvane.example", 80, "/x"},
         {"http://halvane.example:0443/x", "halvane.example", 443, "/x"},
         // Not a port: wrapping to 16 bits would reach another one.
-        {"http://halvane.example:65616/x", "halvane.example", 80, "/x"},
+        {"http://halvane.example:65617/x", "halvane.example", 80, "/x"},
         {"http://halvane.example:-1/x", "halvane.example", 80, "/x"},
         {"http://halvane.example:65535/x", "halvane.example", 65535, "/x"},
         // Sent as plain HTTP to port 80: the scheme test is case-sensitive.
@@ -679,7 +679,8 @@ TEST_F(KzHTTPTest, AnExceptionWhileProcessingMessagesFailsTheRequest) {
     const Outcome o = Get(kUrl);
     EXPECT_FALSE(o.ok);
     EXPECT_EQ(o.error, "handler failed");
-    EXPECT_THAT(Calls("InternetCloseHandle"), ElementsAre("InternetCloseHandle request", "InternetCloseHandle internet"));
+    EXPECT_THAT(Calls("InternetCloseHandle"),
+                ElementsAre("InternetCloseHandle request", "InternetCloseHandle internet"));
 }
 
 }  // namespace
