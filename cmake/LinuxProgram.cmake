@@ -12,9 +12,10 @@ rl_strict(restlevel)
 target_compile_definitions(rl_linux_tests PRIVATE RL_RESTLEVEL="$<TARGET_FILE:restlevel>")
 add_dependencies(rl_linux_tests restlevel)
 
-# The window's controls driven in-process; a QApplication of their own (the
+# The windows' controls (settings, update) driven in-process; a QApplication of their own (the
 # other Linux tests share a QCoreApplication), on Qt's offscreen platform.
-add_executable(rl_qt_window_tests tests/linux/widgets/QtWindowTest.cpp resources/restlevel.qrc)
+add_executable(rl_qt_window_tests tests/linux/widgets/QtWindowTest.cpp
+  tests/linux/widgets/QtUpdateWindowsTest.cpp resources/restlevel.qrc)
 set_target_properties(rl_qt_window_tests PROPERTIES AUTORCC ON)
 target_link_libraries(rl_qt_window_tests PRIVATE rl_platform rl_fakes Qt6::Test ${RL_GTEST})
 rl_strict(rl_qt_window_tests)
