@@ -32,6 +32,9 @@ Paths:
                                    with <delay_ms> before each piece but the first
   /stall/<bytes>[/<sent>]          Content-Length <bytes>, <sent> bytes (default half), then
                                    silence until the client goes away
+  /gate/<bytes>/<sent>/<name>      Content-Length <bytes>, <sent> bytes, then the rest once the
+                                   file DIR/<name> exists (a test makes it when it has seen the
+                                   first part; gives up after 60 s)
   /hang                            reads the request, never answers
   /redirect?to=<path>[&code=<n>]   302 (or <n>) with Location: <scheme>://<Host header><path>
   /auth/<user>/<password>/<path>   Basic authentication with that user and password (each may
@@ -80,6 +83,7 @@ def pattern(offset, count):
 
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
+    disable_nagle_algorithm = True  # headers and body go out as written, without delayed-ACK stalls
     server_version = "RestLevelTestServer/1"
 
     def version_string(self):
@@ -132,6 +136,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             if head == "stall" and len(parts) in (2, 3):
                 total = int(parts[1])
                 return self.send_stall(total, int(parts[2]) if len(parts) == 3 else total // 2)
+            if head == "gate" and len(parts) == 4:
+                return self.send_gated(int(parts[1]), int(parts[2]), urllib.parse.unquote(parts[3]))
             if head == "hang" and len(parts) == 1:
                 return self.wait_for_client_to_leave()
             if head == "redirect" and len(parts) == 1:
@@ -239,6 +245,20 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if self.start(200, count):
             self.write(pattern(0, min(sent, count)))
         self.wait_for_client_to_leave()
+
+    def send_gated(self, count, sent, name):
+        if not self.start(200, count):
+            return
+        sent = min(sent, count)
+        self.write(pattern(0, sent))
+        gate = os.path.join(self.server.root, name)
+        deadline = time.monotonic() + 60
+        while not os.path.exists(gate):
+            if time.monotonic() > deadline:
+                self.close_connection = True
+                return
+            time.sleep(0.01)
+        self.write(pattern(sent, count - sent))
 
     def wait_for_client_to_leave(self):
         self.close_connection = True

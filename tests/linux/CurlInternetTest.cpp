@@ -1,0 +1,569 @@
+// The libcurl internet adapter against the loopback test server, through the
+// HTTP client and, where the adapter's own contract matters, through the port.
+#include <sys/stat.h>
+#include <utime.h>
+
+#include <QTimer>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/Http.h"
+#include "platform/Platform.h"
+#include "platform/TextSystem.h"
+#include "platform/linux/ErrorCodes.h"
+#include "support/Application.h"
+#include "support/VorlLibText.h"
+#include "tests/linux/LinuxTestSupport.h"
+#include "update/KzHTTP.h"
+
+namespace rl {
+namespace {
+
+using namespace std::chrono_literals;
+using linuxtest::Child;
+using linuxtest::ScopedEnv;
+using linuxtest::TempDir;
+
+const std::string kCerts = RL_TEST_CERT_DIR;
+
+// The server's generated bodies: byte i is i % 251.
+std::string Pattern(std::size_t count) {
+    std::string s(count, '\0');
+    for (std::size_t i = 0; i < count; ++i) s[i] = static_cast<char>(i % 251);
+    return s;
+}
+
+// Days since 30 December 1899 for a time in seconds since 1970 (UTC).
+double DateTimeOf(std::int64_t unixSeconds) { return 25569.0 + static_cast<double>(unixSeconds) / 86400.0; }
+
+class LoopbackServer {
+public:
+    LoopbackServer(const std::string& root, const std::vector<std::string>& tls = {}) {
+        std::vector<std::string> argv = {"python3", std::string(RL_SOURCE_DIR) + "/tests/support/http_server.py",
+                                         "--root", root};
+        if (!tls.empty()) {
+            argv.push_back("--tls");
+            argv.insert(argv.end(), tls.begin(), tls.end());
+        }
+        secure_ = !tls.empty();
+        child_ = std::make_unique<Child>(argv);
+        const auto line = child_->ReadLine(20s);
+        if (line && line->starts_with("PORT ")) port_ = static_cast<std::uint16_t>(std::atoi(line->c_str() + 5));
+    }
+    std::uint16_t Port() const { return port_; }
+    std::string Url(const std::string& path) const {
+        return std::string(secure_ ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_) + path;
+    }
+
+private:
+    std::unique_ptr<Child> child_;
+    std::uint16_t port_ = 0;
+    bool secure_ = false;
+};
+
+// Records the positions it is given, and what the window event saw.
+class RecordingBar : public IProgressBar {
+public:
+    int Position() const override { return position_; }
+    void SetPosition(int position) override {
+        position_ = position;
+        positions.push_back(position);
+    }
+    int Max() const override { return 1000; }
+    void Show() override { ++shown; }
+    void BringToFront() override {}
+    void Repaint() override {}
+
+    std::vector<int> positions;
+    int shown = 0;
+
+private:
+    int position_ = 0;
+};
+
+// The application port of the test: its pump is the real one.
+class PumpingApplication : public IApplication {
+public:
+    std::string ExeName() override { return {}; }
+    std::vector<std::string> Arguments() override { return {}; }
+    std::uint32_t CurrentThreadId() override { return 0; }
+    std::uint32_t CurrentProcessId() override { return 0; }
+    bool HasMainForm() override { return false; }
+    void CloseMainForm() override {}
+    void MessageBox(const std::string&, std::uint32_t) override {}
+    void ProcessMessages() override { MessagePump().ProcessMessages(); }
+    [[noreturn]] void Terminate(int) override { std::abort(); }
+};
+
+struct Get {
+    bool ok = false;
+    std::string body;
+    std::uint32_t status = 0;
+    std::uint32_t length = 0;
+    double lastModified = 0;
+    std::string error;
+    std::string location;
+};
+
+struct Head {
+    bool ok = false;
+    std::uint32_t status = 0;
+    std::uint64_t length = 0;
+    double lastModified = 0;
+    std::string error;
+    std::string rawHeaders;
+};
+
+class CurlInternetTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        root_ = new TempDir;
+        plain_ = new LoopbackServer(root_->Path());
+        tls_ = new LoopbackServer(root_->Path(), {kCerts + "/server.pem", kCerts + "/server.key"});
+        untrusted_ = new LoopbackServer(root_->Path(), {kCerts + "/untrusted.pem", kCerts + "/untrusted.key"});
+    }
+    static void TearDownTestSuite() {
+        delete untrusted_;
+        delete tls_;
+        delete plain_;
+        delete root_;
+    }
+
+    void SetUp() override {
+        ASSERT_NE(plain_->Port(), 0) << "the test server did not start";
+        ASSERT_NE(tls_->Port(), 0);
+        ASSERT_NE(untrusted_->Port(), 0);
+        SetInternetPort(internet_.get());
+        SetTextSystemPort(text_.get());
+        SetApplicationPort(&application_);
+    }
+    void TearDown() override {
+        SetApplicationPort(nullptr);
+        SetTextSystemPort(nullptr);
+        SetInternetPort(nullptr);
+    }
+
+    static std::string Put(const std::string& name, const std::string& content, std::int64_t mtime) {
+        const std::string path = root_->Path() + "/" + name;
+        std::ofstream(path, std::ios::binary) << content;
+        const utimbuf times{static_cast<time_t>(mtime), static_cast<time_t>(mtime)};
+        utime(path.c_str(), &times);
+        return "/" + name;
+    }
+
+    Get HttpGet(const std::string& url, IProgressBar* bar = nullptr, std::uint32_t receiveTimeout = 0,
+                const std::string& user = NullStringValue, const std::string& password = NullStringValue,
+                bool noRedirect = false) {
+        Get g;
+        g.ok = HTTPGet(url, g.body, g.status, g.length, g.lastModified, g.error, bar, 20000, receiveTimeout, user,
+                       password, false, noRedirect, &g.location);
+        return g;
+    }
+
+    Head HttpHead(const std::string& url, const std::string& data = {}) {
+        Head h;
+        h.ok = HTTPHead(url, "", data, h.status, h.length, h.lastModified, h.error, nullptr, 20000, 0,
+                        NullStringValue, NullStringValue, false, false, nullptr, &h.rawHeaders);
+        return h;
+    }
+
+    static TempDir* root_;
+    static LoopbackServer* plain_;
+    static LoopbackServer* tls_;
+    static LoopbackServer* untrusted_;
+    std::unique_ptr<IInternet> internet_ = CreateInternet();
+    std::unique_ptr<ITextSystem> text_ = CreateTextSystem();
+    PumpingApplication application_;
+};
+
+TempDir* CurlInternetTest::root_ = nullptr;
+LoopbackServer* CurlInternetTest::plain_ = nullptr;
+LoopbackServer* CurlInternetTest::tls_ = nullptr;
+LoopbackServer* CurlInternetTest::untrusted_ = nullptr;
+
+TEST_F(CurlInternetTest, FilesComeWithTheirLastModifiedTimes) {
+    struct Case {
+        const char* name;
+        std::int64_t mtime;
+    };
+    // 1999-12-31 23:59:59, 2020-02-29 12:00:00, 2038-01-19 03:14:08 (past 32-bit seconds).
+    for (const Case& c : {Case{"old.bin", 946684799}, Case{"leap.bin", 1582977600}, Case{"late.bin", 2147483648}}) {
+        SCOPED_TRACE(c.name);
+        const std::string content = std::string(c.name) + " content";
+        const std::string path = Put(c.name, content, c.mtime);
+
+        const Get g = HttpGet(plain_->Url(path));
+        EXPECT_TRUE(g.ok) << g.error;
+        EXPECT_EQ(g.status, 200u);
+        EXPECT_EQ(g.body, content);
+        EXPECT_EQ(g.length, content.size());
+        EXPECT_DOUBLE_EQ(g.lastModified, DateTimeOf(c.mtime));
+        EXPECT_EQ(g.error, "");
+
+        const Head h = HttpHead(plain_->Url(path));
+        EXPECT_TRUE(h.ok) << h.error;
+        EXPECT_EQ(h.status, 200u);
+        EXPECT_EQ(h.length, content.size());
+        EXPECT_DOUBLE_EQ(h.lastModified, DateTimeOf(c.mtime));
+    }
+}
+
+TEST_F(CurlInternetTest, LastModifiedAsTheServerSendsIt) {
+    Put("fixed.bin", "x", 0);
+    struct Case {
+        const char* path;
+        double expected;
+    };
+    const Case cases[] = {
+        {"/lastmod/Sun,%2006%20Nov%201994%2008:49:37%20GMT/fixed.bin", DateTimeOf(784111777)},
+        {"/lastmod/1700000000/fixed.bin", DateTimeOf(1700000000)},
+        // The older forms of an HTTP date are read as well.
+        {"/lastmod/Sunday,%2006-Nov-94%2008:49:37%20GMT/fixed.bin", DateTimeOf(784111777)},
+        {"/lastmod/Sun%20Nov%20%206%2008:49:37%201994/fixed.bin", DateTimeOf(784111777)},
+        // No header, or one that is no date: 0.
+        {"/nolastmod/fixed.bin", 0.0},
+        {"/lastmod/yesterday/fixed.bin", 0.0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        const Head h = HttpHead(plain_->Url(c.path));
+        EXPECT_TRUE(h.ok) << h.error;
+        EXPECT_DOUBLE_EQ(h.lastModified, c.expected);
+    }
+}
+
+TEST_F(CurlInternetTest, HeadGivesHeadersWithoutBody) {
+    const std::string path = Put("head.bin", Pattern(5000), 1600000000);
+    const Head h = HttpHead(plain_->Url(path));
+    EXPECT_TRUE(h.ok);
+    EXPECT_EQ(h.length, 5000u);
+    EXPECT_TRUE(h.rawHeaders.starts_with("HTTP/1.1 200 OK\r\n")) << h.rawHeaders;
+    EXPECT_NE(h.rawHeaders.find("\r\nContent-Length: 5000\r\n"), std::string::npos) << h.rawHeaders;
+    EXPECT_TRUE(h.rawHeaders.ends_with("\r\n\r\n")) << h.rawHeaders;
+
+    const Head missing = HttpHead(plain_->Url("/no-such-file"));
+    EXPECT_FALSE(missing.ok);
+    EXPECT_EQ(missing.status, 404u);
+    EXPECT_EQ(missing.error, "");
+}
+
+TEST_F(CurlInternetTest, HeadSendsItsRequestData) {
+    const Head h = HttpHead(plain_->Url("/echo"), "abc=1");
+    EXPECT_TRUE(h.ok) << h.error;
+    EXPECT_NE(h.rawHeaders.find("X-Request-Body-Length: 5\r\n"), std::string::npos) << h.rawHeaders;
+}
+
+TEST_F(CurlInternetTest, BodiesAsTheyEnd) {
+    struct Case {
+        const char* path;
+        bool ok;
+        std::uint32_t status;
+        std::size_t bodyBytes;
+        const char* errorPart;  // null: the error text is empty
+    };
+    const Case cases[] = {
+        // An error page is read like any body, and no read failed.
+        {"/status/404", false, 404, 11, nullptr},
+        {"/status/500", false, 500, 11, nullptr},
+        // No length announced: whatever came is the body.
+        {"/nolength/70000", true, 200, 70000, nullptr},
+        {"/nolength/0", true, 200, 0, nullptr},
+        // Fewer bytes than announced: an orderly close and a reset both fail the read.
+        {"/short/50000/20000", false, 200, 20000, "12030"},
+        {"/drop/50000/20000", false, 200, 20000, "1203"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        RecordingBar bar;
+        const Get g = HttpGet(plain_->Url(c.path), &bar);
+        EXPECT_EQ(g.ok, c.ok);
+        EXPECT_EQ(g.status, c.status);
+        ASSERT_EQ(g.body.size(), c.bodyBytes);
+        if (c.status == 200) {
+            EXPECT_EQ(g.body, Pattern(c.bodyBytes));
+        }
+        if (c.errorPart == nullptr) {
+            EXPECT_EQ(g.error, "");
+        } else {
+            EXPECT_NE(g.error.find(c.errorPart), std::string::npos) << g.error;
+        }
+        if (std::strncmp(c.path, "/nolength", 9) == 0) {
+            EXPECT_TRUE(bar.positions.empty()) << "no length, no progress";
+        }
+    }
+}
+
+TEST_F(CurlInternetTest, SlowBodyAdvancesTheBar) {
+    RecordingBar bar;
+    const Get g = HttpGet(plain_->Url("/slow/100000/10/30"), &bar);
+    ASSERT_TRUE(g.ok) << g.error;
+    EXPECT_EQ(g.body, Pattern(100000));
+    EXPECT_EQ(bar.shown, 1);
+    ASSERT_FALSE(bar.positions.empty());
+    EXPECT_EQ(bar.positions.back(), 1000);
+    EXPECT_TRUE(std::is_sorted(bar.positions.begin(), bar.positions.end()));
+    EXPECT_GE(std::count_if(bar.positions.begin(), bar.positions.end(), [](int p) { return p > 0 && p < 1000; }), 5);
+}
+
+TEST_F(CurlInternetTest, BodyStreamsWhileWindowEventsRun) {
+    // The server sends a quarter of the body and holds the rest back until a
+    // window event, seeing the bar move, opens its gate: a read that waited
+    // for the whole body, or a loop that handled no event, would never end.
+    const std::string gate = root_->Path() + "/gate-open";
+    std::remove(gate.c_str());
+    RecordingBar bar;
+    std::vector<int> seenByEvent;
+    QTimer timer;  // interval 0: runs whenever pending events are processed
+    QObject::connect(&timer, &QTimer::timeout, [&] {
+        seenByEvent.push_back(bar.Position());
+        if (bar.Position() > 0) std::ofstream{gate};
+    });
+    timer.start(0);
+
+    const Get g = HttpGet(plain_->Url("/gate/200000/50000/gate-open"), &bar, 5000);
+    timer.stop();
+    std::remove(gate.c_str());
+
+    ASSERT_TRUE(g.ok) << g.error;
+    EXPECT_EQ(g.body, Pattern(200000));
+    EXPECT_EQ(bar.positions.back(), 1000);
+    EXPECT_TRUE(std::any_of(seenByEvent.begin(), seenByEvent.end(), [](int p) { return p > 0 && p < 1000; }));
+}
+
+TEST_F(CurlInternetTest, RedirectsFollowedUnlessTold) {
+    const std::string path = Put("target.txt", "arrived", 1500000000);
+    const std::string url = plain_->Url("/redirect?to=" + path);
+
+    const Get followed = HttpGet(url);
+    EXPECT_TRUE(followed.ok) << followed.error;
+    EXPECT_EQ(followed.status, 200u);
+    EXPECT_EQ(followed.body, "arrived");
+    EXPECT_DOUBLE_EQ(followed.lastModified, DateTimeOf(1500000000));
+    EXPECT_EQ(followed.location, "");
+
+    const Get kept = HttpGet(url, nullptr, 0, NullStringValue, NullStringValue, true);
+    EXPECT_FALSE(kept.ok);
+    EXPECT_EQ(kept.status, 302u);
+    EXPECT_EQ(kept.location, plain_->Url(path));
+    EXPECT_EQ(kept.body, "Status 302\n");
+}
+
+TEST_F(CurlInternetTest, BasicAuthentication) {
+    struct Case {
+        const char* path;
+        std::string user;
+        std::string password;
+        std::uint32_t status;
+    };
+    const Case cases[] = {
+        {"/auth/anna/s3cret/echo", "anna", "s3cret", 200},
+        {"/auth/anna/s3cret/echo", "anna", "wrong", 401},
+        {"/auth/anna/s3cret/echo", NullStringValue, NullStringValue, 401},
+        // An empty user name is a user name: it is sent.
+        {"/auth//pw/echo", "", "pw", 200},
+        {"/auth/anna//echo", "anna", "", 200},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.path) + " as '" + c.user + "'");
+        const Get g = HttpGet(plain_->Url(c.path), nullptr, 0, c.user, c.password);
+        EXPECT_EQ(g.status, c.status);
+        EXPECT_EQ(g.ok, c.status == 200);
+        if (c.status == 200) {
+            EXPECT_NE(g.body.find("\nCredentials: " + c.user + ":" + c.password + "\n"), std::string::npos) << g.body;
+        }
+    }
+}
+
+TEST_F(CurlInternetTest, QueryAndAgentReachTheServer) {
+    const Get g = HttpGet(plain_->Url("/echo?name=a%20b&x=1"));
+    ASSERT_TRUE(g.ok) << g.error;
+    EXPECT_TRUE(g.body.starts_with("GET /echo?name=a%20b&x=1 HTTP/1.1\n")) << g.body;
+    EXPECT_NE(g.body.find("\nQuery: name=a%20b&x=1\n"), std::string::npos) << g.body;
+    EXPECT_NE(g.body.find("\nUser-Agent: " + ApplicationTitle() + "\n"), std::string::npos) << g.body;
+    EXPECT_NE(g.body.find("\nAccept: */*\n"), std::string::npos) << g.body;
+}
+
+TEST_F(CurlInternetTest, HttpsWithTheTestCaTrustedThroughSslCertFile) {
+    const std::string path = Put("secure.bin", Pattern(300000), 1234567890);
+    {
+        const ScopedEnv trust("SSL_CERT_FILE", (kCerts + "/ca.pem").c_str());
+        const Get g = HttpGet(tls_->Url(path));
+        EXPECT_TRUE(g.ok) << g.error;
+        EXPECT_EQ(g.body, Pattern(300000));
+        EXPECT_DOUBLE_EQ(g.lastModified, DateTimeOf(1234567890));
+        // localhost is named in the certificate as well.
+        const Head h = HttpHead("https://localhost:" + std::to_string(tls_->Port()) + path);
+        EXPECT_TRUE(h.ok) << h.error;
+        EXPECT_EQ(h.length, 300000u);
+    }
+    // Without it the system's store alone does not know the test CA.
+    const ScopedEnv noTrust("SSL_CERT_FILE", nullptr);
+    const Get g = HttpGet(tls_->Url(path));
+    EXPECT_FALSE(g.ok);
+    EXPECT_TRUE(g.error.starts_with("Send Request Failed: ")) << g.error;
+    EXPECT_NE(g.error.find("12045"), std::string::npos) << g.error;
+    EXPECT_EQ(g.body, "");
+}
+
+TEST_F(CurlInternetTest, UntrustedCertificateFails) {
+    const ScopedEnv trust("SSL_CERT_FILE", (kCerts + "/ca.pem").c_str());
+    const Get g = HttpGet(untrusted_->Url("/echo"));
+    EXPECT_FALSE(g.ok);
+    EXPECT_EQ(g.status, 0u);
+    EXPECT_TRUE(g.error.starts_with("Send Request Failed: ")) << g.error;
+
+    const Head h = HttpHead(untrusted_->Url("/echo"));
+    EXPECT_FALSE(h.ok);
+    EXPECT_EQ(h.status, 0u);
+}
+
+TEST_F(CurlInternetTest, StalledServerFailsAfterTheReceiveTimeOut) {
+    // Part of the body, then silence: what came is kept, the read fails,
+    // long before the 30 s that apply when no time-out is set.
+    const auto start = std::chrono::steady_clock::now();
+    const Get body = HttpGet(plain_->Url("/stall/100000/30000"), nullptr, 300);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 20s);
+    EXPECT_FALSE(body.ok);
+    EXPECT_EQ(body.status, 200u);
+    EXPECT_EQ(body.body, Pattern(30000));
+    EXPECT_NE(body.error.find("12002"), std::string::npos) << body.error;
+
+    // No answer at all: the request itself fails.
+    const Get headers = HttpGet(plain_->Url("/hang"), nullptr, 300);
+    EXPECT_FALSE(headers.ok);
+    EXPECT_EQ(headers.status, 0u);
+    EXPECT_TRUE(headers.error.starts_with("Send Request Failed: ")) << headers.error;
+    EXPECT_NE(headers.error.find("12002"), std::string::npos) << headers.error;
+}
+
+TEST_F(CurlInternetTest, ClosedPortCannotConnect) {
+    // A port that was just free: bind, note it, close.
+    std::uint16_t port = 0;
+    {
+        LoopbackServer gone(root_->Path());
+        port = gone.Port();
+    }
+    const Get g = HttpGet("http://127.0.0.1:" + std::to_string(port) + "/x");
+    EXPECT_FALSE(g.ok);
+    EXPECT_TRUE(g.error.starts_with("Send Request Failed: ")) << g.error;
+    EXPECT_NE(g.error.find("12029"), std::string::npos) << g.error;
+}
+
+// The port itself -----------------------------------------------------------
+
+class CurlPortTest : public CurlInternetTest {
+protected:
+    // Opens a GET or HEAD of the path on the plain server and sends it.
+    InetHandle Send(const std::string& path, const std::string& verb = "GET", std::uint32_t receiveTimeout = 0) {
+        session_ = internet_->Open("porttest", kInternetOpenTypePreconfig, 0);
+        if (receiveTimeout != 0) internet_->SetOption(session_, kInternetOptionReceiveTimeout, receiveTimeout);
+        connection_ = internet_->Connect(session_, "127.0.0.1", plain_->Port(), nullptr, nullptr,
+                                         kInternetServiceHttp, 0, 1);
+        const InetHandle request = internet_->OpenRequest(connection_, verb, path, {"*/*"}, kInternetFlagReload, 1);
+        EXPECT_TRUE(internet_->SendRequest(request, "", nullptr, 0)) << linuxerr::ThreadLastError();
+        return request;
+    }
+    void TearDown() override {
+        if (session_ != 0) internet_->CloseHandle(session_);
+        CurlInternetTest::TearDown();
+    }
+    InetHandle session_ = 0;
+    InetHandle connection_ = 0;
+};
+
+TEST_F(CurlPortTest, QueryInfoKeepsTheBufferContract) {
+    const std::string path = Put("query.bin", "12345", 1700000000);  // 2023-11-14 22:13:20, a Tuesday
+    const InetHandle request = Send(path);
+
+    // Text: the length without the zero on success; the size with it when too small.
+    char text[8] = {};
+    std::uint32_t length = sizeof text;
+    ASSERT_TRUE(internet_->QueryInfo(request, kHttpQueryStatusCode, text, &length));
+    EXPECT_STREQ(text, "200");
+    EXPECT_EQ(length, 3u);
+    length = 3;
+    EXPECT_FALSE(internet_->QueryInfo(request, kHttpQueryStatusCode, text, &length));
+    EXPECT_EQ(linuxerr::ThreadLastError(), 122u);
+    EXPECT_EQ(length, 4u);
+    length = 4;
+    EXPECT_TRUE(internet_->QueryInfo(request, kHttpQueryStatusCode, text, &length));
+
+    // Numbers are 4 bytes.
+    std::uint32_t number = 0;
+    length = 3;
+    EXPECT_FALSE(internet_->QueryInfo(request, kHttpQueryContentLength | kHttpQueryFlagNumber, &number, &length));
+    EXPECT_EQ(length, 4u);
+    length = 4;
+    ASSERT_TRUE(internet_->QueryInfo(request, kHttpQueryContentLength | kHttpQueryFlagNumber, &number, &length));
+    EXPECT_EQ(number, 5u);
+
+    // A system time is 16 bytes: year, month, day of week, day, hour, minute, second, ms.
+    std::uint16_t time[8] = {};
+    length = sizeof time;
+    ASSERT_TRUE(internet_->QueryInfo(request, kHttpQueryLastModified | kHttpQueryFlagSystemTime, time, &length));
+    EXPECT_EQ(length, 16u);
+    const std::vector<std::uint16_t> fields(time, time + 8);
+    EXPECT_EQ(fields, (std::vector<std::uint16_t>{2023, 11, 2, 14, 22, 13, 20, 0}));
+
+    // An absent header.
+    char location[64];
+    length = sizeof location;
+    EXPECT_FALSE(internet_->QueryInfo(request, kHttpQueryLocation, location, &length));
+    EXPECT_EQ(linuxerr::ThreadLastError(), kErrorHttpHeaderNotFound);
+}
+
+TEST_F(CurlPortTest, ReadsHandOutWhatHasArrived) {
+    // The server holds the rest back until the first part has been read.
+    const std::string gate = root_->Path() + "/port-gate";
+    std::remove(gate.c_str());
+    const InetHandle request = Send("/gate/100000/30000/port-gate", "GET", 5000);
+    std::string body;
+    char buffer[16384];
+    std::uint32_t read = 0;
+    while (body.size() < 30000 && internet_->ReadFile(request, buffer, sizeof buffer, read) && read > 0)
+        body.append(buffer, read);
+    EXPECT_EQ(body, Pattern(30000));
+    std::ofstream{gate};
+    while (internet_->ReadFile(request, buffer, sizeof buffer, read) && read > 0) body.append(buffer, read);
+    std::remove(gate.c_str());
+    EXPECT_EQ(read, 0u);
+    EXPECT_EQ(body, Pattern(100000));
+}
+
+TEST_F(CurlPortTest, SilenceFailsTheRead) {
+    const InetHandle request = Send("/stall/100000/30000", "GET", 300);
+    std::string body;
+    char buffer[16384];
+    std::uint32_t read = 0;
+    while (internet_->ReadFile(request, buffer, sizeof buffer, read) && read > 0) body.append(buffer, read);
+    EXPECT_EQ(body, Pattern(30000));
+    EXPECT_EQ(linuxerr::ThreadLastError(), kErrorInternetTimeout);
+    std::uint32_t error = 0;
+    std::string text;
+    EXPECT_TRUE(internet_->LastResponseInfo(error, text, 1024));
+    EXPECT_EQ(error, kErrorInternetTimeout);
+    EXPECT_NE(text, "");
+    EXPECT_FALSE(internet_->LastResponseInfo(error, text, 2));
+    EXPECT_EQ(linuxerr::ThreadLastError(), 122u);
+}
+
+TEST_F(CurlPortTest, ClosingTheSessionClosesWhatCameFromIt) {
+    const InetHandle request = Send("/nolength/10");
+    ASSERT_TRUE(internet_->CloseHandle(session_));
+    EXPECT_FALSE(internet_->CloseHandle(connection_));
+    EXPECT_FALSE(internet_->CloseHandle(request));
+    EXPECT_EQ(linuxerr::ThreadLastError(), 6u);
+    session_ = 0;
+}
+
+}  // namespace
+}  // namespace rl
