@@ -16,6 +16,7 @@
 #include "platform/Timer.h"
 #include "platform/Ui.h"
 #include "support/Encrypt.h"
+#include "update/KzAutoUpdate.h"
 
 namespace rl {
 
@@ -145,6 +146,8 @@ public:
     TMasterVolume Volume;
     TIdleMonitor Monitor;
     TKzEncryptString KzEncryptString1;
+    // Set up by the program (its update server); used by StartupUpdateCheck.
+    TKzAutoUpdate KzAutoUpdate1;
 
     // The texts behind the notice line and "Site", unscrambled.
     std::string NoticeText();

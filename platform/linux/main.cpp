@@ -12,17 +12,23 @@
 
 #include "app/RestLevel01.h"
 #include "platform/Files.h"
+#include "platform/Http.h"
 #include "platform/Platform.h"
 #include "platform/Registry.h"
 #include "platform/TextSystem.h"
+#include "platform/linux/LinuxApplication.h"
 #include "platform/linux/PacedTimer.h"
 #include "platform/linux/ProgramEnd.h"
+#include "platform/linux/QtUpdateWindows.h"
 #include "platform/linux/QtWindow.h"
 #include "platform/linux/SingleInstance.h"
 #include "procenum/KzEnumProcesses.h"
 #include "support/KzFileLib.h"
 #include "support/KzRegistry.h"
 #include "support/VorlLibText.h"
+#include "update/KzAutoUpdateInfo.h"
+#include "update/KzHTTP.h"
+#include "update/StartupUpdate.h"
 
 // Last: its macros (Bool, Status, None) break the Qt headers.
 #include <X11/Xlib.h>
@@ -56,6 +62,8 @@ int main(int argc, char** argv) {
 
     // The update component looks at the command line here, before anything
     // else runs (installer switches; an installer run ends the process).
+    // The arguments as started, before Qt takes its own options out.
+    linuxapp::Application application(argc, argv);
 
     // Idle time, the foreground window and the window list all come from
     // the X server, so the window has to live there too.
@@ -69,7 +77,8 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     displayCheck.Close();
     QApplication::setApplicationName(QStringLiteral("RestLevel"));
-    QApplication::setApplicationDisplayName(QStringLiteral("RestLevel"));
+    // No display name: Qt would append it to every other window's title
+    // ("RestLevel Update — RestLevel"); the application name serves instead.
     QApplication::setDesktopFileName(QStringLiteral("restlevel"));
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setWindowIcon(ProgramIcon());
@@ -92,6 +101,9 @@ int main(int argc, char** argv) {
         if (endRequested) return;
         endRequested = true;
         if (running != nullptr) running->Exit1Click();
+        // During start-up the update notes may be waiting for an answer:
+        // closing them answers No, and the start ends here.
+        else if (QWidget* modal = QApplication::activeModalWidget()) modal->close();
     });
 
     const std::unique_ptr<IRegistry> registry = CreateRegistry();
@@ -107,6 +119,11 @@ int main(int argc, char** argv) {
     SetMessagePumpPort(&MessagePump());
     const std::unique_ptr<IClockInput> clock = CreateClockInput();
     const std::unique_ptr<IAudioDevices> devices = CreateAudioDevices();
+    SetApplicationPort(&application);
+    const std::unique_ptr<IInternet> internet = CreateInternet();
+    SetInternetPort(internet.get());
+    qt::UpdateWindowFactory updateWindows;
+    SetUpdateWindowPort(&updateWindows);
 
     qt::MainWindow window;
     // tmrCheck sleeps through the ticks that cannot change anything (see
@@ -127,6 +144,8 @@ int main(int argc, char** argv) {
     paced = &form;
     window.SetOnShow([&form] { form.FormShow(); });
     window.SetOnClose([&form] { return form.FormClose(); });
+    if (ConfigureKzAutoUpdate1(form.KzAutoUpdate1, kLinuxPackagePath))
+        form.StartupUpdateCheck = [&form] { RunStartupUpdate(form.KzAutoUpdate1); };
 
     // The session manager asks before logging out; there is nothing to save
     // and nothing to refuse. The desktop entry starts us again, not the
@@ -140,6 +159,7 @@ int main(int argc, char** argv) {
 
     // False: the form has shown its error (and normally halted already).
     if (!StartRestLevel(form)) return 0;
+    application.SetMainForm(&window);
     window.tiMain.Show();
 
     // Qt leaves with exit() when the X connection breaks; the saved level
@@ -151,12 +171,16 @@ int main(int argc, char** argv) {
     if (showWhenRunning) form.tiMainClick();
     if (!endRequested) code = QApplication::exec();
     running = nullptr;
+    application.SetMainForm(nullptr);
     qt::SetAfterHandlerHook(nullptr);
 
     form.FormDestroy();
     DisarmExitGuard();
     form.Volume.ReleaseEndpoint();
 
+    SetUpdateWindowPort(nullptr);
+    SetInternetPort(nullptr);
+    SetApplicationPort(nullptr);
     SetMessagePumpPort(nullptr);
     SetScreenCursorPort(nullptr);
     SetFileSystemPort(nullptr);
