@@ -15,7 +15,10 @@
 #include <vector>
 
 #include "platform/win32/Win32UpdateWindows.h"
+#include "support/Application.h"
 #include "tests/win32/Win32TestSupport.h"
+#include "update/KzAutoUpdateInfo.h"
+#include "update/KzAutoUpdateProgress.h"
 
 namespace rl {
 namespace {
@@ -557,6 +560,73 @@ TEST_F(Win32UpdateProgressWindowTest, ShowAndRepaintPaintWithoutTheMessageLoop) 
     SendMessageA(Main(), WM_CLOSE, 0, 0);
     EXPECT_TRUE(IsWindow(Main()));
     EXPECT_TRUE(IsWindowVisible(Main()));
+}
+
+// The portable window logic over these windows, as the update component
+// uses it.
+class Win32UpdateFormsTest : public ::testing::Test {
+protected:
+    void SetUp() override { SetUpdateWindowPort(&factory); }
+    void TearDown() override { SetUpdateWindowPort(nullptr); }
+
+    // What the open release-notes window showed; then the key given.
+    struct Seen {
+        WPARAM key = 0;
+        std::string caption;
+        std::string notes;
+        int ticks = 0;
+    };
+    static inline Seen* seen_ = nullptr;
+    static void CALLBACK Answer(HWND, UINT, UINT_PTR, DWORD) {
+        const HWND window = FindWindowA(win32::kUpdateInfoClass, nullptr);
+        const HWND focus = GetFocus();
+        if (seen_ == nullptr || window == nullptr || !IsWindowVisible(window) || !IsChild(window, focus)) return;
+        if (++seen_->ticks > 1) {
+            // The key did not end the loop.
+            PostMessageA(window, WM_CLOSE, 0, 0);
+            return;
+        }
+        seen_->caption = TextOf(window);
+        const HWND notes = GetDlgItem(window, win32::kIdUpdateNotes);
+        std::string text(static_cast<std::size_t>(GetWindowTextLengthA(notes)) + 1, '\0');
+        text.resize(static_cast<std::size_t>(GetWindowTextA(notes, text.data(), static_cast<int>(text.size()))));
+        seen_->notes = text;
+        PostMessageA(focus, WM_KEYDOWN, seen_->key, 1);
+    }
+
+    win32::Win32UpdateWindowFactory factory;
+};
+
+TEST_F(Win32UpdateFormsTest, ExecuteUpdateInfoShowsTheNotesUnderTheTitleAndAnswers) {
+    const std::string notes = "{\\rtf1\\ansi Version \\b 2.1\\b0  is here.}";
+    for (const auto& [key, answer] : {std::pair{VK_RETURN, true}, std::pair{VK_ESCAPE, false}}) {
+        SCOPED_TRACE("key " + std::to_string(key));
+        Seen seen;
+        seen.key = key;
+        seen_ = &seen;
+        const UINT_PTR timer = SetTimer(nullptr, 0, 30, Answer);
+        EXPECT_EQ(ExecuteUpdateInfo(notes), answer);
+        KillTimer(nullptr, timer);
+        seen_ = nullptr;
+        EXPECT_EQ(seen.caption, ApplicationTitle() + " Update");
+        EXPECT_EQ(seen.notes, "Version 2.1 is here.");
+        EXPECT_EQ(seen.ticks, 1);
+        // The window is gone with the answer.
+        EXPECT_EQ(FindWindowA(win32::kUpdateInfoClass, nullptr), nullptr);
+    }
+}
+
+TEST_F(Win32UpdateFormsTest, DownloadFormSetsTheLabelAndTheBar) {
+    const std::unique_ptr<TfrmKzAutoUpdate> form = CreateKzAutoUpdateForm();
+    ASSERT_NE(form, nullptr);
+    auto& window = dynamic_cast<Win32UpdateProgressWindow&>(form->Window());
+    form->Show();
+    form->SetProgressText("Download 1 of 2 (RestLevel.exe)...");
+    form->SetProgressPosition(250);
+    EXPECT_EQ(TextOf(window.Item(win32::kIdProgressText)), "Download 1 of 2 (RestLevel.exe)...");
+    EXPECT_EQ(SendMessageA(window.Item(win32::kIdProgressBar), PBM_GETPOS, 0, 0), 250);
+    EXPECT_EQ(form->pbProgress().Max(), 1000);
+    EXPECT_FALSE(GetUpdateRect(window.Item(win32::kIdProgressText), nullptr, FALSE));
 }
 
 TEST(Win32UpdateWindowFactoryTest, DestroyingWhatItMadeDestroysTheWindow) {
