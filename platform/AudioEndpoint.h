@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <string>
 
 namespace rl {
 
@@ -19,6 +21,10 @@ public:
     virtual ~IEndpointVolume() = default;
     virtual HResult GetMasterVolumeLevelScalar(float* level) = 0;
     virtual HResult SetMasterVolumeLevelScalar(float level) = 0;
+    // The device this control belongs to, for its whole life (it does not
+    // follow the default); the id is the system's own and stays the same
+    // when the device goes and comes back.
+    virtual std::string DeviceId() const = 0;
 };
 
 // Stands for the enumerator -> default render endpoint -> activation chain.
@@ -28,6 +34,15 @@ public:
     // The volume control of the default playback device (render, console
     // role), or null when any step fails. May throw; callers contain it.
     virtual std::unique_ptr<IEndpointVolume> ActivateDefaultEndpointVolume() = 0;
+    // The volume control of the playback device with this id while it is
+    // present, or null. May throw; callers contain it.
+    virtual std::unique_ptr<IEndpointVolume> ActivateEndpointVolume(const std::string& deviceId) = 0;
+    // The handler runs as a message of the user-interface thread (so also
+    // inside a fade's message processing) when the default playback device
+    // may have changed (to another, to none or back) or a device may have
+    // come back. It is told nothing more and asks again; a burst of changes
+    // may give one call. Null stops the calls.
+    virtual void SetOnDevicesChanged(std::function<void()> handler) = 0;
 };
 
 }  // namespace rl

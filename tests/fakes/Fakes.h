@@ -50,38 +50,69 @@ struct AudioState {
     bool failGet = false;
     bool throwOnGet = false;
     int released = 0;
+    bool present = true;  // unplugged: its controls fail, as an invalidated device's do
 };
 
 class EndpointVolume : public IEndpointVolume {
 public:
-    explicit EndpointVolume(std::shared_ptr<AudioState> state) : state_(std::move(state)) {}
+    explicit EndpointVolume(std::shared_ptr<AudioState> state, std::string id = "speakers")
+        : state_(std::move(state)), id_(std::move(id)) {}
     ~EndpointVolume() override { ++state_->released; }
     HResult GetMasterVolumeLevelScalar(float* level) override {
         if (state_->throwOnGet) throw std::runtime_error("device gone");
-        if (state_->failGet) return kE_FAIL;
+        if (state_->failGet || !state_->present) return kE_FAIL;
         *level = state_->scalar;
         return kS_OK;
     }
     HResult SetMasterVolumeLevelScalar(float level) override {
+        if (!state_->present) return kE_FAIL;
         state_->sets.push_back(level);
         state_->scalar = level;
         return kS_OK;
     }
+    std::string DeviceId() const override { return id_; }
 
 private:
     std::shared_ptr<AudioState> state_;
+    std::string id_;
 };
 
+// Devices by id: `state` is the first one, "speakers"; Add gives more. The
+// default is the one defaultId names (none when empty).
 class AudioDevices : public IAudioDevices {
 public:
     std::shared_ptr<AudioState> state = std::make_shared<AudioState>();
+    std::map<std::string, std::shared_ptr<AudioState>> others;
+    std::string defaultId = "speakers";
     bool available = true;
     bool throwOnActivate = false;
+    std::function<void()> onDevicesChanged;
+
+    std::shared_ptr<AudioState> Add(const std::string& id, float scalar) {
+        auto added = std::make_shared<AudioState>();
+        added->scalar = scalar;
+        others[id] = added;
+        return added;
+    }
+    // What the system does when another device becomes the default.
+    void SwitchDefault(const std::string& id) {
+        defaultId = id;
+        if (onDevicesChanged) onDevicesChanged();
+    }
+
     std::unique_ptr<IEndpointVolume> ActivateDefaultEndpointVolume() override {
         if (throwOnActivate) throw std::runtime_error("no enumerator");
         if (!available) return nullptr;
-        return std::make_unique<EndpointVolume>(state);
+        return ActivateEndpointVolume(defaultId);
     }
+    std::unique_ptr<IEndpointVolume> ActivateEndpointVolume(const std::string& id) override {
+        const auto other = others.find(id);
+        const std::shared_ptr<AudioState> device =
+            id == "speakers" ? state : (other != others.end() ? other->second : nullptr);
+        if (!device || !device->present) return nullptr;
+        return std::make_unique<EndpointVolume>(device, id);
+    }
+    void SetOnDevicesChanged(std::function<void()> handler) override { onDevicesChanged = std::move(handler); }
 };
 
 class Timer : public ITimer {

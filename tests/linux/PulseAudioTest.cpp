@@ -2,8 +2,11 @@
 // and private servers that the tests start and stop themselves.
 #include <signal.h>
 
+#include <QCoreApplication>
+#include <QThread>
 #include <chrono>
 #include <cmath>
+#include <functional>
 
 #include <gtest/gtest.h>
 
@@ -227,26 +230,106 @@ TEST(PulseConnectionTest, LostServerFailsCallsAndIsReconnected) {
 }
 
 
-TEST(PulseConnectionTest, FollowsTheDefaultSinkWhenItChanges) {
+TEST(PulseConnectionTest, AnEndpointKeepsItsSinkWhenTheDefaultChanges) {
     PrivateServer server(2);
     ASSERT_TRUE(server.Start());
     ScopedEnv env("PULSE_SERVER", server.Address().c_str());
-    auto endpoint = CreateAudioDevices()->ActivateDefaultEndpointVolume();
-    ASSERT_NE(endpoint, nullptr);
+    auto devices = CreateAudioDevices();
     auto volumeOf = [&](int sink) {
-        ScopedEnv inner("PULSE_SERVER", server.Address().c_str());
         const auto v = linuxtest::SinkVolumes(PrivateServer::SinkName(sink));
         return v.empty() ? 0u : v[0];
     };
-    for (const int sink : {0, 1, 0}) {
+    for (const int sink : {0, 1}) {
         SCOPED_TRACE(sink);
         ASSERT_EQ(linuxtest::Run(server.Pactl("set-default-sink " + PrivateServer::SinkName(sink))).status, 0);
-        ASSERT_EQ(linuxtest::Run(server.Pactl("set-sink-volume " + PrivateServer::SinkName(0) + " 100%")).status, 0);
-        ASSERT_EQ(linuxtest::Run(server.Pactl("set-sink-volume " + PrivateServer::SinkName(1) + " 100%")).status, 0);
+        auto endpoint = devices->ActivateDefaultEndpointVolume();
+        ASSERT_NE(endpoint, nullptr);
+        EXPECT_EQ(endpoint->DeviceId(), PrivateServer::SinkName(sink));
+
+        // The other sink becomes the default; the endpoint stays where it was.
+        ASSERT_EQ(linuxtest::Run(server.Pactl("set-default-sink " + PrivateServer::SinkName(1 - sink))).status, 0);
+        ASSERT_TRUE(linuxtest::SetSinkVolumes(PrivateServer::SinkName(0), "100%"));
+        ASSERT_TRUE(linuxtest::SetSinkVolumes(PrivateServer::SinkName(1), "100%"));
         ASSERT_EQ(endpoint->SetMasterVolumeLevelScalar(0.5f), kS_OK);
         EXPECT_EQ(volumeOf(sink), Raw(0.5));
         EXPECT_EQ(volumeOf(1 - sink), Raw(1.0));
+        EXPECT_EQ(endpoint->DeviceId(), PrivateServer::SinkName(sink));
     }
+}
+
+TEST(PulseConnectionTest, ASinkIsReachedByItsNameWhileItIsThere) {
+    PrivateServer server(2);
+    ASSERT_TRUE(server.Start());
+    ScopedEnv env("PULSE_SERVER", server.Address().c_str());
+    auto devices = CreateAudioDevices();
+    ASSERT_EQ(linuxtest::Run(server.Pactl("set-default-sink " + PrivateServer::SinkName(0))).status, 0);
+    auto other = devices->ActivateEndpointVolume(PrivateServer::SinkName(1));
+    ASSERT_NE(other, nullptr);
+    EXPECT_EQ(other->DeviceId(), PrivateServer::SinkName(1));
+    ASSERT_EQ(other->SetMasterVolumeLevelScalar(0.25f), kS_OK);
+    EXPECT_EQ(linuxtest::SinkVolumes(PrivateServer::SinkName(1)).front(), Raw(0.25));
+    for (const char* missing : {"", "rl_no_such_sink", "@DEFAULT_SINK@x"}) {
+        SCOPED_TRACE(missing);
+        EXPECT_EQ(devices->ActivateEndpointVolume(missing), nullptr);
+    }
+}
+
+// Counts the handler's calls, and whether each came on this (the
+// user-interface) thread.
+struct ChangeCounter {
+    int calls = 0;
+    bool offThread = false;
+    std::function<void()> Handler() {
+        return [this] {
+            ++calls;
+            offThread = offThread || QThread::currentThread() != QCoreApplication::instance()->thread();
+        };
+    }
+    // Waits for the next call; false when none came in time.
+    bool Next(std::chrono::milliseconds timeout = 10s) {
+        const int before = calls;
+        return linuxtest::WaitFor([&] { return calls > before; }, timeout);
+    }
+};
+
+TEST(PulseConnectionTest, ChangesOfTheDefaultSinkAreReportedOnTheUserInterfaceThread) {
+    PrivateServer server(2);
+    ASSERT_TRUE(server.Start());
+    ScopedEnv env("PULSE_SERVER", server.Address().c_str());
+    auto devices = CreateAudioDevices();
+    ChangeCounter changes;
+    devices->SetOnDevicesChanged(changes.Handler());
+    // Connecting tells once, as anything may have changed before.
+    ASSERT_TRUE(changes.Next());
+    linuxtest::WaitFor([] { return false; }, 300ms);
+
+    ASSERT_EQ(linuxtest::Run(server.Pactl("set-default-sink " + PrivateServer::SinkName(1))).status, 0);
+    EXPECT_TRUE(changes.Next()) << "the default sink changed";
+
+    // Volume changes (a fade's) are no device changes.
+    const int calls = changes.calls;
+    for (const char* volume : {"10%", "20%", "30%"})
+        ASSERT_TRUE(linuxtest::SetSinkVolumes(PrivateServer::SinkName(1), volume));
+    linuxtest::WaitFor([] { return false; }, 500ms);
+    EXPECT_EQ(changes.calls, calls) << "a volume change was reported";
+
+    const auto loaded = linuxtest::Run(server.Pactl("load-module module-null-sink sink_name=rl_private_extra"));
+    ASSERT_EQ(loaded.status, 0);
+    EXPECT_TRUE(changes.Next()) << "a sink came";
+    ASSERT_EQ(linuxtest::Run(server.Pactl("unload-module " + std::to_string(std::stoi(loaded.output)))).status, 0);
+    EXPECT_TRUE(changes.Next()) << "a sink went";
+
+    server.Kill();
+    EXPECT_TRUE(changes.Next()) << "the server went";
+    ASSERT_TRUE(server.Start());
+    EXPECT_TRUE(changes.Next(20s)) << "the server came back";
+    EXPECT_FALSE(changes.offThread);
+
+    devices->SetOnDevicesChanged(nullptr);
+    const int last = changes.calls;
+    ASSERT_EQ(linuxtest::Run(server.Pactl("set-default-sink " + PrivateServer::SinkName(0))).status, 0);
+    linuxtest::WaitFor([] { return false; }, 500ms);
+    EXPECT_EQ(changes.calls, last) << "a call after the handler was taken away";
 }
 
 }  // namespace
