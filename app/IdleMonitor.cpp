@@ -56,18 +56,59 @@ void TIdleMonitor::tmrCheckTimer() {
     const std::uint32_t idle = now - clock_.GetLastInputTick();
 
     if (idle >= IdleThreshold && PrevIdleTime < IdleThreshold) {
-        const bool gateOpen = c_.lbPrograms.Count() == 0 || !ExceptedProgramInFront();
+        // Without a device (it went and none has come) there is nothing to fade.
+        const bool gateOpen =
+            volume_.Connected() && (c_.lbPrograms.Count() == 0 || !ExceptedProgramInFront());
         if (gateOpen) {
             SavedLevel = volume_.GetVolumeLevel();
             c_.tiMain.SetImageIndex(kImageResting);
-            volume_.FadeVolume(FadeTarget(SavedLevel), kFadeDownMs);
+            Fade(FadeTarget(SavedLevel), kFadeDownMs);
         }
     } else if (PrevIdleTime > idle && PrevIdleTime >= IdleThreshold && c_.tiMain.ImageIndex() == kImageResting) {
         c_.tiMain.SetImageIndex(kImageWatching);
-        volume_.FadeVolume(SavedLevel, kFadeUpMs);
+        Fade(SavedLevel, kFadeUpMs);
     }
 
     PrevIdleTime = idle;
+}
+
+void TIdleMonitor::Fade(std::int32_t target, std::uint32_t duration) {
+    const std::string device = volume_.DeviceId();
+    // Stopped by a change of device: the device it ran on is away from its
+    // saved level whichever way it went.
+    if (!volume_.FadeVolume(target, duration)) FinishDeviceChange(device, true);
+}
+
+void TIdleMonitor::DefaultDeviceChanged() {
+    const std::string old = volume_.DeviceId();
+    if (!volume_.FollowDefaultDevice()) {
+        volume_.RetryRestores();  // a device that came back may be owed its level
+        return;
+    }
+    // A fade must not go on with the new device; the tick that started it
+    // finishes the change when it has stopped.
+    if (volume_.Fading()) {
+        volume_.StopFade();
+        return;
+    }
+    // Disabled may mean disabled while resting: the rest level may be in force.
+    FinishDeviceChange(old, c_.tiMain.ImageIndex() != kImageWatching);
+}
+
+void TIdleMonitor::FinishDeviceChange(const std::string& oldDevice, bool restoreOld) {
+    if (restoreOld && !oldDevice.empty()) volume_.RestoreLevelOf(oldDevice, SavedLevel);
+    else volume_.RetryRestores();
+    if (c_.tiMain.ImageIndex() == kImageResting) c_.tiMain.SetImageIndex(kImageWatching);
+    // The saved level is the new device's own from now on, so that the way
+    // out never gives it the old one's.
+    bool read = false;
+    const std::int32_t level = volume_.GetVolumeLevel(&read);
+    if (read) SavedLevel = level;
+}
+
+void TIdleMonitor::RestoreSavedLevel() {
+    volume_.SetVolumeLevel(SavedLevel);
+    volume_.RetryRestores();
 }
 
 }  // namespace rl

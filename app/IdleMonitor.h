@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "app/MasterVolume.h"
 #include "platform/ClockInput.h"
@@ -33,6 +34,14 @@ public:
 
     void tmrCheckTimer();
 
+    // The default playback device may have changed: from then on the new
+    // one is used. A device left while the rest level may be in force on it
+    // gets the saved level back (now, or when it can be reached again).
+    void DefaultDeviceChanged();
+    // The way out: the saved level goes back to its device, and owed levels
+    // to the devices that can be reached.
+    void RestoreSavedLevel();
+
     // The target of the down fade for a given saved level.
     std::int32_t FadeTarget(std::int32_t savedLevel) const;
 
@@ -44,6 +53,8 @@ public:
 private:
     // True when a program of the exception list owns the foreground window.
     bool ExceptedProgramInFront();
+    void Fade(std::int32_t target, std::uint32_t duration);
+    void FinishDeviceChange(const std::string& oldDevice, bool restoreOld);
 
     IClockInput& clock_;
     TMasterVolume& volume_;

@@ -1,6 +1,7 @@
 #include "app/MasterVolume.h"
 
 #include <cmath>
+#include <iterator>
 
 namespace rl {
 
@@ -17,16 +18,57 @@ float LevelToScalar(std::int32_t level) {
 TMasterVolume::TMasterVolume(IAudioDevices& devices, IClockInput& clock, ITimer& tmrCheck, IMessagePump& pump)
     : devices_(devices), clock_(clock), tmrCheck_(tmrCheck), pump_(pump) {}
 
+namespace {
+
+std::string IdOf(const std::unique_ptr<IEndpointVolume>& endpoint) {
+    if (!endpoint) return {};
+    try {
+        return endpoint->DeviceId();
+    } catch (...) {
+        return {};
+    }
+}
+
+}  // namespace
+
 bool TMasterVolume::ConnectEndpoint() {
     try {
         EndpointVolume = devices_.ActivateDefaultEndpointVolume();
     } catch (...) {
         EndpointVolume.reset();
     }
+    deviceId_ = IdOf(EndpointVolume);
     return EndpointVolume != nullptr;
 }
 
-void TMasterVolume::ReleaseEndpoint() { EndpointVolume.reset(); }
+void TMasterVolume::ReleaseEndpoint() {
+    EndpointVolume.reset();
+    deviceId_.clear();
+}
+
+bool TMasterVolume::FollowDefaultDevice() {
+    const std::string previous = deviceId_;
+    ConnectEndpoint();
+    return deviceId_ != previous;
+}
+
+void TMasterVolume::RestoreLevelOf(const std::string& deviceId, std::int32_t level) {
+    owedLevels_[deviceId] = level;
+    RetryRestores();
+}
+
+void TMasterVolume::RetryRestores() {
+    for (auto owed = owedLevels_.begin(); owed != owedLevels_.end();) {
+        bool written = false;
+        try {
+            const std::unique_ptr<IEndpointVolume> device = devices_.ActivateEndpointVolume(owed->first);
+            written = device && device->SetMasterVolumeLevelScalar(LevelToScalar(owed->second)) >= 0;
+        } catch (...) {
+            written = false;
+        }
+        owed = written ? owedLevels_.erase(owed) : std::next(owed);
+    }
+}
 
 std::int32_t TMasterVolume::GetVolumeLevel(bool* ok) {
     float scalar = 0.0f;
@@ -54,8 +96,10 @@ void TMasterVolume::SetVolumeLevel(std::int32_t level) {
     }
 }
 
-void TMasterVolume::FadeVolume(std::int32_t target, std::uint32_t duration) {
+bool TMasterVolume::FadeVolume(std::int32_t target, std::uint32_t duration) {
     tmrCheck_.SetEnabled(false);
+    fading_ = true;
+    stopFade_ = false;
     try {
         const std::int32_t origin = GetVolumeLevel();
         const std::uint32_t start = clock_.GetTickCount();
@@ -71,12 +115,16 @@ void TMasterVolume::FadeVolume(std::int32_t target, std::uint32_t duration) {
             const auto level = static_cast<std::int32_t>(std::trunc(diff * fraction + origin));
             SetVolumeLevel(level);
             pump_.ProcessMessages();
-        } while (now <= end && now >= start);
+        } while (!stopFade_ && now <= end && now >= start);
     } catch (...) {
         // An error ends the fade; the target is still written below.
     }
-    SetVolumeLevel(target);
+    fading_ = false;
+    const bool finished = !stopFade_;
+    // A stopped fade's target belonged to the device it started on.
+    if (finished) SetVolumeLevel(target);
     tmrCheck_.SetEnabled(true);
+    return finished;
 }
 
 }  // namespace rl

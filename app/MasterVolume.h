@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <string>
 
 #include "platform/AudioEndpoint.h"
 #include "platform/ClockInput.h"
@@ -29,6 +31,18 @@ public:
     bool Connected() const { return EndpointVolume != nullptr; }
     // Releases the volume control; the last step of shutting down.
     void ReleaseEndpoint();
+    // The connected device; empty when there is none.
+    const std::string& DeviceId() const { return deviceId_; }
+
+    // Connects to the default playback device as it is now. True when that
+    // is another device than the connected one (or none, or one after none);
+    // the same device gets a fresh control and gives false.
+    bool FollowDefaultDevice();
+
+    // A device left away from its own level gets it back: now when it can be
+    // reached, otherwise at a later RetryRestores that reaches it.
+    void RestoreLevelOf(const std::string& deviceId, std::int32_t level);
+    void RetryRestores();
 
     // The current level. When the device cannot be read, the last level read
     // or set is returned (0 before any), so that fades stay well defined;
@@ -37,8 +51,13 @@ public:
     void SetVolumeLevel(std::int32_t level);
 
     // Moves the level from its current value to target over duration ms,
-    // pumping messages between steps.
-    void FadeVolume(std::int32_t target, std::uint32_t duration);
+    // pumping messages between steps. False when StopFade ended it: the
+    // target was then not written.
+    bool FadeVolume(std::int32_t target, std::uint32_t duration);
+    bool Fading() const { return fading_; }
+    // Ends the running fade after its current step (a handler that runs
+    // inside it calls this), so that it sets nothing more.
+    void StopFade() { stopFade_ = true; }
 
 private:
     IAudioDevices& devices_;
@@ -46,7 +65,11 @@ private:
     ITimer& tmrCheck_;
     IMessagePump& pump_;
     std::unique_ptr<IEndpointVolume> EndpointVolume;
+    std::string deviceId_;
     std::int32_t lastLevel_ = 0;
+    bool fading_ = false;
+    bool stopFade_ = false;
+    std::map<std::string, std::int32_t> owedLevels_;  // by device id
 };
 
 }  // namespace rl

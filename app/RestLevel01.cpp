@@ -199,6 +199,8 @@ bool TfrmRestLevel::FormCreate() {
         s_.host.Halt(0);
         return false;
     }
+    // Users switch outputs while it runs; the idle monitor follows.
+    s_.devices.SetOnDevicesChanged([this] { Monitor.DefaultDeviceChanged(); });
 
     const std::int32_t restLevel = ReadSetting(kValueRestLevel, kDefaultRestLevel);
     c_.tbRestLevel.SetPosition(static_cast<int>(static_cast<double>(restLevel) * kSliderMax / kMaxLevel + 0.5));
@@ -235,9 +237,12 @@ bool TfrmRestLevel::FormClose() {
 }
 
 void TfrmRestLevel::FormDestroy() {
+    s_.devices.SetOnDevicesChanged(nullptr);
     ClearProgramList();
-    Volume.SetVolumeLevel(Monitor.SavedLevel);
+    Monitor.RestoreSavedLevel();
 }
+
+TfrmRestLevel::~TfrmRestLevel() { s_.devices.SetOnDevicesChanged(nullptr); }
 
 void TfrmRestLevel::pcMainChange() {
     if (c_.pcMain.ActivePage() == kPageExceptions) BuildProgramList();

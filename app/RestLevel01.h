@@ -106,6 +106,7 @@ std::optional<TypedNumber> ParseTypedNumber(const std::string& text, char separa
 class TfrmRestLevel {
 public:
     TfrmRestLevel(TRestLevelControls controls, TRestLevelServices services);
+    ~TfrmRestLevel();
     TfrmRestLevel(const TfrmRestLevel&) = delete;
     TfrmRestLevel& operator=(const TfrmRestLevel&) = delete;
 

@@ -164,7 +164,7 @@ int main(int argc, char** argv) {
 
     // Qt leaves with exit() when the X connection breaks; the saved level
     // still goes back to the device then.
-    ArmExitGuard([&form] { form.Volume.SetVolumeLevel(form.Monitor.SavedLevel); });
+    ArmExitGuard([&form] { form.Monitor.RestoreSavedLevel(); });
 
     int code = 0;
     running = &form;

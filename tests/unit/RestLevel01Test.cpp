@@ -376,6 +376,20 @@ TEST_F(RestLevelWindowTest, DestroyUndoesAVolumeChangedByOtherMeans) {
     EXPECT_FLOAT_EQ(devices.state->scalar, LevelToScalar(32767));
 }
 
+TEST_F(RestLevelWindowTest, FollowsTheDefaultDeviceUntilTheWayOut) {
+    ASSERT_TRUE(Start());
+    ASSERT_TRUE(devices.onDevicesChanged) << "not listening for another default device";
+    const auto headset = devices.Add("headset", 0.8f);
+    devices.SwitchDefault("headset");
+    EXPECT_EQ(form->Volume.DeviceId(), "headset");
+
+    const float own = LevelToScalar(ScalarToLevel(0.8f));
+    form->FormDestroy();
+    EXPECT_FALSE(devices.onDevicesChanged) << "still listening on the way out";
+    EXPECT_EQ(headset->sets, std::vector<float>{own}) << "the new device gets its own level back";
+    EXPECT_TRUE(devices.state->sets.empty()) << "the old device is left alone";
+}
+
 TEST_F(RestLevelWindowTest, DisablingWhileRestingKeepsTheVolume) {
     ASSERT_TRUE(Start());
     tiMain.image = kImageResting;
