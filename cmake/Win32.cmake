@@ -19,6 +19,16 @@ set_source_files_properties(resources/RestLevel.rc PROPERTIES OBJECT_DEPENDS
   "${CMAKE_SOURCE_DIR}/resources/RestLevel.manifest;${CMAKE_SOURCE_DIR}/resources/resource.h;${CMAKE_SOURCE_DIR}/resources/restlevel.ico;${CMAKE_SOURCE_DIR}/resources/tray-watching.ico;${CMAKE_SOURCE_DIR}/resources/tray-resting.ico;${CMAKE_SOURCE_DIR}/resources/tray-disabled.ico")
 rl_strict(RestLevel)
 
+# The update windows shown as the program shows them, with its icon and
+# manifest: for tests/support/screenshots-update-windows.sh and by hand.
+add_executable(rl_update_windows_helper tests/win32/helpers/UpdateWindowsHelper.cpp
+  tests/win32/helpers/UpdateWindowsHelper.rc)
+target_link_libraries(rl_update_windows_helper PRIVATE rl_platform)
+target_include_directories(rl_update_windows_helper PRIVATE ${CMAKE_SOURCE_DIR}/resources)
+set_source_files_properties(tests/win32/helpers/UpdateWindowsHelper.rc PROPERTIES OBJECT_DEPENDS
+  "${CMAKE_SOURCE_DIR}/resources/RestLevel.manifest;${CMAKE_SOURCE_DIR}/resources/resource.h;${CMAKE_SOURCE_DIR}/resources/restlevel.ico")
+rl_strict(rl_update_windows_helper)
+
 file(GLOB RL_WIN32_TEST_SOURCES CONFIGURE_DEPENDS tests/win32/*.cpp)
 add_executable(rl_win32_tests ${RL_WIN32_TEST_SOURCES})
 target_link_libraries(rl_win32_tests PRIVATE rl_platform rl_fakes ${RL_GTEST} ${RL_GTEST_MAIN})
