@@ -7,14 +7,14 @@
 // the receive time-out bounds every wait for data once connected, 30 s when
 // none is set, so a stalled server fails a read as WinInet's would.
 // Certificates: curl's system CA store, plus the certificates of the file
-// named by SSL_CERT_FILE when that is set.
+// named by SSL_CERT_FILE when that is set, kept in one store for the process.
 #include <curl/curl.h>
 #include <openssl/err.h>
-#include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
 #include <strings.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -52,6 +52,9 @@ constexpr std::uint32_t kInternetOptionSendTimeout = 5;
 constexpr std::uint32_t kDefaultConnectTimeoutMs = 60000;
 constexpr std::uint32_t kDefaultReceiveTimeoutMs = 30000;
 constexpr long kMaxRedirects = 20;
+// Body bytes held for the reader; beyond this the transfer pauses, so the
+// buffer is reused instead of growing with what the socket has ready.
+constexpr std::size_t kMaxBuffered = 512 * 1024;
 
 // Query levels beyond those the port names.
 constexpr std::uint32_t kHttpQueryContentType = 1;
@@ -154,23 +157,70 @@ std::string EncodeObjectName(const std::string& name) {
     return out;
 }
 
-// The certificates of SSL_CERT_FILE join the store curl has loaded from the
-// system, so the system's CAs stay trusted too.
-CURLcode AddCertFile(CURL*, void* sslCtx, void*) {
-    const char* path = std::getenv("SSL_CERT_FILE");
-    if (path == nullptr || *path == '\0') return CURLE_OK;
-    X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(sslCtx));
-    BIO* bio = BIO_new_file(path, "r");
-    if (store == nullptr || bio == nullptr) {
-        BIO_free(bio);
-        return CURLE_OK;
+// The trusted CAs: curl's system bundle and folder, plus the certificates of
+// SSL_CERT_FILE when it is set. Parsing the system bundle costs tens of
+// milliseconds, so one store serves every connection until SSL_CERT_FILE or
+// one of the files changes.
+class TrustStore {
+public:
+    static TrustStore& Instance() {
+        static TrustStore store;
+        return store;
     }
-    while (X509* cert = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr)) {
-        X509_STORE_add_cert(store, cert);
-        X509_free(cert);
+
+    // Gives the SSL context the current store.
+    void Apply(SSL_CTX* ctx) {
+        const char* extra = std::getenv("SSL_CERT_FILE");
+        const std::string key = Stamp(bundle_) + '\n' + folder_ + '\n' + Stamp(extra != nullptr ? extra : "");
+        const std::lock_guard lock(mutex_);
+        if (store_ == nullptr || key != key_) {
+            X509_STORE_free(store_);
+            store_ = Build(extra);
+            key_ = key;
+        }
+        if (store_ != nullptr) SSL_CTX_set1_cert_store(ctx, store_);
     }
-    BIO_free(bio);
-    ERR_clear_error();  // the end of the file reads as an error
+
+private:
+    TrustStore() {
+        // curl's own defaults (the distribution's bundle and folder).
+        if (CURL* probe = curl_easy_init()) {
+            char* path = nullptr;
+            if (curl_easy_getinfo(probe, CURLINFO_CAINFO, &path) == CURLE_OK && path != nullptr) bundle_ = path;
+            path = nullptr;
+            if (curl_easy_getinfo(probe, CURLINFO_CAPATH, &path) == CURLE_OK && path != nullptr) folder_ = path;
+            curl_easy_cleanup(probe);
+        }
+    }
+
+    static std::string Stamp(const std::string& path) {
+        struct stat st {};
+        if (path.empty() || stat(path.c_str(), &st) != 0) return path;
+        return path + '|' + std::to_string(st.st_mtim.tv_sec) + '.' + std::to_string(st.st_mtim.tv_nsec) + '|' +
+               std::to_string(st.st_size);
+    }
+
+    X509_STORE* Build(const char* extra) const {
+        X509_STORE* store = X509_STORE_new();
+        if (store == nullptr) return nullptr;
+        if (!bundle_.empty()) X509_STORE_load_file(store, bundle_.c_str());
+        if (!folder_.empty()) X509_STORE_load_path(store, folder_.c_str());
+        if (extra != nullptr && *extra != '\0') X509_STORE_load_file(store, extra);
+        // As curl sets it: a trusted intermediate certificate ends a chain.
+        X509_STORE_set_flags(store, X509_V_FLAG_PARTIAL_CHAIN);
+        ERR_clear_error();  // a missing or empty file is no failure here
+        return store;
+    }
+
+    std::mutex mutex_;
+    std::string bundle_;
+    std::string folder_;
+    X509_STORE* store_ = nullptr;
+    std::string key_;
+};
+
+CURLcode ApplyTrustStore(CURL*, void* sslCtx, void*) {
+    TrustStore::Instance().Apply(static_cast<SSL_CTX*>(sslCtx));
     return CURLE_OK;
 }
 
@@ -215,6 +265,7 @@ struct Request : Object {
     bool sent = false;
     bool followRedirects = true;
     bool endAfterHeaders = false;  // a HEAD that curl was not told is one
+    bool paused = false;
     bool headersDone = false;
     bool done = false;
     CURLcode result = CURLE_OK;
@@ -296,7 +347,12 @@ std::size_t HeaderCallback(char* data, std::size_t size, std::size_t count, void
 }
 
 std::size_t WriteCallback(char* data, std::size_t size, std::size_t count, void* user) {
-    static_cast<Request*>(user)->OnBody(data, size * count);
+    auto* request = static_cast<Request*>(user);
+    if (request->Buffered() > 0 && request->Buffered() + size * count > kMaxBuffered) {
+        request->paused = true;  // curl hands the same bytes again when resumed
+        return CURL_WRITEFUNC_PAUSE;
+    }
+    request->OnBody(data, size * count);
     return size * count;
 }
 
@@ -504,7 +560,7 @@ private:
     }
 
     static void ClearResponse(Request& r) {
-        r.sent = r.headersDone = r.done = r.blockEnded = r.endAfterHeaders = false;
+        r.sent = r.headersDone = r.done = r.blockEnded = r.endAfterHeaders = r.paused = false;
         r.result = CURLE_OK;
         r.failText.clear();
         r.statusLine.clear();
@@ -545,9 +601,11 @@ private:
         if (conn->user.has_value()) curl_easy_setopt(e, CURLOPT_USERNAME, conn->user->c_str());
         if (conn->password.has_value()) curl_easy_setopt(e, CURLOPT_PASSWORD, conn->password->c_str());
 
-        // SSL_CERT_FILE is read at each connection; a cached store would hide a change.
+        // The CAs come from our store alone (curl's defaults are in it).
+        curl_easy_setopt(e, CURLOPT_CAINFO, nullptr);
+        curl_easy_setopt(e, CURLOPT_CAPATH, nullptr);
         curl_easy_setopt(e, CURLOPT_CA_CACHE_TIMEOUT, 0L);
-        curl_easy_setopt(e, CURLOPT_SSL_CTX_FUNCTION, AddCertFile);
+        curl_easy_setopt(e, CURLOPT_SSL_CTX_FUNCTION, ApplyTrustStore);
 
         std::string accept = "Accept:";
         for (std::size_t i = 0; i < r.acceptTypes.size(); ++i) accept += (i == 0 ? " " : ", ") + r.acceptTypes[i];
@@ -589,6 +647,10 @@ private:
         const std::uint32_t limitMs = OrDefault(Inherited(r, &Object::receiveTimeout), kDefaultReceiveTimeoutMs);
         const auto limit = std::chrono::milliseconds(limitMs);
         r.lastData = Clock::now();
+        if (r.paused && !r.done && r.Buffered() == 0) {
+            r.paused = false;
+            curl_easy_pause(r.easy, CURLPAUSE_CONT);
+        }
         while (!condition() && !r.done) {
             int running = 0;
             curl_multi_perform(r.multi, &running);

@@ -1,6 +1,8 @@
 // The libcurl internet adapter against the loopback test server, through the
 // HTTP client and, where the adapter's own contract matters, through the port.
+#include <curl/curl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <utime.h>
 
 #include <QTimer>
@@ -277,6 +279,8 @@ TEST_F(CurlInternetTest, BodiesAsTheyEnd) {
         // No length announced: whatever came is the body.
         {"/nolength/70000", true, 200, 70000, nullptr},
         {"/nolength/0", true, 200, 0, nullptr},
+        // More than the adapter holds at once: the transfer pauses and resumes.
+        {"/nolength/3000000", true, 200, 3000000, nullptr},
         // Fewer bytes than announced: an orderly close and a reset both fail the read.
         {"/short/50000/20000", false, 200, 20000, "12030"},
         {"/drop/50000/20000", false, 200, 20000, "1203"},
@@ -393,17 +397,17 @@ TEST_F(CurlInternetTest, QueryAndAgentReachTheServer) {
 }
 
 TEST_F(CurlInternetTest, HttpsWithTheTestCaTrustedThroughSslCertFile) {
-    const std::string path = Put("secure.bin", Pattern(300000), 1234567890);
+    const std::string path = Put("secure.bin", Pattern(3000000), 1234567890);
     {
         const ScopedEnv trust("SSL_CERT_FILE", (kCerts + "/ca.pem").c_str());
         const Get g = HttpGet(tls_->Url(path));
         EXPECT_TRUE(g.ok) << g.error;
-        EXPECT_EQ(g.body, Pattern(300000));
+        EXPECT_EQ(g.body, Pattern(3000000));
         EXPECT_DOUBLE_EQ(g.lastModified, DateTimeOf(1234567890));
         // localhost is named in the certificate as well.
         const Head h = HttpHead("https://localhost:" + std::to_string(tls_->Port()) + path);
         EXPECT_TRUE(h.ok) << h.error;
-        EXPECT_EQ(h.length, 300000u);
+        EXPECT_EQ(h.length, 3000000u);
     }
     // Without it the system's store alone does not know the test CA.
     const ScopedEnv noTrust("SSL_CERT_FILE", nullptr);
@@ -412,6 +416,36 @@ TEST_F(CurlInternetTest, HttpsWithTheTestCaTrustedThroughSslCertFile) {
     EXPECT_TRUE(g.error.starts_with("Send Request Failed: ")) << g.error;
     EXPECT_NE(g.error.find("12045"), std::string::npos) << g.error;
     EXPECT_EQ(g.body, "");
+}
+
+// The system's store stays trusted when SSL_CERT_FILE names another CA. The
+// test runs itself again in a mount namespace of its own, where the system
+// bundle holds the test CA as well (root only; skipped elsewhere).
+TEST_F(CurlInternetTest, SystemStoreStaysTrustedBesideSslCertFile) {
+    if (std::getenv("RL_SYSTEM_STORE_PROBE") != nullptr) {
+        const ScopedEnv other("SSL_CERT_FILE", (kCerts + "/other-ca.pem").c_str());
+        const Get g = HttpGet(tls_->Url("/echo"));
+        EXPECT_TRUE(g.ok) << g.error;
+        return;
+    }
+    std::string bundle;
+    if (CURL* probe = curl_easy_init()) {
+        char* path = nullptr;
+        if (curl_easy_getinfo(probe, CURLINFO_CAINFO, &path) == CURLE_OK && path != nullptr) bundle = path;
+        curl_easy_cleanup(probe);
+    }
+    if (geteuid() != 0 || bundle.empty() || linuxtest::Run("unshare -m true 2>/dev/null").status != 0)
+        GTEST_SKIP() << "needs root, unshare and a system CA bundle";
+
+    const TempDir dir;
+    const std::string withTestCa = dir.Path() + "/bundle.pem";
+    ASSERT_EQ(linuxtest::Run("cat '" + bundle + "' '" + kCerts + "/ca.pem' > '" + withTestCa + "'").status, 0);
+    const std::string self = linuxtest::RealPath("/proc/self/exe");
+    const auto r = linuxtest::Run("unshare -m --propagation private sh -c \"mount --bind '" + withTestCa + "' '" +
+                                  bundle + "' && RL_SYSTEM_STORE_PROBE=1 exec '" + self +
+                                  "' --gtest_filter=CurlInternetTest.SystemStoreStaysTrustedBesideSslCertFile\" 2>&1");
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("[  PASSED  ] 1 test."), std::string::npos) << r.output;
 }
 
 TEST_F(CurlInternetTest, UntrustedCertificateFails) {
