@@ -695,7 +695,12 @@ void MainWindow::AddExStyle(std::uint32_t bits) {
 }
 
 void MainWindow::ShowError(const std::string& text) {
-    QWidget* owner = window_->isVisible() ? window_.get() : nullptr;
+    // Also for the session's log: a program started at login may show its
+    // box to nobody.
+    std::fprintf(stderr, "restlevel: %s\n", text.c_str());
+    std::fflush(stderr);
+    // Start-up failures come before the window is made.
+    QWidget* owner = Visible() ? window_.get() : nullptr;
     QMessageBox::critical(owner, QStringLiteral("RestLevel"), FromBytes(text), QMessageBox::Ok);
 }
 
