@@ -9,7 +9,9 @@
 #include <QTest>
 #include <QTimer>
 
+#include <algorithm>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -267,6 +269,108 @@ TEST_F(QtWindowTest, WindowHasItsFixedSizeAndEveryControlFitsInsideItsPage) {
                 << parent->width() << "x" << parent->height();
         }
     }
+}
+
+// Where the design puts each control (left, top, width x height at 96 DPI,
+// in its container) and the fixed captions. Labels without a size take the
+// size of their text; the two marked to grow keep their place and may be
+// wider where the font is wider than Tahoma.
+TEST_F(QtWindowTest, ControlsSitWhereTheDesignPutsThemWithTheirCaptions) {
+    QWidget* w = window_.Widget();
+    QWidget* basic = window_.pcMain.Page(kPageBasic);
+    QWidget* exceptions = window_.pcMain.Page(kPageExceptions);
+    const auto text = [](QWidget* control) -> std::string {
+        if (auto* label = qobject_cast<QLabel*>(control)) return label->text().toStdString();
+        if (auto* button = qobject_cast<QAbstractButton*>(control)) return button->text().toStdString();
+        return {};
+    };
+    const struct {
+        const char* name;
+        QWidget* control;
+        QWidget* container;
+        int x, y, width, height;
+        bool grows;
+        const char* caption;  // nullptr: set at run time, or none
+    } rows[] = {
+        {"pcMain", window_.pcMain.Widget(), w, 9, 8, 342, 169, false, nullptr},
+        {"lbCopyright", window_.lbCopyright.Widget(), w, 21, 188, 242, 13, false, nullptr},
+        {"Label6", window_.Label6.Widget(), w, 311, 188, 22, 13, true, "Site"},
+        {"Label3", window_.Label3.Widget(), basic, 8, 8, 0, 0, false, "When the computer has been idle for:"},
+        {"tbIdleTime", window_.tbIdleTime.Widget(), basic, 20, 27, 209, 30, false, nullptr},
+        {"ebIdleTime", window_.ebIdleTime.Widget(), basic, 235, 28, 42, 21, false, nullptr},
+        {"Label4", window_.Label4.Widget(), basic, 283, 31, 0, 0, false, "minutes"},
+        {"Label1", window_.Label1.Widget(), basic, 8, 64, 0, 0, false, "Set System Volume to:"},
+        {"tbRestLevel", window_.tbRestLevel.Widget(), basic, 20, 83, 209, 30, false, nullptr},
+        {"ebRestLvl", window_.ebRestLvl.Widget(), basic, 235, 84, 42, 21, false, nullptr},
+        {"Label2", window_.Label2.Widget(), basic, 295, 86, 0, 0, false, "%"},
+        {"ckbRelative", window_.ckbRelative.Widget(), basic, 27, 117, 250, 17, true,
+         "Make adjustment relative to active volume level"},
+        {"Label5", window_.Label5.Widget(), exceptions, 12, 12, 0, 0, false, "Add:"},
+        {"cbPrograms", window_.cbPrograms.Widget(), exceptions, 41, 9, 260, 21, false, nullptr},
+        {"lbPrograms", window_.lbPrograms.Widget(), exceptions, 12, 36, 289, 93, false, nullptr},
+        {"btnAdd", window_.btnAdd.Widget(), exceptions, 307, 8, 24, 23, false, "+"},
+        {"btnRemove", window_.btnRemove.Widget(), exceptions, 307, 36, 24, 23, false, "-"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        ASSERT_NE(row.control, nullptr);
+        EXPECT_EQ(row.control->parentWidget(), row.container);
+        EXPECT_EQ(row.control->x(), row.x);
+        EXPECT_EQ(row.control->y(), row.y);
+        if (row.width != 0) {
+            EXPECT_EQ(row.control->height(), row.height);
+            const bool wider = row.grows && row.control->sizeHint().width() > row.width;
+            EXPECT_EQ(row.control->width(), wider ? row.control->sizeHint().width() : row.width);
+        }
+        if (row.caption != nullptr) {
+            EXPECT_EQ(text(row.control), row.caption);
+        }
+    }
+    EXPECT_EQ(window_.pcMain.Widget()->count(), 2);
+}
+
+// The tray: a picture for each state (the most common colour of the image
+// is the square, the next the loudspeaker), the tooltip and the menu.
+TEST_F(QtWindowTest, TrayShowsThePictureOfEachStateWithItsTooltipAndMenu) {
+    const std::string teal = "#008080", grey = "#808080", white = "#ffffff", yellow = "#ffd600";
+    const struct {
+        int index;
+        const char* meaning;
+        std::string square, loudspeaker;
+    } images[] = {
+        {kImageResting, "rest level in force", teal, yellow},
+        {kImageDisabled, "disabled", grey, white},
+        {kImageWatching, "watching", teal, white},
+    };
+    const auto name = [](QRgb colour) { return QColor(colour).name().toStdString(); };
+    for (const auto& image : images) {
+        SCOPED_TRACE(image.meaning);
+        window_.tiMain.SetImageIndex(image.index);
+        const QImage shown = window_.tiMain.Icon().icon().pixmap(16, 16).toImage().convertToFormat(QImage::Format_ARGB32);
+        ASSERT_EQ(shown.size(), QSize(16, 16));
+        std::map<QRgb, int> counts;
+        for (int y = 0; y < 16; ++y)
+            for (int x = 0; x < 16; ++x)
+                if (qAlpha(shown.pixel(x, y)) == 255) ++counts[shown.pixel(x, y)];
+        std::vector<std::pair<int, QRgb>> byCount;
+        for (const auto& [colour, count] : counts) byCount.emplace_back(count, colour);
+        std::sort(byCount.rbegin(), byCount.rend());
+        ASSERT_GE(byCount.size(), 2u);
+        EXPECT_EQ(name(byCount[0].second), image.square);
+        EXPECT_EQ(name(byCount[1].second), image.loudspeaker);
+    }
+    EXPECT_EQ(window_.tiMain.Icon().toolTip().toStdString(), "RestLevel");
+
+    ASSERT_EQ(window_.tiMain.Icon().contextMenu(), window_.pmPopup.get());
+    const QList<QAction*> actions = window_.pmPopup->actions();
+    ASSERT_EQ(actions.size(), 3);
+    EXPECT_EQ(actions[0], window_.OpenRestLevel1.Action());
+    EXPECT_EQ(actions[1], window_.DisableRestLevel1.Action());
+    EXPECT_EQ(actions[2], window_.Exit1.Action());
+    EXPECT_EQ(actions[0]->text().toStdString(), "&Open RestLevel");
+    EXPECT_EQ(actions[1]->text().toStdString(), "&Disable RestLevel");
+    EXPECT_EQ(actions[2]->text().toStdString(), "E&xit");
+    EXPECT_TRUE(actions[1]->isCheckable());
 }
 
 // Before the window is first shown the controls keep their state
