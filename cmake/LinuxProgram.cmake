@@ -22,6 +22,11 @@ rl_strict(rl_qt_window_tests)
 gtest_discover_tests(rl_qt_window_tests TEST_PREFIX "linux." DISCOVERY_MODE PRE_TEST
   PROPERTIES LABELS linux)
 
+# Shows the update windows alone, for screenshots and for trying them by hand.
+add_executable(rl_update_windows_helper tests/linux/helpers/UpdateWindowsHelper.cpp)
+target_link_libraries(rl_update_windows_helper PRIVATE rl_platform)
+rl_strict(rl_update_windows_helper)
+
 include(GNUInstallDirs)
 install(TARGETS restlevel restlevel-reg RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES resources/restlevel.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)

@@ -23,6 +23,7 @@ constexpr int kDefaultHalfPoints = 24;
 // 22 inches: more than any page.
 constexpr int kMaxTwips = 31680;
 constexpr int kMaxUnicodeSkip = 255;
+constexpr std::size_t kMaxTabStops = 64;
 
 // 0x80-0x9F of Windows-1252; the five bytes it leaves undefined map to the
 // same code points, as Windows maps them.
@@ -375,6 +376,8 @@ private:
             para.spaceBefore = std::max(0, twips());
         } else if (word == "sa") {
             para.spaceAfter = std::max(0, twips());
+        } else if (word == "tx" || word == "tb") {
+            if (hasParam && para.tabStops.size() < kMaxTabStops) para.tabStops.push_back(std::max(0, twips()));
         } else if (word == "uc") {
             state.unicodeSkip = hasParam ? Clamp(param, 0, kMaxUnicodeSkip) : 1;
         } else {
@@ -497,6 +500,26 @@ namespace {
 // Twips to pixels at 96 DPI.
 qreal Pixels(int twips) { return twips / 15.0; }
 
+// RTF's default tab stops, every half inch.
+constexpr qreal kDefaultTabPixels = 720 / 15.0;
+
+// RTF measures tab stops from the paragraph's left edge, Qt from where the
+// line begins; only the first line's begin is known for sure, and that is
+// the one that tabs are written for (a bullet, then the text). A hanging
+// first line has a stop at the left indent without one being written.
+QList<QTextOption::Tab> TabStops(const RtfParagraphFormat& format) {
+    std::vector<int> stops = format.tabStops;
+    if (format.firstIndent < 0) stops.push_back(format.leftIndent);
+    std::sort(stops.begin(), stops.end());
+    const int lineStart = format.leftIndent + format.firstIndent;
+    QList<QTextOption::Tab> tabs;
+    for (const int stop : stops) {
+        if (stop <= lineStart || (!tabs.isEmpty() && Pixels(stop - lineStart) == tabs.back().position)) continue;
+        tabs.append(QTextOption::Tab(Pixels(stop - lineStart), QTextOption::LeftTab));
+    }
+    return tabs;
+}
+
 QString FromUtf8(const std::string& text) {
     QString s = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
     s.replace(QLatin1Char('\n'), QChar(QChar::LineSeparator));
@@ -517,6 +540,9 @@ QString DecodePlainText(std::string_view text) {
 
 void FillTextDocument(QTextDocument& document, const RtfDocument& rtf) {
     document.clear();
+    QTextOption option = document.defaultTextOption();
+    option.setTabStopDistance(kDefaultTabPixels);
+    document.setDefaultTextOption(option);
     QTextCursor cursor(&document);
     bool first = true;
     for (const RtfParagraph& paragraph : rtf.paragraphs) {
@@ -533,6 +559,7 @@ void FillTextDocument(QTextDocument& document, const RtfDocument& rtf) {
         block.setTextIndent(Pixels(paragraph.format.firstIndent));
         block.setTopMargin(Pixels(paragraph.format.spaceBefore));
         block.setBottomMargin(Pixels(paragraph.format.spaceAfter));
+        block.setTabPositions(TabStops(paragraph.format));
         if (first) cursor.setBlockFormat(block);
         else cursor.insertBlock(block, QTextCharFormat());
         first = false;

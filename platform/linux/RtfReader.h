@@ -5,11 +5,12 @@
 //
 // Understood: paragraphs (\par), line breaks (\line), tabs, bold, italic,
 // underline, strike-through, font size, text colour with the colour table,
-// paragraph alignment, indents and spacing, \'hh in Windows-1252, \u with
-// its fallback skipped (\uc), the escaped characters and the usual named
-// characters (\emdash, \bullet, ...). Skipped: ignorable destinations (\*),
-// the font, colour and style tables, document information, pictures,
-// objects, headers, footers, field instructions and binary data.
+// paragraph alignment, indents, spacing and tab stops, \'hh in
+// Windows-1252, \u with its fallback skipped (\uc), the escaped characters
+// and the usual named characters (\emdash, \bullet, ...).
+// Skipped: ignorable destinations (\*), the font, colour and style tables,
+// document information, pictures, objects, headers, footers, field
+// instructions and binary data.
 //
 // Damaged input never fails: what can be read is shown. Unbalanced braces,
 // input that stops in the middle, huge numbers and groups nested deeper
@@ -59,6 +60,7 @@ struct RtfParagraphFormat {
     int firstIndent = 0;  // of the first line, from the left indent
     int spaceBefore = 0;
     int spaceAfter = 0;
+    std::vector<int> tabStops;  // positions from the paragraph's left edge
 
     bool operator==(const RtfParagraphFormat&) const = default;
 };

@@ -111,14 +111,22 @@ TEST(RtfReader, ParagraphFormatIsTheOneInForceAtTheParagraphMark) {
         R"({\rtf1\pard\qc\li720\ri360\fi-360\sb120\sa60 centre\par\pard right\qr\par\pard{\qj inside}\par)"
         R"(\li99999999999\fi-99999999999\sb-5 far\par\qj last})");
     ASSERT_EQ(document.paragraphs.size(), 5u);
-    const RtfParagraphFormat centre{RtfAlignment::Center, 720, 360, -360, 120, 60};
+    const RtfParagraphFormat centre{RtfAlignment::Center, 720, 360, -360, 120, 60, {}};
     EXPECT_EQ(document.paragraphs[0].format, centre);
     EXPECT_EQ(document.paragraphs[1].format.alignment, RtfAlignment::Right) << "\\qr after the text still counts";
     EXPECT_EQ(document.paragraphs[2].format.alignment, RtfAlignment::Left) << "the group ended before \\par";
-    const RtfParagraphFormat far{RtfAlignment::Left, 31680, 0, -31680, 0, 0};
+    const RtfParagraphFormat far{RtfAlignment::Left, 31680, 0, -31680, 0, 0, {}};
     EXPECT_EQ(document.paragraphs[3].format, far) << "numbers are kept to 22 inches, spacing to >= 0";
     EXPECT_EQ(document.paragraphs[4].format.alignment, RtfAlignment::Justify)
         << "the last paragraph keeps the format in force when the document closes";
+
+    std::string many = "{\\rtf1\\tx720\\tb360\\tx-5 a\\par\\pard b\\par";
+    for (int i = 0; i < 100; ++i) many += "\\tx" + std::to_string(i * 10);
+    const RtfDocument tabs = ReadRtf(many + " c}");
+    ASSERT_EQ(tabs.paragraphs.size(), 3u);
+    EXPECT_EQ(tabs.paragraphs[0].format.tabStops, (std::vector<int>{720, 360, 0}));
+    EXPECT_TRUE(tabs.paragraphs[1].format.tabStops.empty()) << "\\pard clears them";
+    EXPECT_EQ(tabs.paragraphs[2].format.tabStops.size(), 64u) << "no end of stops";
 }
 
 TEST(RtfReader, WindowsCodePageCharactersMatchTheSystemsConversion) {
@@ -192,6 +200,7 @@ TEST(RtfReader, TablesInformationAndIgnorableDestinationsAreSkipped) {
          "[see the site.]"},
         {"a list's bullet text is shown, its numbering definition is not",
          R"({\rtf1{\pntext\f1\'b7\tab}{\*\pn\pnlvlblt\pnf1{\pntxtb\'b7}}\fi-360\li720 item\par})", "[·\titem]"},
+        {"a paragraph mark inside a skipped group", "{\\rtf1 a{\\*\\x b\\\nc}{\\colortbl;\\\n}d}", "[ad]"},
         {"binary data is skipped by its length, braces and all", R"({\rtf1 a{\*\blob\bin4 {}{}}b})", "[ab]"},
         {"binary data longer than the rest", R"({\rtf1 a\bin99999999999 xyz})", "[a]"},
         {"text after the document is not part of it", R"({\rtf1 a}b{\rtf1 c})", "[a]"},

@@ -10,6 +10,7 @@
 #include <QTest>
 #include <QTextBlock>
 #include <QTextDocument>
+#include <QTextLayout>
 #include <QTimer>
 
 #include <functional>
@@ -209,6 +210,13 @@ TEST_F(QtUpdateInfoTest, NotesBecomeTheDocumentsFormattedBlocks) {
     EXPECT_DOUBLE_EQ(item.blockFormat().leftMargin(), 400 / 15.0);
     EXPECT_DOUBLE_EQ(item.blockFormat().textIndent(), -200 / 15.0);
     EXPECT_TRUE(item.text().contains(QChar(QChar::LineSeparator))) << "\\line breaks the line, not the paragraph";
+    // The hanging first line's tab goes to the left indent, where the next
+    // line begins.
+    window.Widget()->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window.Widget()));
+    ASSERT_GE(item.layout()->lineCount(), 2);
+    EXPECT_NEAR(item.layout()->lineAt(0).cursorToX(2), item.layout()->lineAt(1).x(), 0.5);
+    EXPECT_NEAR(item.layout()->lineAt(1).x(), 400 / 15.0, 0.5);
 
     // Each fragment's format, by its text.
     struct Expected {
@@ -360,6 +368,9 @@ TEST_F(QtUpdateProgressTest, TextAndPositionPaintAtOnceAndAnEqualTextDoesNot) {
     form_->SetProgressPosition(250);
     EXPECT_GE(bar.Take(), 1);
     EXPECT_EQ(window_->Bar().Widget()->value(), 250);
+    // The bar paints a new value by itself; the same one only when told.
+    form_->SetProgressPosition(250);
+    EXPECT_EQ(bar.Take(), 1);
 }
 
 TEST_F(QtUpdateProgressTest, ShowingTheBarShowsItsWindowInFront) {
