@@ -272,7 +272,11 @@ TEST_F(UpdateCheckProgramTest, AnEndSignalWhileTheNotesWaitEndsTheStart) {
         const std::size_t close = stat.rfind(')');
         return close == std::string::npos || stat.compare(close + 2, 1, "Z") == 0;
     };
-    EXPECT_TRUE(linuxtest::WaitFor(ended, kDeadline)) << "the program waits for an answer nobody gives";
+    if (!linuxtest::WaitFor(ended, kDeadline)) {
+        ADD_FAILURE() << "the program waits for an answer nobody gives";
+        program->Kill(SIGKILL);
+        return;
+    }
     EXPECT_EQ(screen_.Find(program->Pid(), kMainWindow), 0u);
 }
 
