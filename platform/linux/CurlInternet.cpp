@@ -274,7 +274,6 @@ struct Request : Object {
     // The latest response's header block (a followed redirect's is replaced).
     std::string statusLine;
     std::vector<std::string> headers;
-    bool blockEnded = false;
 
     std::string body;
     std::size_t bodyOffset = 0;
@@ -317,9 +316,7 @@ struct Request : Object {
         if (line.starts_with("HTTP/")) {
             statusLine = line;
             headers.clear();
-            blockEnded = false;
         } else if (line.empty()) {
-            blockEnded = true;
             if (FinalBlock()) headersDone = true;
         } else if ((line[0] == ' ' || line[0] == '\t') && !headers.empty()) {
             headers.back() += ' ' + TrimBlanks(line);  // a folded continuation
@@ -560,7 +557,7 @@ private:
     }
 
     static void ClearResponse(Request& r) {
-        r.sent = r.headersDone = r.done = r.blockEnded = r.endAfterHeaders = r.paused = false;
+        r.sent = r.headersDone = r.done = r.endAfterHeaders = r.paused = false;
         r.result = CURLE_OK;
         r.failText.clear();
         r.statusLine.clear();
