@@ -37,19 +37,23 @@ mkdir -p "$work/root"
 head -c $((50 * 1024 * 1024)) /dev/urandom >"$work/root/big.bin"
 "$here/tests/support/make_test_ca.sh" "$work/certs"
 
+# Sets $port; not in a subshell, so that the cleanup knows the server.
 start_server() {  # output file, extra arguments...
     local out=$1; shift
     python3 "$here/tests/support/http_server.py" --root "$work/root" "$@" >"$out" &
     pids+=($!)
     local i
     for i in $(seq 100); do
-        grep -q '^PORT ' "$out" 2>/dev/null && { awk '{print $2}' "$out"; return; }
+        port=$(awk '/^PORT /{print $2}' "$out" 2>/dev/null)
+        [ -n "$port" ] && return
         sleep 0.1
     done
     echo "the test server did not start" >&2; exit 1
 }
-http_port=$(start_server "$work/http.out")
-https_port=$(start_server "$work/https.out" --tls "$work/certs/server.pem" "$work/certs/server.key")
+start_server "$work/http.out"
+http_port=$port
+start_server "$work/https.out" --tls "$work/certs/server.pem" "$work/certs/server.key"
+https_port=$port
 
 json=$work/result.json
 RL_BENCH_HTTP_URL=http://127.0.0.1:$http_port/big.bin \
