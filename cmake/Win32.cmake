@@ -16,7 +16,7 @@ target_compile_definitions(RestLevel PRIVATE
   RL_VERSION_MAJOR=${PROJECT_VERSION_MAJOR} RL_VERSION_MINOR=${PROJECT_VERSION_MINOR}
   RL_VERSION_PATCH=${PROJECT_VERSION_PATCH} RL_VERSION_TWEAK=0)
 set_source_files_properties(resources/RestLevel.rc PROPERTIES OBJECT_DEPENDS
-  "${CMAKE_SOURCE_DIR}/resources/RestLevel.manifest;${CMAKE_SOURCE_DIR}/resources/resource.h;${CMAKE_SOURCE_DIR}/resources/restlevel.ico;${CMAKE_SOURCE_DIR}/resources/tray-watching.ico;${CMAKE_SOURCE_DIR}/resources/tray-resting.ico;${CMAKE_SOURCE_DIR}/resources/tray-disabled.ico")
+  "${CMAKE_SOURCE_DIR}/resources/RestLevel.manifest;${CMAKE_SOURCE_DIR}/resources/resource.h;${CMAKE_SOURCE_DIR}/resources/restlevel.ico;${CMAKE_SOURCE_DIR}/resources/TrayIcons.rc;${CMAKE_SOURCE_DIR}/resources/tray-watching.ico;${CMAKE_SOURCE_DIR}/resources/tray-resting.ico;${CMAKE_SOURCE_DIR}/resources/tray-disabled.ico")
 rl_strict(RestLevel)
 
 # The update windows shown as the program shows them, with its icon and
@@ -32,6 +32,11 @@ rl_strict(rl_update_windows_helper)
 file(GLOB RL_WIN32_TEST_SOURCES CONFIGURE_DEPENDS tests/win32/*.cpp)
 add_executable(rl_win32_tests ${RL_WIN32_TEST_SOURCES})
 target_link_libraries(rl_win32_tests PRIVATE rl_platform rl_fakes ${RL_GTEST} ${RL_GTEST_MAIN})
+# The window's tests load the tray images as the program does.
+target_sources(rl_win32_tests PRIVATE resources/TrayIcons.rc)
+target_include_directories(rl_win32_tests PRIVATE ${CMAKE_SOURCE_DIR}/resources)
+set_source_files_properties(resources/TrayIcons.rc PROPERTIES OBJECT_DEPENDS
+  "${CMAKE_SOURCE_DIR}/resources/resource.h;${CMAKE_SOURCE_DIR}/resources/tray-watching.ico;${CMAKE_SOURCE_DIR}/resources/tray-resting.ico;${CMAKE_SOURCE_DIR}/resources/tray-disabled.ico")
 rl_strict(rl_win32_tests)
 # A program for the file utilities' tests to start, wait for, close and
 # read the version resource of; and zlib streams made by Python's zlib.

@@ -384,11 +384,7 @@ public:
         added_ = Notify(NIM_ADD);
     }
 
-    HWND window = nullptr;
-    HICON images[kTrayImages] = {};
-
-private:
-    bool Notify(DWORD action) {
+    NOTIFYICONDATAA Data() const {
         NOTIFYICONDATAA data{};
         data.cbSize = sizeof(data);
         data.hWnd = window;
@@ -397,6 +393,15 @@ private:
         data.uCallbackMessage = kTrayMessage;
         data.hIcon = index_ >= 0 && index_ < kTrayImages ? images[index_] : nullptr;
         lstrcpynA(data.szTip, kTitle, static_cast<int>(sizeof(data.szTip)));
+        return data;
+    }
+
+    HWND window = nullptr;
+    HICON images[kTrayImages] = {};
+
+private:
+    bool Notify(DWORD action) {
+        NOTIFYICONDATAA data = Data();
         return Shell_NotifyIconA(action, &data) != FALSE;
     }
 
@@ -998,6 +1003,7 @@ bool MainWindow::AddTrayIcon() { return impl_->tiMain.Add(); }
 void MainWindow::RemoveTrayIcon() { impl_->tiMain.Remove(); }
 
 HMENU MainWindow::TrayMenu() const { return impl_->menu; }
+NOTIFYICONDATAA MainWindow::TrayIconData() const { return impl_->tiMain.Data(); }
 
 bool MainWindow::PreTranslateMessage(MSG& msg) {
     const HWND window = impl_->hwnd;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <windows.h>
+#include <shellapi.h>
 
 #include <functional>
 #include <memory>
@@ -95,6 +96,8 @@ public:
     bool AddTrayIcon();
     void RemoveTrayIcon();
     HMENU TrayMenu() const;
+    // What the tray icon gives the shell: its picture, tooltip and message.
+    NOTIFYICONDATAA TrayIconData() const;
 
     // Keyboard navigation between the controls; true when the message was
     // used and must not be dispatched.

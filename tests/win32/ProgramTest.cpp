@@ -398,7 +398,9 @@ TEST(ProgramFileTest, VersionResourceNamesTheProgram) {
     SetFileSystemPort(nullptr);
 
     // The program icon comes first, so that Explorer shows it; the three tray
-    // images follow. The icons load at the sizes the window asks for.
+    // images follow, each the picture of its state (the most common colour is
+    // the square, the next the loudspeaker). The icons load at the sizes the
+    // window asks for.
     HMODULE image = LoadLibraryExA(ProgramPath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
     ASSERT_NE(image, nullptr);
     int firstIcon = 0;
@@ -410,11 +412,28 @@ TEST(ProgramFileTest, VersionResourceNamesTheProgram) {
         },
         reinterpret_cast<LONG_PTR>(&firstIcon));
     EXPECT_EQ(firstIcon, 1);
-    for (int id = 1; id <= 4; ++id) {
-        SCOPED_TRACE(id);
-        HANDLE icon = LoadImageA(image, MAKEINTRESOURCEA(id), IMAGE_ICON, 16, 16, 0);
+    const struct {
+        int id;
+        const char* square;
+        const char* loudspeaker;  // nullptr: the program icon
+    } icons[] = {{1, nullptr, nullptr},
+                 {2, "#008080", "#ffffff"},   // watching
+                 {3, "#008080", "#ffd600"},   // rest level in force
+                 {4, "#808080", "#ffffff"}};  // disabled
+    for (const auto& expected : icons) {
+        SCOPED_TRACE(expected.id);
+        HANDLE icon = LoadImageA(image, MAKEINTRESOURCEA(expected.id), IMAGE_ICON, 16, 16, 0);
         EXPECT_NE(icon, nullptr);
-        if (icon != nullptr) DestroyIcon(static_cast<HICON>(icon));
+        if (icon == nullptr) continue;
+        if (expected.square != nullptr) {
+            const std::vector<std::string> colours = win32test::IconColours(static_cast<HICON>(icon));
+            EXPECT_GE(colours.size(), 2u);
+            if (colours.size() >= 2) {
+                EXPECT_EQ(colours[0], expected.square);
+                EXPECT_EQ(colours[1], expected.loudspeaker);
+            }
+        }
+        DestroyIcon(static_cast<HICON>(icon));
     }
     // The manifest asks for common controls v6 and per-monitor DPI.
     const HRSRC manifest = FindResourceA(image, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24));

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
+#include <map>
 #include <thread>
 
 namespace rl::win32test {
@@ -89,6 +91,51 @@ std::string SystemProgram(const std::string& fileName) {
     char folder[MAX_PATH] = {};
     const UINT length = GetSystemDirectoryA(folder, MAX_PATH);
     return std::string(folder, length) + "\\" + fileName;
+}
+
+std::vector<std::string> IconColours(HICON icon) {
+    ICONINFO info{};
+    if (icon == nullptr || !GetIconInfo(icon, &info)) return {};
+    BITMAP bitmap{};
+    GetObjectA(info.hbmColor, sizeof(bitmap), &bitmap);
+    const int width = bitmap.bmWidth;
+    const int height = bitmap.bmHeight;
+    // Both bitmaps read as top-down 32-bit pixels; the mask is black where
+    // the icon is opaque.
+    const auto read = [&](HBITMAP source) {
+        std::vector<DWORD> pixels(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
+        BITMAPINFO format{};
+        format.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+        format.bmiHeader.biWidth = width;
+        format.bmiHeader.biHeight = -height;
+        format.bmiHeader.biPlanes = 1;
+        format.bmiHeader.biBitCount = 32;
+        format.bmiHeader.biCompression = BI_RGB;
+        HDC dc = GetDC(nullptr);
+        const int lines = GetDIBits(dc, source, 0, static_cast<UINT>(height), pixels.data(), &format, DIB_RGB_COLORS);
+        ReleaseDC(nullptr, dc);
+        if (lines != height) pixels.clear();
+        return pixels;
+    };
+    const std::vector<DWORD> colour = read(info.hbmColor);
+    const std::vector<DWORD> mask = read(info.hbmMask);
+    DeleteObject(info.hbmColor);
+    DeleteObject(info.hbmMask);
+    if (colour.empty() || mask.size() != colour.size()) return {};
+
+    std::map<DWORD, int> counts;
+    for (std::size_t i = 0; i < colour.size(); ++i)
+        if ((mask[i] & 0xFFFFFF) == 0) ++counts[colour[i] & 0xFFFFFF];
+    std::vector<std::pair<int, DWORD>> byCount;
+    for (const auto& [rgb, count] : counts) byCount.emplace_back(count, rgb);
+    std::sort(byCount.rbegin(), byCount.rend());
+    std::vector<std::string> names;
+    for (const auto& entry : byCount) {
+        char name[8];
+        std::snprintf(name, sizeof(name), "#%06lx", static_cast<unsigned long>(entry.second));
+        names.push_back(name);
+    }
+    return names;
 }
 
 bool BringToFront(HWND window) {

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace rl::win32test {
 
@@ -69,6 +70,10 @@ RegOutput Reg(const std::string& arguments);
 
 // Brings a window of this thread to the front; true once the system says it is.
 bool BringToFront(HWND window);
+
+// The colours of an icon's opaque pixels as "#rrggbb", the most common
+// first; empty when the icon cannot be read.
+std::vector<std::string> IconColours(HICON icon);
 
 // COM on the calling thread for the life of the object, as the program's
 // user-interface thread has it.

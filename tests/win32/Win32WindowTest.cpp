@@ -173,14 +173,43 @@ TEST_F(Win32WindowTest, DesignStateOfTheControls) {
     EXPECT_EQ(c.tbIdleTime.Position(), 100);
     EXPECT_EQ(c.tbRestLevel.Position(), 300);
     EXPECT_EQ(c.pcMain.ActivePage(), kPageBasic);
-    EXPECT_TRUE(IsWindowVisible(Item(win32::kIdPageBasic)) || !IsWindowVisible(Main()));
-    EXPECT_TRUE(GetWindowLongPtrA(Item(win32::kIdPageBasic), GWL_STYLE) & WS_VISIBLE);
-    EXPECT_FALSE(GetWindowLongPtrA(Item(win32::kIdPageExceptions), GWL_STYLE) & WS_VISIBLE);
+    // Shown, the window has the first page on screen.
+    window.Host().Show();
+    EXPECT_TRUE(IsWindowVisible(Item(win32::kIdPageBasic)));
+    EXPECT_FALSE(IsWindowVisible(Item(win32::kIdPageExceptions)));
     EXPECT_FALSE(c.btnAdd.Enabled());
     EXPECT_FALSE(c.btnRemove.Enabled());
     EXPECT_FALSE(c.ckbRelative.Checked());
-    EXPECT_EQ(TextOf(Item(win32::kIdRelative)), "Make adjustment relative to active volume level");
-    EXPECT_EQ(c.Label6.Caption(), "Site");
+    EXPECT_EQ(c.cbPrograms.ItemIndex(), -1);
+    EXPECT_EQ(c.lbPrograms.Count(), 0);
+
+    const struct {
+        int id;
+        const char* caption;
+    } captions[] = {
+        {win32::kIdSite, "Site"},
+        {win32::kIdIdleTimeLabel, "When the computer has been idle for:"},
+        {win32::kIdMinutesLabel, "minutes"},
+        {win32::kIdRestLevelLabel, "Set System Volume to:"},
+        {win32::kIdPercentLabel, "%"},
+        {win32::kIdRelative, "Make adjustment relative to active volume level"},
+        {win32::kIdAddLabel, "Add:"},
+        {win32::kIdAdd, "+"},
+        {win32::kIdRemove, "-"},
+    };
+    for (const auto& caption : captions) EXPECT_EQ(TextOf(Item(caption.id)), caption.caption) << caption.id;
+    const HWND tabs = Item(win32::kIdPageControl);
+    ASSERT_EQ(SendMessageA(tabs, TCM_GETITEMCOUNT, 0, 0), 2);
+    const char* const pages[] = {"Basic Settings", "Exceptions"};
+    for (int page = 0; page < 2; ++page) {
+        char text[64] = {};
+        TCITEMA item{};
+        item.mask = TCIF_TEXT;
+        item.pszText = text;
+        item.cchTextMax = sizeof(text);
+        ASSERT_TRUE(SendMessageA(tabs, TCM_GETITEMA, static_cast<WPARAM>(page), reinterpret_cast<LPARAM>(&item)));
+        EXPECT_STREQ(text, pages[page]);
+    }
     EXPECT_EQ(c.cbPrograms.ItemIndex(), -1);
     EXPECT_EQ(c.lbPrograms.Count(), 0);
 
@@ -512,6 +541,34 @@ TEST_F(Win32WindowTest, TrayAndMenuCommandsReachTheirHandlers) {
     // Without an icon in the shell the image index is kept for later.
     c.tiMain.SetImageIndex(2);
     EXPECT_EQ(c.tiMain.ImageIndex(), 2);
+}
+
+// What the shell is given for each image index: the picture of that state
+// (the most common colour is the square, the next the loudspeaker) and the
+// tooltip.
+TEST_F(Win32WindowTest, TrayShowsThePictureOfEachStateWithItsTooltip) {
+    const struct {
+        int index;
+        const char* meaning;
+        const char* square;
+        const char* loudspeaker;
+    } images[] = {
+        {kImageResting, "rest level in force", "#008080", "#ffd600"},
+        {kImageDisabled, "disabled", "#808080", "#ffffff"},
+        {kImageWatching, "watching", "#008080", "#ffffff"},
+    };
+    for (const auto& image : images) {
+        SCOPED_TRACE(image.meaning);
+        c.tiMain.SetImageIndex(image.index);
+        const NOTIFYICONDATAA data = window.TrayIconData();
+        EXPECT_TRUE(data.uFlags & NIF_ICON);
+        const std::vector<std::string> colours = win32test::IconColours(data.hIcon);
+        ASSERT_GE(colours.size(), 2u);
+        EXPECT_EQ(colours[0], image.square);
+        EXPECT_EQ(colours[1], image.loudspeaker);
+        EXPECT_TRUE(data.uFlags & NIF_TIP);
+        EXPECT_STREQ(data.szTip, "RestLevel");
+    }
 }
 
 TEST_F(Win32WindowTest, ShowingRunsTheShowHandlerOnceEachTimeTheWindowBecomesVisible) {
