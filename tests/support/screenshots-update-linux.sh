@@ -27,8 +27,6 @@ end_helper() {
 }
 trap end_helper EXIT
 
-# Qt adds the program's name to a title that lacks it: "Downloading
-# Update... — RestLevel".
 take() {
     local title=$1 file=$2 window
     window=$(timeout 20 xdotool search --sync --onlyvisible --pid "$pid" --name "$title" | head -n 1)
@@ -44,6 +42,6 @@ end_helper
 
 "$helper" progress 60000 &
 pid=$!
-take '^Downloading Update\.\.\.' "$out/linux-update-progress.png"
+take '^Downloading Update\.\.\.$' "$out/linux-update-progress.png"
 end_helper
 echo "wrote $out/linux-update-info.png and $out/linux-update-progress.png"

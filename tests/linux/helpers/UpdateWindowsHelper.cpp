@@ -34,9 +34,9 @@ void PumpFor(int milliseconds) {
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    // As the program names itself.
+    // As the program names itself (without a display name, which Qt would
+    // add to the windows' titles).
     QApplication::setApplicationName(QStringLiteral("RestLevel"));
-    QApplication::setApplicationDisplayName(QStringLiteral("RestLevel"));
     rl::qt::UpdateWindowFactory factory;
     rl::SetUpdateWindowPort(&factory);
 
