@@ -51,6 +51,18 @@ add_custom_command(OUTPUT ${RL_ZLIB_STREAMS}
 target_sources(rl_win32_tests PRIVATE ${RL_ZLIB_STREAMS})
 target_include_directories(rl_win32_tests PRIVATE ${CMAKE_BINARY_DIR}/generated)
 add_dependencies(rl_win32_tests rl_filelib_helper RestLevel)
+# The internet tests run the loopback server (a Unix program) from the source
+# tree and trust a test CA made here with openssl.
+set(RL_TEST_CERTS ${CMAKE_BINARY_DIR}/generated/tests/certs)
+add_custom_command(OUTPUT ${RL_TEST_CERTS}/ca.der ${RL_TEST_CERTS}/server.pem ${RL_TEST_CERTS}/untrusted.pem
+  COMMAND ${CMAKE_SOURCE_DIR}/tests/support/make_test_ca.sh ${RL_TEST_CERTS}
+  DEPENDS ${CMAKE_SOURCE_DIR}/tests/support/make_test_ca.sh
+  COMMENT "Making the HTTPS tests' CA and certificates")
+add_custom_target(rl_win32_test_certs DEPENDS ${RL_TEST_CERTS}/ca.der)
+add_dependencies(rl_win32_tests rl_win32_test_certs)
+set_property(SOURCE tests/win32/WinInetTest.cpp APPEND PROPERTY COMPILE_DEFINITIONS
+  RL_SOURCE_DIR="${CMAKE_SOURCE_DIR}" RL_TEST_CERT_DIR="${RL_TEST_CERTS}")
+target_link_libraries(rl_win32_tests PRIVATE ws2_32 crypt32)
 
 gtest_discover_tests(rl_win32_tests TEST_PREFIX "win32." DISCOVERY_MODE PRE_TEST
   DISCOVERY_TIMEOUT 120 PROPERTIES LABELS win32)
