@@ -55,7 +55,11 @@ TEST_F(IdleMonitorTest, FadesDownWhenTheThresholdIsCrossedAndBackOnInput) {
     EXPECT_FALSE(Faded());
     EXPECT_EQ(monitor.PrevIdleTime, kThreshold - 100);
 
+    // The fade down takes its 2000 ms: the tick count moves on by that, and
+    // by no more than a few reads more.
     TickIdle(100100, kThreshold);
+    EXPECT_GE(clock.tick - 100100, 2000u);
+    EXPECT_LE(clock.tick - 100100, 2000u + 4 * clock.step);
     EXPECT_EQ(tiMain.index, kImageResting);
     EXPECT_EQ(monitor.SavedLevel, 50000);
     EXPECT_EQ(devices.state->sets.back(), LevelToScalar(19660));
@@ -72,6 +76,7 @@ TEST_F(IdleMonitorTest, FadesDownWhenTheThresholdIsCrossedAndBackOnInput) {
     EXPECT_EQ(tiMain.index, kImageWatching);
     EXPECT_EQ(devices.state->sets.back(), LevelToScalar(50000));
     EXPECT_GE(clock.tick - before, 333u);
+    EXPECT_LE(clock.tick - before, 333u + 4 * clock.step);
     EXPECT_TRUE(timer.Enabled());
 }
 

@@ -503,7 +503,7 @@ TEST_F(ExceptionPageTest, RemovingSelectsTheEntryThatTookItsPlace) {
 }
 
 TEST_F(ExceptionPageTest, ShowingTheWindowOnTheExceptionPageRebuildsTheList) {
-    Put("Configured", 1);
+    Put("Configured", 7);  // starts in the tray; showing stores 1
     ASSERT_TRUE(Start());
     EXPECT_EQ(cbPrograms.Count(), 0);
     pcMain.page = kPageExceptions;
