@@ -9,8 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -35,8 +35,6 @@
 namespace rl {
 namespace {
 
-using win32test::WaitFor;
-
 constexpr double kUnixEpochDays = 25569.0;  // 1 January 1970 as a date-time
 constexpr double kOneSecond = 1.0 / 86400.0;
 
@@ -50,7 +48,8 @@ std::string UnixPathOf(const std::string& windowsPath) {
     const auto convert = reinterpret_cast<Fn>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
     if (convert == nullptr) return std::string();
-    std::wstring wide(windowsPath.begin(), windowsPath.end());
+    std::wstring wide(windowsPath.size() + 1, L'\0');
+    MultiByteToWideChar(CP_ACP, 0, windowsPath.c_str(), -1, wide.data(), static_cast<int>(wide.size()));
     char* unix = convert(wide.c_str());
     if (unix == nullptr) return std::string();
     std::string result(unix);
@@ -65,10 +64,10 @@ std::string WindowsPathOf(const std::string& unixPath) {
     if (convert == nullptr) return std::string();
     WCHAR* dos = convert(unixPath.c_str());
     if (dos == nullptr) return std::string();
-    std::string result;
-    for (const WCHAR* c = dos; *c != 0; ++c) result += static_cast<char>(*c);
+    std::string result(WideCharToMultiByte(CP_ACP, 0, dos, -1, nullptr, 0, nullptr, nullptr), '\0');
+    WideCharToMultiByte(CP_ACP, 0, dos, -1, result.data(), static_cast<int>(result.size()), nullptr, nullptr);
     HeapFree(GetProcessHeap(), 0, dos);
-    return result;
+    return result.c_str();
 }
 
 std::string ReadWholeFile(const std::string& windowsPath) {
@@ -115,10 +114,13 @@ public:
             getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
             return;
 
-        std::string line = "Z:\\usr\\bin\\python3 " RL_SOURCE_DIR "/tests/win32/helpers/run_tethered.py " +
-                           std::to_string(ntohs(address.sin_port)) + " " RL_SOURCE_DIR
-                           "/tests/support/http_server.py --root " + unixRoot;
-        if (!tlsCert.empty()) line += " --tls " + tlsCert + " " + tlsKey;
+        // Wine splits the command line into the Unix program's arguments
+        // by Windows rules; the paths stay Unix paths.
+        std::string line = Quoted(WindowsPathOf("/usr/bin/python3")) + " " +
+                           Quoted(RL_SOURCE_DIR "/tests/win32/helpers/run_tethered.py") + " " +
+                           std::to_string(ntohs(address.sin_port)) + " " +
+                           Quoted(RL_SOURCE_DIR "/tests/support/http_server.py") + " --root " + Quoted(unixRoot);
+        if (!tlsCert.empty()) line += " --tls " + Quoted(tlsCert) + " " + Quoted(tlsKey);
         STARTUPINFOA startup{};
         startup.cb = sizeof(startup);
         PROCESS_INFORMATION info{};
@@ -153,6 +155,8 @@ public:
     int Port() const { return port_; }
 
 private:
+    static std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
+
     bool started_ = false;
     SOCKET listener_ = INVALID_SOCKET;
     SOCKET tether_ = INVALID_SOCKET;
@@ -210,8 +214,6 @@ private:
 // messages are processed by the real message pump.
 class PumpingApplication : public IApplication {
 public:
-    int pumps = 0;
-
     std::string ExeName() override { return win32test::ModulePath(); }
     std::vector<std::string> Arguments() override { return {}; }
     std::uint32_t CurrentThreadId() override { return GetCurrentThreadId(); }
@@ -220,7 +222,6 @@ public:
     void CloseMainForm() override {}
     void MessageBox(const std::string&, std::uint32_t) override {}
     void ProcessMessages() override {
-        ++pumps;
         MSG msg;
         while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
             TranslateMessage(&msg);
@@ -326,8 +327,6 @@ protected:
         const char* host = scheme == Scheme::Http ? "http://127.0.0.1:" : "https://localhost:";
         return host + std::to_string(PortOf(scheme)) + path;
     }
-
-    static std::string ServerUrl(const std::string& path) { return Url(path); }
 
     struct Get {
         bool ok = false;
@@ -468,7 +467,7 @@ TEST_F(WinInetTest, FilesComeWithTheirLastModifiedTimes) {
     ASSERT_NE(PortOf(Scheme::Http), 0);
     for (const ServedFile& file : kServedFiles) {
         SCOPED_TRACE(file.name);
-        const Get get = DoGet(ServerUrl(std::string("/") + file.name));
+        const Get get = DoGet(Url(std::string("/") + file.name));
         EXPECT_TRUE(get.ok) << get.error;
         EXPECT_EQ(get.status, 200u);
         EXPECT_EQ(get.length, file.size);
@@ -476,7 +475,7 @@ TEST_F(WinInetTest, FilesComeWithTheirLastModifiedTimes) {
         EXPECT_EQ(get.error, "");
         EXPECT_NEAR(get.modified, DateTimeOfUnix(file.modified), kOneSecond / 10);
 
-        const Head head = DoHead(ServerUrl(std::string("/") + file.name));
+        const Head head = DoHead(Url(std::string("/") + file.name));
         EXPECT_TRUE(head.ok) << head.error;
         EXPECT_EQ(head.status, 200u);
         EXPECT_EQ(head.length, file.size);
@@ -534,14 +533,14 @@ private:
 // text.
 TEST_F(WinInetTest, NotFoundBringsItsPageAndFails) {
     ASSERT_NE(PortOf(Scheme::Http), 0);
-    const Get get = DoGet(ServerUrl("/missing.bin"));
+    const Get get = DoGet(Url("/missing.bin"));
     EXPECT_FALSE(get.ok);
     EXPECT_EQ(get.status, 404u);
     EXPECT_EQ(get.body, "Status 404\n");
     EXPECT_EQ(get.length, 11u);
     EXPECT_EQ(get.error, "");
 
-    const Head head = DoHead(ServerUrl("/missing.bin"));
+    const Head head = DoHead(Url("/missing.bin"));
     EXPECT_FALSE(head.ok);
     EXPECT_EQ(head.status, 404u);
     EXPECT_EQ(head.length, 11u);
@@ -567,7 +566,7 @@ TEST_F(WinInetTest, BodiesThatEndOtherwiseThanAnnounced) {
         SCOPED_TRACE(c.path);
         WatchedProgressBar bar;
         bar.initial = 5;
-        const Get get = DoGet(ServerUrl(c.path), &bar);
+        const Get get = DoGet(Url(c.path), &bar);
         EXPECT_EQ(get.ok, c.ok) << get.error;
         EXPECT_EQ(get.status, 200u);
         EXPECT_TRUE(SameBytes(get.body, Pattern(c.received)));
@@ -588,7 +587,7 @@ TEST_F(WinInetTest, BodiesThatEndOtherwiseThanAnnounced) {
 TEST_F(WinInetTest, ConnectionDroppedMidBodyFails) {
     ASSERT_NE(PortOf(Scheme::Http), 0);
     WatchedProgressBar bar;
-    const Get get = DoGet(ServerUrl("/drop/16000000/12000000"), &bar);
+    const Get get = DoGet(Url("/drop/16000000/12000000"), &bar);
     EXPECT_FALSE(get.ok);
     EXPECT_EQ(get.status, 200u);
     EXPECT_EQ(get.length, 16000000u);
@@ -604,7 +603,7 @@ TEST_F(WinInetTest, ConnectionDroppedMidBodyFails) {
 TEST_F(WinInetTest, SlowBodyAdvancesTheBarAndLetsMessagesThrough) {
     ASSERT_NE(PortOf(Scheme::Http), 0);
     WatchedProgressBar bar;
-    const Get get = DoGet(ServerUrl("/slow/200000/5/150"), &bar);
+    const Get get = DoGet(Url("/slow/200000/5/150"), &bar);
     EXPECT_TRUE(get.ok) << get.error;
     EXPECT_TRUE(SameBytes(get.body, Pattern(200000)));
     ASSERT_FALSE(bar.positions.empty());
@@ -618,10 +617,10 @@ TEST_F(WinInetTest, SlowBodyAdvancesTheBarAndLetsMessagesThrough) {
 // redirect itself, with its Location.
 TEST_F(WinInetTest, RedirectsFollowedUnlessNoRedirect) {
     ASSERT_NE(PortOf(Scheme::Http), 0);
-    const std::string target = ServerUrl("/RestLevel.zbin");
+    const std::string target = Url("/RestLevel.zbin");
     for (const char* code : {"301", "302", "303", "307"}) {
         SCOPED_TRACE(code);
-        const std::string url = ServerUrl(std::string("/redirect?to=/RestLevel.zbin&code=") + code);
+        const std::string url = Url(std::string("/redirect?to=/RestLevel.zbin&code=") + code);
         const Get followed = DoGet(url);
         EXPECT_TRUE(followed.ok) << followed.error;
         EXPECT_EQ(followed.status, 200u);
@@ -646,10 +645,10 @@ TEST_F(WinInetTest, RedirectsFollowedUnlessNoRedirect) {
 
 TEST_F(WinInetTest, PermanentRedirect308) {
     ASSERT_NE(PortOf(Scheme::Http), 0);
-    const std::string url = ServerUrl("/redirect?to=/RestLevel.zbin&code=308");
+    const std::string url = Url("/redirect?to=/RestLevel.zbin&code=308");
     const Get kept = DoGet(url, nullptr, true);
     EXPECT_EQ(kept.status, 308u);
-    EXPECT_EQ(kept.location, ServerUrl("/RestLevel.zbin"));
+    EXPECT_EQ(kept.location, Url("/RestLevel.zbin"));
 
     const Get followed = DoGet(url);
     if (followed.status == 308 && RunningUnderWine())
@@ -666,12 +665,12 @@ TEST_F(WinInetTest, HeaderTextsLongerThanTheBufferComeBackEmpty) {
     for (const std::size_t size : {std::size_t{1023}, std::size_t{1024}}) {
         SCOPED_TRACE(size);
         const std::string path = "/" + std::string(size - prefix.size() - 1, 'p');
-        const Get get = DoGet(ServerUrl("/redirect?to=" + path), nullptr, true);
+        const Get get = DoGet(Url("/redirect?to=" + path), nullptr, true);
         EXPECT_EQ(get.status, 302u);
         EXPECT_EQ(get.location, size == 1023 ? prefix + path : "");
         EXPECT_EQ(get.raw, "") << "the raw headers hold the Location too";
     }
-    const Get small = DoGet(ServerUrl("/redirect?to=/x"), nullptr, true);
+    const Get small = DoGet(Url("/redirect?to=/x"), nullptr, true);
     EXPECT_EQ(small.raw.rfind("HTTP/1.1 302", 0), 0u) << small.raw;
     EXPECT_NE(small.raw.find("\r\nLocation: " + prefix + "/x\r\n"), std::string::npos) << small.raw;
 }
@@ -693,13 +692,13 @@ TEST_F(WinInetTest, BasicAuthentication) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.path) + " " + c.user + ":" + c.password);
-        const Get get = DoGet(ServerUrl(c.path), nullptr, false, c.user, c.password);
+        const Get get = DoGet(Url(c.path), nullptr, false, c.user, c.password);
         EXPECT_EQ(get.status, c.status);
         EXPECT_EQ(get.ok, c.status == 200) << get.error;
         if (c.status == 200) {
             EXPECT_TRUE(SameBytes(get.body, FileContent(kServedFiles[0])));
         }
-        const Head head = DoHead(ServerUrl(c.path), false, c.user, c.password);
+        const Head head = DoHead(Url(c.path), false, c.user, c.password);
         EXPECT_EQ(head.status, c.status);
     }
 }
@@ -708,7 +707,7 @@ TEST_F(WinInetTest, BasicAuthentication) {
 // extra headers go out as they are.
 TEST_F(WinInetTest, QueryStringAndRequestHeadersReachTheServer) {
     ASSERT_NE(PortOf(Scheme::Http), 0);
-    const Get get = DoGet(ServerUrl("/echo?file=RestLevel.zbin&v=1%202"), nullptr, false, NullStringValue,
+    const Get get = DoGet(Url("/echo?file=RestLevel.zbin&v=1%202"), nullptr, false, NullStringValue,
                           NullStringValue, "X-RestLevel-Test: yes\r\n");
     EXPECT_TRUE(get.ok) << get.error;
     EXPECT_EQ(get.body.rfind("GET /echo?file=RestLevel.zbin&v=1%202 HTTP/1.1\n", 0), 0u) << get.body;
@@ -751,7 +750,7 @@ TEST_F(WinInetTest, StalledBodyFailsAfterTheReceiveTimeout) {
     std::uint32_t length = 0;
     double modified = 0;
     std::string error;
-    EXPECT_FALSE(HTTPGet(ServerUrl("/stall/100000/30000"), body, status, length, modified, error, nullptr, 20000, 1000,
+    EXPECT_FALSE(HTTPGet(Url("/stall/100000/30000"), body, status, length, modified, error, nullptr, 20000, 1000,
                          NullStringValue, NullStringValue, true, false));
     EXPECT_EQ(status, 200u);
     EXPECT_TRUE(SameBytes(body, Pattern(30000)));
