@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QFile>
+#include <QIcon>
 #include <QMessageBox>
 
 #include <cstdio>
@@ -11,11 +13,16 @@
 
 #include "platform/Platform.h"
 
+// Last: its macros (Bool, Status, None) break the Qt headers.
+#include <X11/Xlib.h>
+
 namespace rl::linuxapp {
 
-Application::Application(int argc, char** argv) {
+Application::Application(int argc, char** argv) : argc_(argc), argv_(argv) {
     for (int i = 1; i < argc && argv[i] != nullptr; ++i) arguments_.emplace_back(argv[i]);
 }
+
+Application::~Application() = default;
 
 // The file the kernel started, whatever name or link it was started by.
 std::string Application::ExeName() {
@@ -36,11 +43,34 @@ void Application::CloseMainForm() {
     if (mainForm_ != nullptr) mainForm_->Close();
 }
 
+// A QApplication for the boxes of a process that has none yet (the
+// installer). False when there is no display to show them on.
+bool Application::EnsureWidgets() {
+    if (QCoreApplication* existing = QCoreApplication::instance())
+        return qobject_cast<QApplication*>(existing) != nullptr;
+    // Qt ends the process when it cannot reach the display: ask first, and
+    // keep this connection until Qt has its own (see main).
+    Display* display = XOpenDisplay(nullptr);
+    if (display == nullptr) return false;
+    qputenv("QT_QPA_PLATFORM", "xcb");
+    ownApplication_ = std::make_unique<QApplication>(argc_, argv_);
+    XCloseDisplay(display);
+    // The program's icon, where its resources are linked in.
+    QIcon icon;
+    for (const int size : {16, 32, 48, 64}) {
+        const QString file = QStringLiteral(":/restlevel-%1.png").arg(size);
+        if (QFile::exists(file)) icon.addFile(file);
+    }
+    if (!icon.isNull()) QApplication::setWindowIcon(icon);
+    return true;
+}
+
 void Application::MessageBox(const std::string& text, std::uint32_t flags) {
     const QString title = QString::fromUtf8(ApplicationTitle().data(), static_cast<qsizetype>(ApplicationTitle().size()));
     const QString message = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-    if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr) {
+    if (!EnsureWidgets()) {
         std::fprintf(stderr, "%s: %s\n", ApplicationTitle().c_str(), text.c_str());
+        std::fflush(stderr);
         return;
     }
     QMessageBox::Icon icon = QMessageBox::NoIcon;

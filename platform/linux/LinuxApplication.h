@@ -1,13 +1,16 @@
 // The application port on Linux: the running executable, the arguments the
 // program was started with, the kernel's thread and process ids, Qt message
-// boxes (standard error without a Qt application), and _exit.
+// boxes (standard error without a display), and _exit.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/Ui.h"
 #include "support/Application.h"
+
+class QApplication;
 
 namespace rl::linuxapp {
 
@@ -15,6 +18,9 @@ class Application : public IApplication {
 public:
     // argv as main() received it, before Qt takes its own options out.
     Application(int argc, char** argv);
+    ~Application() override;
+    Application(const Application&) = delete;
+    Application& operator=(const Application&) = delete;
 
     // The main window, once its creation is complete; null before and after.
     void SetMainForm(IFormHost* form) { mainForm_ = form; }
@@ -27,13 +33,22 @@ public:
     std::uint32_t CurrentProcessId() override;
     bool HasMainForm() override { return mainForm_ != nullptr; }
     void CloseMainForm() override;
+    // The installer runs before the program makes its QApplication: its
+    // first box makes one when the display can be opened, kept until the
+    // process ends. Without a display, or beside a plain QCoreApplication,
+    // the text goes to standard error.
     void MessageBox(const std::string& text, std::uint32_t flags) override;
     void ProcessMessages() override;
     [[noreturn]] void Terminate(int exitCode) override;
 
 private:
+    bool EnsureWidgets();
+
+    int argc_;
+    char** argv_;
     std::vector<std::string> arguments_;
     IFormHost* mainForm_ = nullptr;
+    std::unique_ptr<QApplication> ownApplication_;
 };
 
 }  // namespace rl::linuxapp
