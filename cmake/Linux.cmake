@@ -47,6 +47,18 @@ set_property(SOURCE tests/linux/CurlInternetTest.cpp tests/linux/UpdateCheckProg
 gtest_discover_tests(rl_linux_tests TEST_PREFIX "linux." DISCOVERY_MODE PRE_TEST
   PROPERTIES LABELS linux)
 
+# The update road's tests: a program whose update component has a listing, and
+# a library that stops a program where it would end.
+add_executable(rl_update_road_helper tests/linux/helpers/UpdateRoadHelper.cpp)
+target_link_libraries(rl_update_road_helper PRIVATE rl_platform)
+rl_strict(rl_update_road_helper)
+add_library(rl_stop_at_exit SHARED tests/linux/helpers/StopAtExit.cpp)
+rl_strict(rl_stop_at_exit)
+add_dependencies(rl_linux_tests rl_update_road_helper rl_stop_at_exit)
+set_property(SOURCE tests/linux/UpdateRoadTest.cpp APPEND PROPERTY COMPILE_DEFINITIONS
+  RL_SOURCE_DIR="${CMAKE_SOURCE_DIR}" RL_TEST_CERT_DIR="${RL_TEST_CERTS}"
+  RL_UPDATE_ROAD_HELPER="$<TARGET_FILE:rl_update_road_helper>" RL_STOP_AT_EXIT="$<TARGET_FILE:rl_stop_at_exit>")
+
 # The reg-like tool for the registry store (without the desktop libraries); the tests run it.
 add_executable(restlevel-reg platform/linux/reg/RestLevelReg.cpp platform/linux/SqliteRegistry.cpp)
 target_link_libraries(restlevel-reg PRIVATE rl_core PkgConfig::RL_SQLITE)

@@ -47,8 +47,11 @@ Paths:
   /lastmod/<date>/<path>           /<path> with Last-Modified fixed: <date> is an HTTP date
                                    (percent-encoded) sent verbatim or seconds since 1970
   /nolastmod/<path>                /<path> without any Last-Modified header
+  /hold/<sent>/<path>              /<path>, but of a file longer than <sent> bytes only the first
+                                   <sent> go out, then nothing until the client goes away (a
+                                   download under way when the test kills the server)
 
-The wrappers /auth, /lastmod and /nolastmod nest and may wrap any path above.
+The wrappers /auth, /lastmod, /nolastmod and /hold nest and may wrap any path above.
 """
 
 import argparse
@@ -119,6 +122,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         split = urllib.parse.urlsplit(self.path)
         self.query = split.query
         self.last_modified = "file"  # "file": from the file; None: no header; else the text
+        self.hold_after = None  # bytes of a file sent before /hold stops
         self.dispatch(split.path)
 
     def dispatch(self, path):
@@ -153,6 +157,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             if head == "nolastmod" and len(parts) >= 2:
                 self.last_modified = None
                 return self.dispatch("/" + "/".join(parts[1:]))
+            if head == "hold" and len(parts) >= 3:
+                self.hold_after = int(parts[1])
+                return self.dispatch("/" + "/".join(parts[2:]))
         except ValueError:
             return self.send_simple(400)
         return self.send_file(path)
@@ -202,6 +209,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             st = os.fstat(f.fileno())
             if not self.start(200, st.st_size, mtime=st.st_mtime):
                 return
+            if self.hold_after is not None and st.st_size > self.hold_after:
+                self.write(f.read(self.hold_after))
+                return self.wait_for_client_to_leave()
             if self.server.tls:
                 while True:
                     block = f.read(1 << 18)

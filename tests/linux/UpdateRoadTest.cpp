@@ -1,0 +1,992 @@
+// The whole update road with the real Linux programs: version 1 installed in
+// a folder of the test, a loopback HTTPS server (tests/support/http_server.py)
+// whose folder tools/publish-update.py wrote from version 2 (the same program
+// with bytes appended), and the release notes. Version 1 starts, shows the
+// notes, the test presses Enter, and the download, the installer and the
+// restart run as a user's would. Then the faults on the same road: the server
+// dies mid-download, a damaged package, a folder the user cannot write, a
+// previous instance that will not end, the installer killed between two
+// files. Files from an update listing take rl_update_road_helper, a program
+// wired as restlevel whose component has a FileListURL.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/linux/LinuxTestSupport.h"
+
+// Last: Xlib's macros clash with names in the headers above.
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+
+#ifndef RL_SOURCE_DIR
+#error "RL_SOURCE_DIR names the source tree"
+#endif
+#ifndef RL_TEST_CERT_DIR
+#error "RL_TEST_CERT_DIR names the folder of make_test_ca.sh's certificates"
+#endif
+
+namespace rl {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+// Generous: the machine is shared.
+constexpr auto kDeadline = 30s;
+// The installer waits 15 s for a previous instance, then 5 s after asking it
+// to quit and up to 10 s for it, before it ends it.
+constexpr auto kPreviousInstanceDeadline = 90s;
+
+constexpr char kNotesWindow[] = "RestLevel Update";
+constexpr char kMainWindow[] = "RestLevel";
+constexpr char kBoxTitle[] = "RestLevel";
+constexpr char kNotes[] = "{\\rtf1\\ansi{\\fonttbl{\\f0 Sans;}}\\f0\\fs28\\b Version 2\\b0\\par A quieter rest.\\par}";
+// A zone with summer time, as POSIX writes it (no time-zone database needed).
+constexpr char kCentralEurope[] = "CET-1CEST,M3.5.0,M10.5.0/3";
+
+constexpr std::int64_t kDay = 86400;
+constexpr std::int64_t kWinterNoon = 1768478400;  // 2026-01-15 12:00:00 UTC
+constexpr std::int64_t kSummerNoon = 1784116800;  // 2026-07-15 12:00:00 UTC
+
+constexpr char kInstalledCorrectly[] = "Update appears to have installed correctly.";
+constexpr char kIncomplete[] = "One or more issues prevent the update from being complete.";
+constexpr char kUpToDate[] = "Software is already up-to-date.";
+constexpr unsigned kProgramMode = 0755;
+
+std::string ReadText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+void WriteText(const std::string& path, const std::string& text) {
+    fs::create_directories(fs::path(path).parent_path());
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+std::string Lines(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines) text += line + "\r\n";
+    return text;
+}
+
+std::string Quote(const std::string& text) { return "'" + text + "'"; }
+
+struct FileState {
+    bool exists = false;
+    std::int64_t seconds = 0;
+    long nanoseconds = 0;
+    unsigned mode = 0;
+};
+
+FileState StateOf(const std::string& path) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) return {};
+    return {true, static_cast<std::int64_t>(st.st_mtim.tv_sec), st.st_mtim.tv_nsec, st.st_mode & 07777u};
+}
+
+void SetModified(const std::string& path, std::int64_t seconds) {
+    const timeval times[2] = {{static_cast<time_t>(seconds), 0}, {static_cast<time_t>(seconds), 0}};
+    ASSERT_EQ(utimes(path.c_str(), times), 0) << path;
+}
+
+// A date-time in the log's form, in UTC.
+std::string LogTime(std::int64_t seconds) {
+    const time_t t = static_cast<time_t>(seconds);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
+    return text;
+}
+
+// Bodies compared by size and first difference: printing them helps nobody.
+::testing::AssertionResult SameBytes(const std::string& actual, const std::string& expected) {
+    if (actual == expected) return ::testing::AssertionSuccess();
+    const auto diff = std::mismatch(actual.begin(), actual.end(), expected.begin(), expected.end());
+    return ::testing::AssertionFailure() << actual.size() << " bytes where " << expected.size()
+                                         << " were expected; the first difference at offset "
+                                         << (diff.first - actual.begin());
+}
+
+// Each row's test is named after the row, and shown by its name.
+template <typename Case>
+std::string CaseName(const ::testing::TestParamInfo<Case>& row) {
+    return row.param.name;
+}
+
+// Processes -------------------------------------------------------------------
+
+std::vector<pid_t> AllProcesses() {
+    std::vector<pid_t> pids;
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) return pids;
+    while (const dirent* entry = readdir(proc)) {
+        char* end = nullptr;
+        const long pid = std::strtol(entry->d_name, &end, 10);
+        if (pid > 0 && *end == '\0') pids.push_back(static_cast<pid_t>(pid));
+    }
+    closedir(proc);
+    return pids;
+}
+
+std::string ExeOf(pid_t pid) {
+    std::error_code ec;
+    const fs::path target = fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec);
+    return ec ? std::string() : target.string();
+}
+
+// The state letter of /proc/PID/stat ('R', 'S', 'T' stopped, 'Z' ended); 0
+// when the process is gone.
+char StateLetter(pid_t pid) {
+    const std::string stat = ReadText("/proc/" + std::to_string(pid) + "/stat");
+    const std::size_t close = stat.rfind(')');
+    return close == std::string::npos || close + 2 >= stat.size() ? '\0' : stat[close + 2];
+}
+
+bool Running(pid_t pid) {
+    const char state = StateLetter(pid);
+    return state != '\0' && state != 'Z' && state != 'X';
+}
+
+std::vector<std::string> CommandLineOf(pid_t pid) {
+    const std::string raw = ReadText("/proc/" + std::to_string(pid) + "/cmdline");
+    std::vector<std::string> argv;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < raw.size(); ++i) {
+        if (raw[i] != '\0') continue;
+        argv.push_back(raw.substr(start, i - start));
+        start = i + 1;
+    }
+    return argv;
+}
+
+// The running processes whose program is that very file (not an earlier
+// file of that name, which the kernel shows as "(deleted)").
+std::vector<pid_t> ProcessesOf(const std::string& path) {
+    std::vector<pid_t> found;
+    for (const pid_t pid : AllProcesses())
+        if (ExeOf(pid) == path && Running(pid)) found.push_back(pid);
+    return found;
+}
+
+// The running installer ("/KzUpdate" as its first argument) whose program
+// lies below the folder; 0 when there is none.
+pid_t InstallerBelow(const std::string& folder) {
+    for (const pid_t pid : AllProcesses()) {
+        const std::vector<std::string> argv = CommandLineOf(pid);
+        if (argv.size() >= 2 && argv[1] == "/KzUpdate" && ExeOf(pid).rfind(folder + "/", 0) == 0 && Running(pid))
+            return pid;
+    }
+    return 0;
+}
+
+// The display ----------------------------------------------------------------
+
+// There is no window manager on the test display, so the programs' windows
+// are children of the root.
+class Screen {
+public:
+    Screen() {
+        linuxtest::WaitFor([&] { return (d_ = XOpenDisplay(linuxtest::ServiceEnv("DISPLAY").c_str())) != nullptr; },
+                           10s);
+    }
+    ~Screen() {
+        if (d_ != nullptr) XCloseDisplay(d_);
+    }
+    Screen(const Screen&) = delete;
+    Screen& operator=(const Screen&) = delete;
+    bool Open() const { return d_ != nullptr; }
+
+    // The viewable top-level window of that process with exactly that title;
+    // 0 if none.
+    Window Find(pid_t pid, const std::string& title) {
+        XSync(d_, False);
+        const Atom pidAtom = XInternAtom(d_, "_NET_WM_PID", False);
+        Window root = 0, parent = 0;
+        Window* children = nullptr;
+        unsigned count = 0;
+        Window found = 0;
+        if (XQueryTree(d_, DefaultRootWindow(d_), &root, &parent, &children, &count) == 0) return 0;
+        for (unsigned i = 0; i < count && found == 0; ++i) {
+            char* name = nullptr;
+            const bool named = XFetchName(d_, children[i], &name) != 0 && name != nullptr && title == name;
+            if (name != nullptr) XFree(name);
+            XWindowAttributes attributes{};
+            if (named && PidOf(children[i], pidAtom) == pid && XGetWindowAttributes(d_, children[i], &attributes) != 0 &&
+                attributes.map_state == IsViewable)
+                found = children[i];
+        }
+        if (children != nullptr) XFree(children);
+        return found;
+    }
+
+    Window WaitFor(pid_t pid, const std::string& title, std::chrono::milliseconds timeout = kDeadline) {
+        Window w = 0;
+        linuxtest::WaitFor([&] { return (w = Find(pid, title)) != 0; }, timeout);
+        return w;
+    }
+
+    static bool Press(Window w, const std::string& key) {
+        return linuxtest::Run("xdotool windowfocus --sync " + std::to_string(w) + " key " + key).status == 0;
+    }
+
+private:
+    pid_t PidOf(Window w, Atom pidAtom) {
+        Atom type = 0;
+        int format = 0;
+        unsigned long items = 0, after = 0;
+        unsigned char* data = nullptr;
+        pid_t pid = -1;
+        if (XGetWindowProperty(d_, w, pidAtom, 0, 1, False, XA_CARDINAL, &type, &format, &items, &after, &data) ==
+                Success &&
+            data != nullptr && items == 1 && format == 32)
+            pid = static_cast<pid_t>(*reinterpret_cast<unsigned long*>(data));
+        if (data != nullptr) XFree(data);
+        return pid;
+    }
+
+    Display* d_ = nullptr;
+};
+
+// The server and the log --------------------------------------------------------
+
+// The test server over the test's server folder, with its request log.
+class UpdateServer {
+public:
+    explicit UpdateServer(const std::string& root) : requests_(root + ".requests") {
+        const std::vector<std::string> argv{"python3", RL_SOURCE_DIR "/tests/support/http_server.py",
+                                            "--root",  root,
+                                            "--log",   requests_,
+                                            "--tls",   RL_TEST_CERT_DIR "/server.pem",
+                                            RL_TEST_CERT_DIR "/server.key"};
+        process_ = std::make_unique<linuxtest::Child>(argv, std::map<std::string, std::string>{}, true);
+        if (const auto line = process_->ReadLine(kDeadline); line && line->rfind("PORT ", 0) == 0)
+            port_ = std::atoi(line->c_str() + 5);
+    }
+    std::string Address(const std::string& below = "") const {
+        return "https://127.0.0.1:" + std::to_string(port_) + below;
+    }
+    int Port() const { return port_; }
+    // One "METHOD TARGET" line per request, in order.
+    std::string Requests() const { return ReadText(requests_); }
+    // Dies as a server does on a crash or a power cut: at once, mid-answer.
+    void Die() { process_->Kill(SIGKILL); }
+
+private:
+    std::string requests_;
+    std::unique_ptr<linuxtest::Child> process_;
+    int port_ = 0;
+};
+
+// The download's update log, kept open from its first line: the installer
+// appends to that file, and the next start's check replaces it with a file
+// of its own.
+class KeptLog {
+public:
+    ~KeptLog() {
+        if (fd_ >= 0) close(fd_);
+    }
+    // Waits until the log begins with that text, then holds on to it.
+    bool Keep(const std::string& path, const std::string& begin) {
+        return linuxtest::WaitFor(
+            [&] {
+                const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+                if (fd < 0) return false;
+                char buffer[512];
+                const ssize_t n = pread(fd, buffer, sizeof buffer, 0);
+                if (n > 0 && std::string(buffer, static_cast<std::size_t>(n)).rfind(begin, 0) == 0) {
+                    fd_ = fd;
+                    return true;
+                }
+                close(fd);
+                return false;
+            },
+            kDeadline);
+    }
+    std::string Text() const {
+        std::string text;
+        char buffer[4096];
+        for (off_t at = 0;;) {
+            const ssize_t n = fd_ >= 0 ? pread(fd_, buffer, sizeof buffer, at) : 0;
+            if (n <= 0) return text;
+            text.append(buffer, static_cast<std::size_t>(n));
+            at += n;
+        }
+    }
+    bool Has(const std::string& text) const { return Text().find(text) != std::string::npos; }
+
+private:
+    int fd_ = -1;
+};
+
+// The file that the log's "Save to " fragment names for the package of that
+// local path.
+std::string StagedFor(const std::string& log, const std::string& localPath) {
+    const std::size_t download = log.find("Download ");
+    const std::size_t named = log.find("(" + localPath + ") ... OK\r\nSave to ", download);
+    if (download == std::string::npos || named == std::string::npos) return {};
+    const std::size_t start = log.find("Save to ", named) + 8;
+    return log.substr(start, log.find(" ... ", start) - start);
+}
+
+// A folder the user cannot write, for the life of the object: read-only
+// permissions, and as root (who writes anyway) the immutable attribute.
+class UnwritableFolder {
+public:
+    explicit UnwritableFolder(const std::string& path) : path_(path) {
+        if (geteuid() == 0) {
+            immutable_ = linuxtest::Run("chattr +i " + Quote(path) + " 2>/dev/null").status == 0;
+            ok_ = immutable_;
+        } else {
+            ok_ = chmod(path.c_str(), 0555) == 0;
+        }
+    }
+    ~UnwritableFolder() {
+        if (immutable_) linuxtest::Run("chattr -i " + Quote(path_));
+        chmod(path_.c_str(), 0755);
+    }
+    UnwritableFolder(const UnwritableFolder&) = delete;
+    UnwritableFolder& operator=(const UnwritableFolder&) = delete;
+    bool Ok() const { return ok_; }
+
+private:
+    std::string path_;
+    bool immutable_ = false;
+    bool ok_ = false;
+};
+
+// The fixture --------------------------------------------------------------------
+
+// A program published as two versions: `installed` is version 1, a day older
+// than version 2, which the server holds.
+struct Versions {
+    std::string installed;  // the installed file
+    std::string one;        // version 1's bytes
+    std::string two;        // version 2's bytes
+    std::int64_t serverTime = 0;
+};
+
+class UpdateRoadTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(linuxtest::ServiceEnv("DISPLAY").empty());
+        ASSERT_FALSE(linuxtest::ServiceEnv("RL_TEST_SINK").empty());
+        ASSERT_TRUE(screen_.Open());
+        fs::create_directories(Path("runtime"));
+        chmod(Path("runtime").c_str(), 0700);
+        fs::create_directories(Path("bin"));
+    }
+
+    void TearDown() override {
+        // Whatever the road started and left running: the installer, the
+        // restarted program, the elevated run.
+        for (const pid_t pid : AllProcesses())
+            if (ExeOf(pid).rfind(folder_.Path() + "/", 0) == 0) kill(pid, SIGKILL);
+    }
+
+    std::string Path(const std::string& name) const { return folder_.Path() + "/" + name; }
+    std::string Install(const std::string& name) const { return Path("install/" + name); }
+    std::string Staging(const std::string& program) const { return Path("cache/restlevel/tmp/" + program); }
+    std::string LogFile() const { return Path("cache/restlevel/tmp/RestLevel Update.log"); }
+
+    // Installs version 1 of a file and puts version 2 (version 1 with those
+    // bytes appended) in the folder to publish; version 2 is dated serverTime,
+    // version 1 a day earlier.
+    Versions TwoVersions(const std::string& name, const std::string& one, const std::string& appended,
+                         std::int64_t serverTime, unsigned mode) {
+        Versions v;
+        v.installed = Install(name);
+        v.one = one;
+        v.two = v.one + appended;
+        v.serverTime = serverTime;
+        WriteText(v.installed, v.one);
+        WriteText(Path("dist/" + name), v.two);
+        chmod(v.installed.c_str(), mode);
+        chmod(Path("dist/" + name).c_str(), mode);
+        SetModified(v.installed, serverTime - kDay);
+        SetModified(Path("dist/" + name), serverTime);
+        return v;
+    }
+
+    // The server's folder, written by the publishing tool from dist/.
+    void Publish(const std::string& program, bool listing) {
+        WriteText(Path("notes.rtf"), kNotes);
+        std::string command = "python3 " RL_SOURCE_DIR "/tools/publish-update.py " + Quote(Path("dist")) + " " +
+                              Quote(Path("server")) + " --under linux-x86_64 --program " + program + " --notes " +
+                              Quote(Path("notes.rtf")) + " --notes-name RestLevel.rtf";
+        if (listing) command += " --listing files.txt";
+        const auto result = linuxtest::Run(command + " 2>&1");
+        ASSERT_EQ(result.status, 0) << result.output;
+    }
+
+    std::map<std::string, std::string> Env(const std::string& server) const {
+        return {
+            {"XDG_CONFIG_HOME", Path("config")},         {"XDG_CACHE_HOME", Path("cache")},
+            {"XDG_RUNTIME_DIR", Path("runtime")},         {"SSL_CERT_FILE", RL_TEST_CERT_DIR "/ca.pem"},
+            {"RESTLEVEL_UPDATE_SERVER", server},
+        };
+    }
+
+    std::unique_ptr<linuxtest::Child> Start(const std::string& program, const std::vector<std::string>& arguments,
+                                            const std::map<std::string, std::string>& env) {
+        std::vector<std::string> argv{program};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        auto child = std::make_unique<linuxtest::Child>(argv, env, true);
+        EXPECT_TRUE(child->Started());
+        return child;
+    }
+
+    // Version 1 shows the release notes; Enter answers Yes. The download's
+    // log is kept from its first text on.
+    void AnswerYes(const linuxtest::Child& program, KeptLog& log, const std::string& logBegins) {
+        const Window notes = screen_.WaitFor(program.Pid(), kNotesWindow);
+        ASSERT_NE(notes, 0u) << "no release notes";
+        ASSERT_TRUE(Screen::Press(notes, "Return"));
+        ASSERT_TRUE(log.Keep(LogFile(), logBegins)) << "no download log; the log reads:\n" << ReadText(LogFile());
+    }
+
+    // The program that the installer starts at its end: once the log says
+    // so, the one running process of that file other than `other` and other
+    // than an installer; 0 if none. (Before, a process just forked by the
+    // previous instance to start the installer would count.)
+    pid_t WaitForRestart(const KeptLog& log, const std::string& path, pid_t other,
+                         std::chrono::milliseconds timeout = kDeadline) {
+        pid_t found = 0;
+        linuxtest::WaitFor(
+            [&] {
+                if (!log.Has("\r\nStart New Version\r\n")) return false;
+                for (const pid_t pid : ProcessesOf(path)) {
+                    const std::vector<std::string> argv = CommandLineOf(pid);
+                    if (pid != other && (argv.size() < 2 || argv[1] != "/KzUpdate")) found = pid;
+                }
+                return found != 0;
+            },
+            timeout);
+        return found;
+    }
+
+    // The staging's registry values and keys, one line each, as restlevel-reg
+    // lists them (the empty "Files" key left out).
+    std::vector<std::string> StagingRegistry() const {
+        const auto result = linuxtest::Run("XDG_CONFIG_HOME=" + Quote(Path("config")) + " " RL_REG_TOOL
+                                           " query 'HKCU\\Software\\Halvane\\KzAutoUpdate' /s 2>&1");
+        std::vector<std::string> lines;
+        std::istringstream in(result.output);
+        for (std::string line; std::getline(in, line);)
+            if (!line.empty() && line != "HKEY_CURRENT_USER\\Software\\Halvane\\KzAutoUpdate\\Files")
+                lines.push_back(line);
+        return lines;
+    }
+
+    // The staging is gone: the registry keeps only the log's name, and the
+    // staging folder is removed.
+    void ExpectStagingCleared(const std::string& program) {
+        EXPECT_EQ(StagingRegistry(), (std::vector<std::string>{"HKEY_CURRENT_USER\\Software\\Halvane\\KzAutoUpdate",
+                                                                "    LogFile    REG_SZ    " + LogFile()}));
+        std::error_code ec;
+        EXPECT_FALSE(fs::exists(Staging(program), ec)) << "the staging folder stays";
+    }
+
+    // The next start is a first run again, which shows the settings window
+    // once the program is up.
+    void ForgetConfigured() {
+        linuxtest::Run("XDG_CONFIG_HOME=" + Quote(Path("config")) + " " RL_REG_TOOL
+                       " delete 'HKCU\\SOFTWARE\\Halvane\\RestLevel' /v Configured /f >/dev/null 2>&1");
+    }
+
+    bool StagingLeft() const {
+        for (const std::string& line : StagingRegistry())
+            if (line.find("TempPath") != std::string::npos) return true;
+        return false;
+    }
+
+    // The restarted program's own check: up to date.
+    std::string UpToDateLog(const std::vector<std::pair<std::string, std::int64_t>>& files) const {
+        std::vector<std::string> lines;
+        for (const auto& [remote, time] : files)
+            lines.push_back("Check File " + remote + " ... " + LogTime(time) + " Up-to-date Local @ " + LogTime(time));
+        lines.push_back(kUpToDate);
+        return Lines(lines);
+    }
+
+    // A fake pkexec first on the program's PATH: it notes its arguments and
+    // then refuses (as a dismissed password dialog does, 126) or runs them.
+    std::string FakePkexec(bool refuse) {
+        const std::string script = "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done >> " +
+                                   Quote(Path("pkexec.args")) + "\n" + (refuse ? "exit 126\n" : "exec \"$@\"\n");
+        WriteText(Path("bin/pkexec"), script);
+        chmod(Path("bin/pkexec").c_str(), 0755);
+        return Path("bin");
+    }
+
+    linuxtest::TempDir folder_;
+    Screen screen_;
+};
+
+// The road ------------------------------------------------------------------------
+
+struct RoadCase {
+    const char* name;
+    std::vector<std::string> arguments;
+    const char* zone;  // TZ of the programs; null: as the test runs
+    std::int64_t serverTime;
+};
+void PrintTo(const RoadCase& c, std::ostream* out) { *out << c.name; }
+
+class UpdateRoadInstallTest : public UpdateRoadTest, public ::testing::WithParamInterface<RoadCase> {};
+
+TEST_P(UpdateRoadInstallTest, InstallsVersion2AndStartsIt) {
+    const RoadCase& c = GetParam();
+    const std::int64_t serverTime = c.serverTime != 0 ? c.serverTime : std::time(nullptr) / 60 * 60 - 3600;
+    const Versions v = TwoVersions("restlevel", ReadText(RL_RESTLEVEL), "\nRestLevel, version 2\n", serverTime, kProgramMode);
+    Publish("restlevel", false);
+    UpdateServer server(Path("server"));
+    ASSERT_GT(server.Port(), 0);
+    auto env = Env(server.Address("/"));
+    if (c.zone != nullptr) env["TZ"] = c.zone;
+
+    auto one = Start(v.installed, c.arguments, env);
+    KeptLog log;
+    AnswerYes(*one, log, "restlevel.zbin (");
+    const pid_t two = WaitForRestart(log, v.installed, one->Pid());
+    ASSERT_NE(two, 0) << "version 2 does not run; the log reads:\n" << log.Text();
+
+    EXPECT_TRUE(SameBytes(ReadText(v.installed), v.two)) << "the installed file";
+    EXPECT_TRUE(SameBytes(ReadText("/proc/" + std::to_string(two) + "/exe"), v.two)) << "the running program";
+    EXPECT_EQ(CommandLineOf(two), [&] {
+        std::vector<std::string> argv{v.installed};
+        argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
+        return argv;
+    }()) << "the arguments of version 1, each whole";
+    const FileState installed = StateOf(v.installed);
+    EXPECT_EQ(installed.seconds, serverTime) << "the server's Last-Modified";
+    EXPECT_EQ(installed.nanoseconds, 0);
+    EXPECT_EQ(installed.mode, kProgramMode) << "still executable";
+    EXPECT_FALSE(Running(one->Pid())) << "version 1 still runs";
+
+    const std::string staged = StagedFor(log.Text(), v.installed);
+    ASSERT_EQ(staged.rfind(Staging("restlevel") + "/HLV", 0), 0u) << log.Text();
+    EXPECT_EQ(log.Text(), Lines({
+                              "restlevel.zbin (" + v.installed + ") ... will be updated",
+                              "Files to update: 1",
+                              "Download restlevel.zbin (" + v.installed + ") ... OK",
+                              "Save to " + staged + " ... OK",
+                              "Start " + staged,
+                              "Update " + staged + " to " + v.installed + " ... Updated",
+                              kInstalledCorrectly,
+                              "Start New Version",
+                          }));
+
+    // Version 2's first start shows the settings window once its check is
+    // done: the staging is gone and the update found in place.
+    ASSERT_NE(screen_.WaitFor(two, kMainWindow), 0u) << "version 2 shows no window";
+    ExpectStagingCleared("restlevel");
+    EXPECT_EQ(ReadText(LogFile()), UpToDateLog({{"restlevel.zbin", serverTime}}));
+    EXPECT_EQ(server.Requests(),
+              "HEAD /linux-x86_64/restlevel.zbin\nGET /RestLevel.rtf\n"                // version 1's check
+              "HEAD /linux-x86_64/restlevel.zbin\nGET /linux-x86_64/restlevel.zbin\n"  // the download
+              "HEAD /linux-x86_64/restlevel.zbin\nGET /RestLevel.rtf\n");              // version 2's check
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Road, UpdateRoadInstallTest,
+    ::testing::Values(RoadCase{"NoArguments", {}, nullptr, 0},
+                      // The second argument reaches version 2 whole; the
+                      // package is dated in winter, in a zone with summer time.
+                      RoadCase{"ArgumentsWithABlankWinterPackage", {"one", "two words"}, kCentralEurope, kWinterNoon},
+                      RoadCase{"SummerPackage", {}, kCentralEurope, kSummerNoon}),
+    CaseName<RoadCase>);
+
+// Files from a listing ----------------------------------------------------------------
+
+struct ListingCase {
+    const char* name;
+    bool programChanges;  // or only the listed file
+};
+void PrintTo(const ListingCase& c, std::ostream* out) { *out << c.name; }
+
+class UpdateRoadListingTest : public UpdateRoadTest, public ::testing::WithParamInterface<ListingCase> {};
+
+TEST_P(UpdateRoadListingTest, InstallsTheListedFileBesideTheProgram) {
+    const ListingCase& c = GetParam();
+    const std::int64_t serverTime = std::time(nullptr) / 60 * 60 - 3600;
+    Versions helper =
+        TwoVersions("roadhelper", ReadText(RL_UPDATE_ROAD_HELPER), "\nversion 2\n", serverTime, kProgramMode);
+    const std::string program = helper.installed;
+    if (!c.programChanges) {
+        // The same file and time on both sides.
+        WriteText(Path("dist/roadhelper"), helper.one);
+        SetModified(Path("dist/roadhelper"), serverTime);
+        SetModified(program, serverTime);
+        helper.two = helper.one;
+    }
+    // A private file stays private.
+    const Versions data = TwoVersions("data/readme.txt", "Read me.\n", "Version 2.\n", serverTime, 0600);
+    const std::string readme = data.installed;
+    Publish("roadhelper", true);
+    UpdateServer server(Path("server"));
+    ASSERT_GT(server.Port(), 0);
+
+    auto one = Start(program, {}, Env(server.Address()));
+    KeptLog log;
+    AnswerYes(*one, log, "Got file listing from ");
+    const pid_t two = WaitForRestart(log, program, one->Pid());
+    ASSERT_NE(two, 0) << "the program does not run again; the log reads:\n" << log.Text();
+    // Its own check is done once its log says so.
+    EXPECT_TRUE(linuxtest::WaitFor([&] { return ReadText(LogFile()).find(kUpToDate) != std::string::npos; }, kDeadline));
+
+    EXPECT_TRUE(SameBytes(ReadText(program), helper.two));
+    EXPECT_TRUE(SameBytes(ReadText("/proc/" + std::to_string(two) + "/exe"), helper.two));
+    EXPECT_TRUE(SameBytes(ReadText(readme), data.two));
+    EXPECT_EQ(StateOf(readme).seconds, serverTime);
+    EXPECT_EQ(StateOf(readme).mode, 0600u) << "the installed file keeps the permissions of the one it replaced";
+    EXPECT_EQ(StateOf(program).mode, kProgramMode);
+
+    const std::string text = log.Text();
+    const std::string stagedProgram = StagedFor(text, program);
+    const std::string stagedReadme = StagedFor(text, readme);
+    ASSERT_FALSE(stagedReadme.empty()) << text;
+    std::vector<std::string> lines{"Got file listing from " + server.Address("/linux-x86_64/files.txt"),
+                                   "roadhelper.zbin (" + program + ") ... " +
+                                       (c.programChanges ? "will be updated" : "is up to date"),
+                                   "data/readme.zbin (" + readme + ") ... will be updated"};
+    // The registry lists the staged files by name.
+    std::vector<std::pair<std::string, std::string>> installs;
+    if (c.programChanges) {
+        lines.insert(lines.end(), {"Files to update: 2", "Download roadhelper.zbin (" + program + ") ... OK",
+                                   "Save to " + stagedProgram + " ... OK"});
+        installs.emplace_back(stagedProgram, program);
+    } else {
+        lines.push_back("Files to update: 1");
+    }
+    lines.insert(lines.end(), {"Download data/readme.zbin (" + readme + ") ... OK", "Save to " + stagedReadme + " ... OK",
+                               // Without its own file among them, the program
+                               // itself installs the files.
+                               "Start " + (c.programChanges ? stagedProgram : program)});
+    installs.emplace_back(stagedReadme, readme);
+    std::sort(installs.begin(), installs.end(), [](const auto& a, const auto& b) {
+        return fs::path(a.first).filename() < fs::path(b.first).filename();
+    });
+    for (const auto& [staged, destination] : installs)
+        lines.push_back("Update " + staged + " to " + destination + " ... Updated");
+    lines.insert(lines.end(), {kInstalledCorrectly, "Start New Version"});
+    EXPECT_EQ(text, Lines(lines));
+
+    EXPECT_EQ(ReadText(LogFile()), "Downloaded File Listing " + server.Address("/linux-x86_64/files.txt") + "\r\n" +
+                                       UpToDateLog({{"roadhelper.zbin", serverTime}, {"data/readme.zbin", serverTime}}));
+    ExpectStagingCleared("roadhelper");
+}
+
+INSTANTIATE_TEST_SUITE_P(Listing, UpdateRoadListingTest,
+                         ::testing::Values(ListingCase{"ProgramAndListedFile", true},
+                                           ListingCase{"OnlyTheListedFile", false}),
+                         CaseName<ListingCase>);
+
+// Faults ---------------------------------------------------------------------------
+
+// The download stops half-way: version 1 starts as usual, keeps its file,
+// and its next start clears what was staged.
+struct DownloadFaultCase {
+    const char* name;
+    bool serverDies;  // or the package is damaged
+};
+void PrintTo(const DownloadFaultCase& c, std::ostream* out) { *out << c.name; }
+
+class UpdateRoadDownloadFaultTest : public UpdateRoadTest, public ::testing::WithParamInterface<DownloadFaultCase> {};
+
+TEST_P(UpdateRoadDownloadFaultTest, Version1StartsAndItsNextStartClearsTheStaging) {
+    const DownloadFaultCase& c = GetParam();
+    const std::int64_t serverTime = std::time(nullptr) / 60 * 60 - 3600;
+    const Versions v = TwoVersions("restlevel", ReadText(RL_RESTLEVEL), "\nRestLevel, version 2\n", serverTime, kProgramMode);
+    Publish("restlevel", false);
+    const std::string package = Path("server/linux-x86_64/restlevel.zbin");
+    if (!c.serverDies) {
+        // Bytes in the middle of the deflate data overwritten: the stream
+        // still begins well and has its size and time.
+        std::string bytes = ReadText(package);
+        ASSERT_GT(bytes.size(), 4096u);
+        for (std::size_t i = bytes.size() / 2; i < bytes.size() / 2 + 64; ++i) bytes[i] = static_cast<char>(0xFF);
+        WriteText(package, bytes);
+        SetModified(package, serverTime);
+    }
+    UpdateServer server(Path("server"));
+    ASSERT_GT(server.Port(), 0);
+    // A package stops after 64 KiB; the notes are whole.
+    const std::string address = server.Address(c.serverDies ? "/hold/65536" : "");
+
+    auto one = Start(v.installed, {}, Env(address));
+    KeptLog log;
+    AnswerYes(*one, log, "restlevel.zbin (");
+    if (c.serverDies) {
+        ASSERT_TRUE(linuxtest::WaitFor(
+            [&] { return server.Requests().find("GET /hold/65536/linux-x86_64/restlevel.zbin") != std::string::npos; },
+            kDeadline));
+        server.Die();
+    }
+
+    // The program goes on to its first start's settings window.
+    ASSERT_NE(screen_.WaitFor(one->Pid(), kMainWindow), 0u) << "version 1 does not start; the log reads:\n"
+                                                              << log.Text();
+    EXPECT_TRUE(SameBytes(ReadText(v.installed), v.one)) << "version 1 is touched";
+    EXPECT_EQ(StateOf(v.installed).seconds, serverTime - kDay);
+    EXPECT_EQ(InstallerBelow(folder_.Path()), 0) << "an installer runs";
+    const std::string text = log.Text();
+    const std::string expected = Lines({"restlevel.zbin (" + v.installed + ") ... will be updated", "Files to update: 1"}) +
+                                 "Download restlevel.zbin (" + v.installed + ") ... ";
+    EXPECT_EQ(text.rfind(expected, 0), 0u) << text;
+    if (c.serverDies) {
+        EXPECT_EQ(text.find("Error HTTP ", expected.size()), expected.size()) << text;
+    } else {
+        const std::size_t save = text.find("OK\r\nSave to " + Staging("restlevel") + "/HLV", expected.size());
+        EXPECT_EQ(save, expected.size()) << text;
+        EXPECT_NE(text.find(" ... Fatal error: ", save), std::string::npos) << text;
+    }
+    EXPECT_EQ(text.find("Start "), std::string::npos) << "nothing is launched";
+    EXPECT_EQ(text.substr(text.size() - 2), "\r\n") << "the log ends with a whole line";
+    EXPECT_TRUE(StagingLeft()) << "the staging stays until the next start";
+
+    // The next start clears it (the check is off this time).
+    one->Stop();
+    ForgetConfigured();
+    auto again = Start(v.installed, {}, Env(""));
+    ASSERT_NE(screen_.WaitFor(again->Pid(), kMainWindow), 0u);
+    ExpectStagingCleared("restlevel");
+    EXPECT_TRUE(SameBytes(ReadText(v.installed), v.one));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, UpdateRoadDownloadFaultTest,
+    ::testing::Values(DownloadFaultCase{"ServerDiesMidDownload", true}, DownloadFaultCase{"DamagedPackage", false}),
+    CaseName<DownloadFaultCase>);
+
+// The installed folder cannot be written: the installer asks for an elevated
+// run, which cannot help here, starts version 1 again and says so.
+enum class Elevation { Refused, Absent, RunsAndFails };
+
+struct UnwritableCase {
+    const char* name;
+    Elevation elevation;
+};
+void PrintTo(const UnwritableCase& c, std::ostream* out) { *out << c.name; }
+
+class UpdateRoadUnwritableTest : public UpdateRoadTest, public ::testing::WithParamInterface<UnwritableCase> {};
+
+TEST_P(UpdateRoadUnwritableTest, Version1StartsAgainAndTheLogSaysWhy) {
+    const UnwritableCase& c = GetParam();
+    const std::int64_t serverTime = std::time(nullptr) / 60 * 60 - 3600;
+    const Versions v = TwoVersions("restlevel", ReadText(RL_RESTLEVEL), "\nRestLevel, version 2\n", serverTime, kProgramMode);
+    Publish("restlevel", false);
+    UnwritableFolder unwritable(Path("install"));
+    if (!unwritable.Ok()) GTEST_SKIP() << "cannot make a folder unwritable here (as root this takes chattr +i)";
+    UpdateServer server(Path("server"));
+    ASSERT_GT(server.Port(), 0);
+    auto env = Env(server.Address());
+    // The elevation tool is looked for on PATH: a fake one, or none at all.
+    env["PATH"] = c.elevation == Elevation::Absent ? Path("bin") : FakePkexec(c.elevation == Elevation::Refused);
+
+    auto one = Start(v.installed, {}, env);
+    KeptLog log;
+    AnswerYes(*one, log, "restlevel.zbin (");
+    // The installer tells the user, once it has started version 1 again.
+    pid_t installer = 0;
+    ASSERT_TRUE(linuxtest::WaitFor([&] { return (installer = InstallerBelow(folder_.Path())) != 0; }, kDeadline));
+    const Window box = screen_.WaitFor(installer, kBoxTitle);
+    ASSERT_NE(box, 0u) << "no message box; the log reads:\n" << log.Text();
+    const pid_t again = WaitForRestart(log, v.installed, one->Pid());
+    ASSERT_NE(again, 0) << "version 1 is not started again";
+    EXPECT_TRUE(Screen::Press(box, "Return"));
+    EXPECT_TRUE(linuxtest::WaitFor([&] { return !Running(installer); }, kDeadline)) << "the installer stays";
+
+    EXPECT_TRUE(SameBytes(ReadText(v.installed), v.one));
+    EXPECT_TRUE(SameBytes(ReadText("/proc/" + std::to_string(again) + "/exe"), v.one));
+    EXPECT_EQ(StateOf(v.installed).seconds, serverTime - kDay);
+
+    const std::string text = log.Text();
+    const std::string staged = StagedFor(text, v.installed);
+    const std::string update = "Update " + staged + " to " + v.installed + " ... ";
+    std::vector<std::string> lines{
+        "restlevel.zbin (" + v.installed + ") ... will be updated",
+        "Files to update: 1",
+        "Download restlevel.zbin (" + v.installed + ") ... OK",
+        "Save to " + staged + " ... OK",
+        "Start " + staged,
+        // The Windows code with the C library's text.
+        update + "Failed Permission denied (0x00000005)",
+    };
+    if (c.elevation == Elevation::RunsAndFails) {
+        // The elevated run writes to the same log; Linux has no replacing
+        // at the next restart.
+        lines.insert(lines.end(), {update + "delay until reboot", "Failed Operation not supported (0x00000032)", kIncomplete});
+    }
+    lines.insert(lines.end(), {kIncomplete, "Start New Version"});
+    EXPECT_EQ(text, Lines(lines));
+
+    const std::vector<std::string> elevated = [&] {
+        std::vector<std::string> argv;
+        std::istringstream in(ReadText(Path("pkexec.args")));
+        for (std::string line; std::getline(in, line);) argv.push_back(line);
+        return argv;
+    }();
+    if (c.elevation == Elevation::Absent) {
+        EXPECT_TRUE(elevated.empty());
+    } else {
+        ASSERT_EQ(elevated.size(), 6u);
+        EXPECT_EQ(elevated[0], staged);
+        EXPECT_EQ(elevated[1], "/AdmKzUpdate");
+        EXPECT_EQ(elevated[2], v.installed);
+        EXPECT_EQ(elevated[3], std::to_string(one->Pid())) << "the main thread's id is the process's";
+        EXPECT_EQ(elevated[4], std::to_string(one->Pid())) << "the previous instance";
+        EXPECT_EQ(elevated[5], "RestLevel");
+    }
+
+    // The restarted version 1 cleared the staging at its start; its check
+    // offers the update again.
+    ASSERT_NE(screen_.WaitFor(again, kNotesWindow), 0u);
+    ExpectStagingCleared("restlevel");
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, UpdateRoadUnwritableTest,
+                         ::testing::Values(UnwritableCase{"ElevationRefused", Elevation::Refused},
+                                           UnwritableCase{"NoElevationTool", Elevation::Absent},
+                                           UnwritableCase{"ElevatedRunCannotWriteEither", Elevation::RunsAndFails}),
+                         CaseName<UnwritableCase>);
+
+// Version 1 stops where it would end (SIGSTOP), ignoring the request to
+// quit: the installer ends it and goes on.
+TEST_F(UpdateRoadTest, APreviousInstanceThatWillNotEndIsEnded) {
+    const std::int64_t serverTime = std::time(nullptr) / 60 * 60 - 3600;
+    const Versions v = TwoVersions("restlevel", ReadText(RL_RESTLEVEL), "\nRestLevel, version 2\n", serverTime, kProgramMode);
+    Publish("restlevel", false);
+    UpdateServer server(Path("server"));
+    ASSERT_GT(server.Port(), 0);
+    auto env = Env(server.Address());
+    env["LD_PRELOAD"] = RL_STOP_AT_EXIT;
+
+    auto one = Start(v.installed, {}, env);
+    KeptLog log;
+    AnswerYes(*one, log, "restlevel.zbin (");
+    EXPECT_TRUE(linuxtest::WaitFor([&] { return StateLetter(one->Pid()) == 'T'; }, kDeadline))
+        << "version 1 does not stop";
+    const pid_t two = WaitForRestart(log, v.installed, one->Pid(), kPreviousInstanceDeadline);
+    ASSERT_NE(two, 0) << "version 2 does not run; the log reads:\n" << log.Text();
+
+    siginfo_t ended{};
+    ASSERT_EQ(waitid(P_PID, static_cast<id_t>(one->Pid()), &ended, WEXITED | WNOHANG | WNOWAIT), 0);
+    EXPECT_EQ(ended.si_pid, one->Pid()) << "version 1 still there";
+    EXPECT_EQ(ended.si_code, CLD_KILLED);
+    EXPECT_EQ(ended.si_status, SIGKILL);
+    EXPECT_TRUE(SameBytes(ReadText(v.installed), v.two));
+    EXPECT_TRUE(SameBytes(ReadText("/proc/" + std::to_string(two) + "/exe"), v.two));
+    const std::string staged = StagedFor(log.Text(), v.installed);
+    EXPECT_EQ(log.Text(), Lines({
+                              "restlevel.zbin (" + v.installed + ") ... will be updated",
+                              "Files to update: 1",
+                              "Download restlevel.zbin (" + v.installed + ") ... OK",
+                              "Save to " + staged + " ... OK",
+                              "Start " + staged,
+                              "Update " + staged + " to " + v.installed + " ... Updated",
+                              kInstalledCorrectly,
+                              "Start New Version",
+                          }));
+    ASSERT_NE(screen_.WaitFor(two, kMainWindow), 0u);
+    ExpectStagingCleared("restlevel");
+}
+
+// The installer is killed while it installs the second of two files: each
+// installed file is one version or the other, whole, and the program starts
+// and clears the staging.
+TEST_F(UpdateRoadTest, AnInstallerKilledBetweenTwoFilesLeavesEveryFileWhole) {
+    const std::int64_t serverTime = std::time(nullptr) / 60 * 60 - 3600;
+    // Large enough that copying one takes a while.
+    std::string bulk(24 << 20, '\0');
+    for (std::size_t i = 0; i < bulk.size(); ++i) bulk[i] = static_cast<char>((i * 2654435761u) >> 13);
+    const Versions helper = TwoVersions("roadhelper", ReadText(RL_UPDATE_ROAD_HELPER), bulk, serverTime, kProgramMode);
+    const Versions data = TwoVersions("data/bulk.bin", bulk, "version 2", serverTime, 0644);
+    Publish("roadhelper", true);
+    UpdateServer server(Path("server"));
+    ASSERT_GT(server.Port(), 0);
+
+    auto one = Start(helper.installed, {}, Env(server.Address()));
+    KeptLog log;
+    AnswerYes(*one, log, "Got file listing from ");
+    // The second file's fragment: the first one is in place.
+    const auto secondUnderWay = [&] {
+        const std::string text = log.Text();
+        const std::size_t first = text.find("\r\nUpdate ");
+        return first != std::string::npos && text.find("\r\nUpdate ", first + 1) != std::string::npos;
+    };
+    pid_t installer = 0;
+    ASSERT_TRUE(linuxtest::WaitFor([&] { return (installer = InstallerBelow(folder_.Path())) != 0; }, kDeadline));
+    const auto deadline = std::chrono::steady_clock::now() + kDeadline;
+    while (!secondUnderWay() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    kill(installer, SIGKILL);
+    ASSERT_TRUE(secondUnderWay()) << log.Text();
+    const std::string text = log.Text();
+    EXPECT_EQ(text.find(kInstalledCorrectly), std::string::npos) << "the installer finished before the kill:\n" << text;
+    EXPECT_TRUE(linuxtest::WaitFor([&] { return !Running(installer); }, kDeadline));
+
+    // Whole files, one version or the other; the first file in place.
+    const std::string program = ReadText(helper.installed);
+    const std::string bulkFile = ReadText(data.installed);
+    EXPECT_TRUE(program == helper.one || program == helper.two) << program.size() << " bytes";
+    EXPECT_TRUE(bulkFile == data.one || bulkFile == data.two) << bulkFile.size() << " bytes";
+    EXPECT_TRUE(program == helper.two || bulkFile == data.two) << "the first file is not installed";
+    EXPECT_EQ(StateOf(helper.installed).mode, kProgramMode);
+    EXPECT_TRUE(StagingLeft());
+
+    // The user starts the program: it runs, clears the staging, and offers
+    // the rest of the update.
+    auto again = Start(helper.installed, {}, Env(server.Address()));
+    ASSERT_NE(screen_.WaitFor(again->Pid(), kNotesWindow), 0u) << ReadText(LogFile());
+    ExpectStagingCleared("roadhelper");
+    EXPECT_NE(ReadText(LogFile()).find("An update is available and can be installed."), std::string::npos);
+}
+
+// Without a display the installer's messages go to standard error. Here the
+// test starts the installer itself on a staging whose file cannot be copied.
+TEST_F(UpdateRoadTest, WithoutADisplayTheInstallersMessagesGoToStandardError) {
+    const std::string reg = "XDG_CONFIG_HOME=" + Quote(Path("config")) + " " RL_REG_TOOL " add ";
+    const std::string key = "'HKCU\\Software\\Halvane\\KzAutoUpdate";
+    ASSERT_EQ(linuxtest::Run(reg + key + "' /v LogFile /d " + Quote(Path("installer.log")) + " /f").status, 0);
+    ASSERT_EQ(linuxtest::Run(reg + key + "\\Files\\HLV1.TMP' /v TempFile /d " + Quote(Path("missing")) + " /f").status,
+              0);
+    ASSERT_EQ(linuxtest::Run(reg + key + "\\Files\\HLV1.TMP' /v DestFile /d " + Quote(Path("installed")) + " /f").status,
+              0);
+    WriteText(Path("installer.log"), "");
+
+    const auto result = linuxtest::Run("env -u DISPLAY XDG_CONFIG_HOME=" + Quote(Path("config")) + " XDG_CACHE_HOME=" +
+                                       Quote(Path("cache")) + " PATH=" + Quote(Path("bin")) + " " RL_RESTLEVEL
+                                       " /KzUpdate /bin/true 0 0 RestLevel 2>&1");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.output, "RestLevel: RestLevel could not be updated.\n");
+    const std::string log = ReadText(Path("installer.log"));
+    EXPECT_EQ(log.rfind("Update " + Path("missing") + " to " + Path("installed") + " ... Failed ", 0), 0u) << log;
+    const std::string end = Lines({kIncomplete, "Start New Version"});
+    EXPECT_EQ(log.substr(log.size() - std::min(log.size(), end.size())), end) << log;
+}
+
+}  // namespace
+}  // namespace rl
