@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <new>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -209,9 +210,21 @@ void QueryHeaders(IInternet& port, InetHandle request, std::uint32_t& contentLen
 
 // Reads the body to its end; false when a read failed. The progress bar,
 // when given, follows the announced length.
+// Large enough for any program file; a bigger body still grows as it arrives.
+constexpr std::uint32_t kMaxBodyReservation = 256u * 1024 * 1024;
+
 bool ReadBody(IInternet& port, InetHandle request, std::string& body, bool processMessages, IProgressBar* progress,
               std::uint32_t contentLength) {
     std::vector<char> buffer(kReadBufferSize);
+    // Room for the announced body at once: growing a large body chunk by chunk
+    // costs more than its transfer. The announcement is only a hint (a lying
+    // server must not make us fail), so a refused reservation is ignored.
+    if (contentLength > 0) {
+        try {
+            body.reserve(std::min<std::uint32_t>(contentLength, kMaxBodyReservation));
+        } catch (const std::bad_alloc&) {
+        }
+    }
     for (;;) {
         if (processMessages) ProcessPendingMessages();
         std::uint32_t read = 0;
