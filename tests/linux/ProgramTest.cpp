@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <optional>
 #include <sstream>
@@ -431,25 +432,41 @@ TEST_F(ProgramTest, WithoutAnXDisplayItSaysSoAndEndsWithAnError) {
 }
 
 TEST_F(ProgramTest, WithoutASoundDeviceItSaysSoInABoxAndEndsWithZero) {
-    UserFolders user;
-    linuxtest::TempDir nowhere;
-    auto program = Start(user, {{"PULSE_SERVER", "unix:" + nowhere.Path() + "/no-such-socket"}});
-    // The box is the program's only window, titled as the program.
-    Window box = 0;
-    ASSERT_TRUE(linuxtest::WaitFor(
-        [&] { return ((box = x_.FindWindow(program->Pid())) != 0 && x_.Viewable(box)) || program->WaitExit(0ms); },
-        kStartDeadline));
-    ASSERT_NE(box, 0u) << "no box; exit " << program->WaitExit(0ms).value_or(-1) << ": " << program->ErrorOutput();
-    EXPECT_NE(x_.Size(box), std::make_pair(359, 214)) << "the settings window, not a box";
-    // Qt copies a box's text to the clipboard on Windows only; the program
-    // writes the same text to its standard error.
-    EXPECT_NE(program->ErrorOutput().find("restlevel: RestLevel could not connect to a sound device.  It will now exit.\n"),
-              std::string::npos)
-        << program->ErrorOutput();
+    struct Case {
+        const char* what;
+        std::function<void(Program&, Window)> answer;
+    };
+    const Case cases[] = {
+        {"the user answers the box",
+         [](Program&, Window box) {
+             const std::string keys = "xdotool windowfocus --sync " + std::to_string(box) + " key --clearmodifiers Return";
+             ASSERT_EQ(linuxtest::Run(keys).status, 0);
+         }},
+        {"the session ends while the box is up", [](Program& program, Window) { program.Signal(SIGTERM); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        UserFolders user;
+        linuxtest::TempDir nowhere;
+        auto program = Start(user, {{"PULSE_SERVER", "unix:" + nowhere.Path() + "/no-such-socket"}});
+        // The box is the program's only window, titled as the program.
+        Window box = 0;
+        ASSERT_TRUE(linuxtest::WaitFor(
+            [&] { return ((box = x_.FindWindow(program->Pid())) != 0 && x_.Viewable(box)) || program->WaitExit(0ms); },
+            kStartDeadline));
+        ASSERT_NE(box, 0u) << "no box; exit " << program->WaitExit(0ms).value_or(-1) << ": " << program->ErrorOutput();
+        EXPECT_NE(x_.Size(box), std::make_pair(359, 214)) << "the settings window, not a box";
+        // Qt copies a box's text to the clipboard on Windows only; the program
+        // writes the same text to its standard error.
+        EXPECT_NE(program->ErrorOutput().find(
+                      "restlevel: RestLevel could not connect to a sound device.  It will now exit.\n"),
+                  std::string::npos)
+            << program->ErrorOutput();
 
-    ASSERT_EQ(linuxtest::Run("xdotool windowfocus --sync " + std::to_string(box) + " key --clearmodifiers Return").status, 0);
-    EXPECT_EQ(program->WaitExit(kExitDeadline), 0) << "not answered, or a crash (128 + signal)";
-    EXPECT_TRUE(user.Stored().empty()) << "it read or stored settings";
+        c.answer(*program, box);
+        EXPECT_EQ(program->WaitExit(kExitDeadline), 0) << "not ended, or a crash (128 + signal)";
+        EXPECT_TRUE(user.Stored().empty()) << "it read or stored settings";
+    }
 }
 
 TEST_F(ProgramTest, ALostXServerStillPutsTheSavedLevelBack) {
