@@ -80,3 +80,9 @@ add_test(NAME "win32.Win32FileLibDecompressTest.SetsTheLastWriteTimeFromALocalDa
   COMMAND rl_win32_tests --gtest_filter=Win32FileLibDecompressTest.SetsTheLastWriteTimeFromALocalDateTime)
 set_tests_properties("win32.Win32FileLibDecompressTest.SetsTheLastWriteTimeFromALocalDateTime.TZ=CET" PROPERTIES
   LABELS win32 ENVIRONMENT "TZ=${RL_TEXT_ZONE};RL_TEXT_ZONE=${RL_TEXT_ZONE}")
+
+# An update package's time in summer and in winter, in a zone with summer time.
+add_test(NAME "win32.Win32UpdateFilesTest.APackageTakesTheServersInstantInSummerAndInWinter.TZ=CET"
+  COMMAND rl_win32_tests --gtest_filter=Win32UpdateFilesTest.APackageTakesTheServersInstantInSummerAndInWinter)
+set_tests_properties("win32.Win32UpdateFilesTest.APackageTakesTheServersInstantInSummerAndInWinter.TZ=CET"
+  PROPERTIES LABELS win32 ENVIRONMENT "TZ=${RL_TEXT_ZONE};RL_TEXT_ZONE=${RL_TEXT_ZONE}")

@@ -52,6 +52,15 @@ constexpr std::uint32_t kSeeMaskFlagNoUi = 0x400;
 constexpr int kSwHide = 0;
 constexpr int kSwShowNormal = 1;
 
+// What ShellExecuteCode gives back above this value means the program was
+// started; at or below it, the result is an error code.
+constexpr std::intptr_t kShellExecuteErrorLimit = 32;
+
+// MoveFileEx flags.
+constexpr std::uint32_t kMovefileReplaceExisting = 1;
+constexpr std::uint32_t kMovefileDelayUntilReboot = 4;
+constexpr std::uint32_t kMovefileWriteThrough = 8;
+
 // Access rights of OpenThread and OpenProcess.
 constexpr std::uint32_t kSynchronize = 0x00100000u;
 constexpr std::uint32_t kThreadQueryInformation = 0x0040;
@@ -110,6 +119,16 @@ public:
                               const FileTime* lastWrite) = 0;
     virtual std::uint32_t GetFileAttributes(const std::string& name) = 0;
     virtual bool SetFileAttributes(const std::string& name, std::uint32_t attributes) = 0;
+    // MoveFileEx: renames a file, replacing an existing one only with
+    // kMovefileReplaceExisting; with kMovefileWriteThrough it returns once the
+    // move is on the disk. With kMovefileDelayUntilReboot the move (or, with
+    // an empty new name, the deletion) is only scheduled for the next restart
+    // of Windows; other systems have no such thing and refuse it with
+    // ERROR_NOT_SUPPORTED (50).
+    virtual bool MoveFileEx(const std::string& existing, const std::string& newName, std::uint32_t flags) = 0;
+    // Gives the file the permission bits of another (POSIX mode bits); a
+    // system without them has nothing to copy and succeeds.
+    virtual bool CopyPermissions(const std::string& model, const std::string& file) = 0;
 
     // Folders -------------------------------------------------------------
 
@@ -118,6 +137,8 @@ public:
     // kErrorFileNotFoundCode, kErrorPathNotFoundCode or another code.
     virtual std::uint32_t FindEntry(const std::string& name, std::uint32_t attributeMask) = 0;
     virtual bool CreateDirectory(const std::string& name) = 0;
+    // Removes an empty folder.
+    virtual bool RemoveDirectory(const std::string& name) = 0;
     // GetTempFileName with a system-chosen unique number: creates the empty
     // file and gives its name; empty on failure.
     virtual std::string TempFileName(const std::string& folder, const std::string& prefix) = 0;
@@ -145,6 +166,11 @@ public:
     // Starts a program or opens a document; with kSeeMaskNoCloseProcess the
     // new process's handle (kInvalidHandle when none came back).
     virtual bool ShellExecute(const ShellExecuteRequest& request, SysHandle& process) = 0;
+    // ShellExecute in its plain form: greater than kShellExecuteErrorLimit
+    // when the program was started, else an error code.
+    virtual std::intptr_t ShellExecuteCode(WindowHandle owner, const std::string& verb, const std::string& file,
+                                           const std::string& parameters, const std::string& directory,
+                                           int show) = 0;
     virtual SysHandle OpenThread(std::uint32_t access, std::uint32_t threadId) = 0;
     virtual SysHandle OpenProcess(std::uint32_t access, std::uint32_t processId) = 0;
     // kWaitObject0 when the process or thread has ended, kWaitTimeout,

@@ -46,7 +46,12 @@ constexpr std::uint32_t kErrorFileExists = 80;
 constexpr std::uint32_t kErrorInvalidParameter = 87;
 constexpr std::uint32_t kErrorSharingViolation = 32;
 constexpr std::uint32_t kErrorAlreadyExists = 183;
+constexpr std::uint32_t kErrorNotSupported = 50;
 constexpr std::uint32_t kErrorNoAssociation = 1155;
+// The plain ShellExecute's results: any value above 32 means started;
+// SE_ERR_NOASSOC.
+constexpr std::intptr_t kShellStarted = 42;
+constexpr std::intptr_t kShellNoAssociation = 31;
 constexpr std::uint32_t kErrorResourceTypeNotFound = 1813;
 constexpr std::uint32_t kInfinite = 0xFFFFFFFFu;
 
@@ -571,6 +576,51 @@ public:
         return Succeed();
     }
 
+    // Renames within one file system, as MoveFileEx without
+    // MOVEFILE_COPY_ALLOWED does. A restart of Windows has no counterpart.
+    bool MoveFileEx(const std::string& existing, const std::string& newName, std::uint32_t flags) override {
+        if ((flags & kMovefileDelayUntilReboot) != 0) return Fail(kErrorNotSupported);
+        if (newName.empty()) return Fail(kErrorInvalidParameter);
+        const bool replace = (flags & kMovefileReplaceExisting) != 0;
+        struct stat to {};
+        if (replace && lstat(newName.c_str(), &to) == 0) {
+            // Windows replaces neither a folder nor a read-only file; a
+            // rename would not notice the mode.
+            if (S_ISDIR(to.st_mode) || (!S_ISLNK(to.st_mode) && (to.st_mode & S_IWUSR) == 0))
+                return Fail(kErrorAccessDenied);
+        }
+        const bool writeThrough = (flags & kMovefileWriteThrough) != 0;
+        if (writeThrough) {
+            // The content first: a rename that reaches the disk before the
+            // data would leave an empty file under the old name after a
+            // power cut.
+            const int fd = open(existing.c_str(), O_RDONLY | O_CLOEXEC);
+            if (fd < 0) return FailErrno(errno);
+            const int error = fsync(fd) == 0 || errno == EINVAL ? 0 : errno;
+            close(fd);
+            if (error != 0) return FailErrno(error);
+        }
+        if (const int error = Rename(existing, newName, !replace); error != 0)
+            return error == EEXIST ? Fail(kErrorAlreadyExists) : FailErrno(error);
+        if (writeThrough) {
+            const int folder = open(DirName(newName).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (folder >= 0) {
+                fsync(folder);
+                close(folder);
+            }
+        }
+        return Succeed();
+    }
+
+    // The permission bits only: an installed program must stay executable,
+    // a private file private.
+    bool CopyPermissions(const std::string& model, const std::string& file) override {
+        struct stat st {};
+        if (stat(model.c_str(), &st) != 0) return FailErrno(errno);
+        if (chmod(file.c_str(), st.st_mode & 0777) != 0) return FailErrno(errno);
+        return Succeed();
+    }
+
     // Folders ---------------------------------------------------------------
 
     std::uint32_t FindEntry(const std::string& name, std::uint32_t attributeMask) override {
@@ -591,6 +641,11 @@ public:
 
     bool CreateDirectory(const std::string& name) override {
         if (mkdir(name.c_str(), 0777) != 0) return errno == EEXIST ? Fail(kErrorAlreadyExists) : FailErrno(errno);
+        return Succeed();
+    }
+
+    bool RemoveDirectory(const std::string& name) override {
+        if (rmdir(name.c_str()) != 0) return FailErrno(errno == EEXIST ? ENOTEMPTY : errno);
         return Succeed();
     }
 
@@ -842,6 +897,24 @@ public:
         handles_[fd] = entry;
         process = static_cast<SysHandle>(fd);
         return Succeed();
+    }
+
+    // Started and not waited for; the plain form's codes are the small ones
+    // of the file errors, anything else reads as "no association" (31).
+    std::intptr_t ShellExecuteCode(WindowHandle owner, const std::string& verb, const std::string& file,
+                                   const std::string& parameters, const std::string& directory, int show) override {
+        ShellExecuteRequest request;
+        request.Owner = owner;
+        request.Verb = verb;
+        request.File = file;
+        request.Parameters = parameters;
+        request.Directory = directory;
+        request.Show = show;
+        SysHandle process = kInvalidHandle;
+        if (ShellExecute(request, process)) return kShellStarted;
+        const std::uint32_t code = linuxerr::ThreadLastError();
+        return code != 0 && code <= static_cast<std::uint32_t>(kShellExecuteErrorLimit) ? static_cast<std::intptr_t>(code)
+                                                                                         : kShellNoAssociation;
     }
 
     // Any thread id is visible as /proc/<tid>; the handle is a descriptor of

@@ -14,6 +14,8 @@
 #undef GetFileAttributes
 #undef SetFileAttributes
 #undef CreateDirectory
+#undef RemoveDirectory
+#undef MoveFileEx
 #undef ShellExecute
 
 #include "platform/Files.h"
@@ -37,6 +39,9 @@ FILETIME ToFile(FileTime t) {
 }
 
 FileTime FromFile(const FILETIME& f) { return (FileTime{f.dwHighDateTime} << 32) | f.dwLowDateTime; }
+
+// A system time keeps whole milliseconds; the rest of a file time is added back.
+constexpr FileTime kTicksPerMillisecond = 10000;
 
 // Empty texts stand for "none", which the shell wants as a null pointer.
 const char* OrNull(const std::string& text) { return text.empty() ? nullptr : text.c_str(); }
@@ -98,6 +103,17 @@ public:
         return SetFileAttributesA(name.c_str(), attributes) != FALSE;
     }
 
+    bool MoveFileEx(const std::string& existing, const std::string& newName, std::uint32_t flags) override {
+        return MoveFileExA(existing.c_str(), OrNull(newName), flags) != FALSE;
+    }
+
+    // Windows files carry no permission bits; their attributes travel with
+    // the copy.
+    bool CopyPermissions(const std::string&, const std::string&) override {
+        SetLastError(ERROR_SUCCESS);
+        return true;
+    }
+
     std::uint32_t FindEntry(const std::string& name, std::uint32_t attributeMask) override {
         // FindFirstFile lists every kind of entry; hidden, system and folder
         // entries count only when the mask asks for them.
@@ -120,6 +136,8 @@ public:
 
     bool CreateDirectory(const std::string& name) override { return CreateDirectoryA(name.c_str(), nullptr) != FALSE; }
 
+    bool RemoveDirectory(const std::string& name) override { return RemoveDirectoryA(name.c_str()) != FALSE; }
+
     std::string TempFileName(const std::string& folder, const std::string& prefix) override {
         char buffer[MAX_PATH] = {};
         if (GetTempFileNameA(folder.c_str(), prefix.c_str(), 0, buffer) == 0) return {};
@@ -140,19 +158,29 @@ public:
         return std::string(buffer, length);
     }
 
+    // Both ways through the zone's rules for that date, as UtcToLocalDateTime
+    // converts: FileTimeToLocalFileTime and LocalFileTimeToFileTime apply
+    // today's offset to every date, which puts a time of the other season an
+    // hour off.
     bool FileTimeToLocalFileTime(FileTime utc, FileTime& local) override {
         const FILETIME in = ToFile(utc);
+        SYSTEMTIME universal{}, zoned{};
         FILETIME out{};
-        if (!::FileTimeToLocalFileTime(&in, &out)) return false;
-        local = FromFile(out);
+        if (!FileTimeToSystemTime(&in, &universal) || !SystemTimeToTzSpecificLocalTime(nullptr, &universal, &zoned) ||
+            !SystemTimeToFileTime(&zoned, &out))
+            return false;
+        local = FromFile(out) + utc % kTicksPerMillisecond;
         return true;
     }
 
     bool LocalFileTimeToFileTime(FileTime local, FileTime& utc) override {
         const FILETIME in = ToFile(local);
+        SYSTEMTIME zoned{}, universal{};
         FILETIME out{};
-        if (!::LocalFileTimeToFileTime(&in, &out)) return false;
-        utc = FromFile(out);
+        if (!FileTimeToSystemTime(&in, &zoned) || !TzSpecificLocalTimeToSystemTime(nullptr, &zoned, &universal) ||
+            !SystemTimeToFileTime(&universal, &out))
+            return false;
+        utc = FromFile(out) + local % kTicksPerMillisecond;
         return true;
     }
 
@@ -211,6 +239,12 @@ public:
                       ? reinterpret_cast<SysHandle>(info.hProcess)
                       : kInvalidHandle;
         return ok;
+    }
+
+    std::intptr_t ShellExecuteCode(WindowHandle owner, const std::string& verb, const std::string& file,
+                                   const std::string& parameters, const std::string& directory, int show) override {
+        return reinterpret_cast<std::intptr_t>(ShellExecuteA(reinterpret_cast<HWND>(owner), OrNull(verb), file.c_str(),
+                                                             OrNull(parameters), OrNull(directory), show));
     }
 
     SysHandle OpenThread(std::uint32_t access, std::uint32_t threadId) override {

@@ -36,6 +36,7 @@ bool FileSystem::CopyFile(const std::string& source, const std::string& destinat
     File copy;
     copy.data = found->second.data;
     copy.attributes = found->second.attributes;
+    copy.mode = found->second.mode;
     files[destination] = copy;
     return true;
 }
@@ -128,6 +129,46 @@ bool FileSystem::SetFileAttributes(const std::string& name, std::uint32_t attrib
     return true;
 }
 
+bool FileSystem::MoveFileEx(const std::string& existing, const std::string& newName, std::uint32_t flags) {
+    calls.push_back("MoveFileEx " + existing + " " + newName + " " + std::to_string(flags));
+    if (Fails("MoveFileEx", existing)) return false;
+    if ((flags & kMovefileDelayUntilReboot) != 0) {
+        rebootMoves.emplace_back(existing, newName);
+        return true;
+    }
+    const auto found = files.find(existing);
+    if (found == files.end() || newName.empty()) {
+        lastError = newName.empty() ? 87 : kErrorFileNotFoundCode;
+        return false;
+    }
+    if (const auto target = files.find(newName); target != files.end()) {
+        if ((flags & kMovefileReplaceExisting) == 0) {
+            lastError = 183;
+            return false;
+        }
+        if ((target->second.attributes & kFileAttributeReadOnly) != 0) {
+            lastError = 5;
+            return false;
+        }
+    }
+    File moved = found->second;
+    files.erase(found);
+    files[newName] = moved;
+    return true;
+}
+
+bool FileSystem::CopyPermissions(const std::string& model, const std::string& file) {
+    calls.push_back("CopyPermissions " + model + " " + file);
+    const auto from = files.find(model);
+    const auto to = files.find(file);
+    if (from == files.end() || to == files.end() || Fails("CopyPermissions")) {
+        if (from == files.end() || to == files.end()) lastError = kErrorFileNotFoundCode;
+        return false;
+    }
+    to->second.mode = from->second.mode;
+    return true;
+}
+
 bool FileSystem::ParentExists(const std::string& name) const {
     const char separator = style == PathStyle::Posix ? '/' : '\\';
     const std::size_t cut = name.find_last_of(separator);
@@ -151,6 +192,25 @@ bool FileSystem::CreateDirectory(const std::string& name) {
         return false;
     }
     folders.insert(name);
+    return true;
+}
+
+bool FileSystem::RemoveDirectory(const std::string& name) {
+    calls.push_back("RemoveDirectory " + name);
+    if (Fails("RemoveDirectory", name)) return false;
+    if (folders.count(name) == 0) {
+        lastError = kErrorFileNotFoundCode;
+        return false;
+    }
+    const char separator = style == PathStyle::Posix ? '/' : '\\';
+    const std::string inside = name + separator;
+    const auto under = [&inside](const std::string& entry) { return entry.compare(0, inside.size(), inside) == 0; };
+    if (std::any_of(files.begin(), files.end(), [&](const auto& file) { return under(file.first); }) ||
+        std::any_of(folders.begin(), folders.end(), under)) {
+        lastError = 145;
+        return false;
+    }
+    folders.erase(name);
     return true;
 }
 
@@ -210,8 +270,25 @@ bool FileSystem::ShellExecute(const ShellExecuteRequest& request, SysHandle& pro
     executed.push_back(request);
     process = kInvalidHandle;
     if (Fails("ShellExecute")) return false;
+    if (onExecute) onExecute(request);
     if ((request.Mask & kSeeMaskNoCloseProcess) != 0) process = Add({Handle::kProcess, {}, 4242, 0});
     return true;
+}
+
+std::intptr_t FileSystem::ShellExecuteCode(WindowHandle owner, const std::string& verb, const std::string& file,
+                                           const std::string& parameters, const std::string& directory, int show) {
+    ShellExecuteRequest request;
+    request.Owner = owner;
+    request.Verb = verb;
+    request.File = file;
+    request.Parameters = parameters;
+    request.Directory = directory;
+    request.Show = show;
+    executed.push_back(request);
+    if (Fails("ShellExecuteCode")) return static_cast<std::intptr_t>(failCode);
+    if (shellResult <= kShellExecuteErrorLimit) return shellResult;
+    if (onExecute) onExecute(request);
+    return shellResult;
 }
 
 SysHandle FileSystem::OpenThread(std::uint32_t access, std::uint32_t threadId) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -19,6 +20,7 @@ struct File {
     FileTime accessed = 0;
     FileTime written = 0;
     std::uint32_t attributes = kFileAttributeNormal;
+    std::uint32_t mode = 0644;  // POSIX permission bits
 };
 
 class FileSystem : public IFileSystem {
@@ -46,9 +48,16 @@ public:
     // Version resources: file → sub-block → value bytes.
     std::map<std::string, std::map<std::string, std::vector<std::uint8_t>>> versions;
 
+    // Moves and deletions (an empty new name) scheduled for the next restart.
+    std::vector<std::pair<std::string, std::string>> rebootMoves;
+
     // Processes. A started or opened process ends after this many waits
     // have timed out; a thread ends after a quit when threadQuits.
+    // ShellExecuteCode's requests are kept with executed's with a mask of 0.
     std::vector<ShellExecuteRequest> executed;
+    // Called for every request that starts something, after it is recorded.
+    std::function<void(const ShellExecuteRequest&)> onExecute;
+    std::intptr_t shellResult = 42;  // what ShellExecuteCode gives when it starts
     int timeoutsBeforeExit = 0;
     std::uint32_t exitCode = 0;
     std::set<std::uint32_t> threads;    // ids OpenThread finds
@@ -67,8 +76,11 @@ public:
                       const FileTime* lastWrite) override;
     std::uint32_t GetFileAttributes(const std::string& name) override;
     bool SetFileAttributes(const std::string& name, std::uint32_t attributes) override;
+    bool MoveFileEx(const std::string& existing, const std::string& newName, std::uint32_t flags) override;
+    bool CopyPermissions(const std::string& model, const std::string& file) override;
     std::uint32_t FindEntry(const std::string& name, std::uint32_t attributeMask) override;
     bool CreateDirectory(const std::string& name) override;
+    bool RemoveDirectory(const std::string& name) override;
     std::string TempFileName(const std::string& folder, const std::string& prefix) override;
     std::string TempPath() override;
     std::string ComputerName() override { return computerName; }
@@ -79,6 +91,8 @@ public:
     bool QueryVersionValue(const std::vector<std::uint8_t>& resource, const std::string& subBlock,
                            std::vector<std::uint8_t>& value) override;
     bool ShellExecute(const ShellExecuteRequest& request, SysHandle& process) override;
+    std::intptr_t ShellExecuteCode(WindowHandle owner, const std::string& verb, const std::string& file,
+                                   const std::string& parameters, const std::string& directory, int show) override;
     SysHandle OpenThread(std::uint32_t access, std::uint32_t threadId) override;
     SysHandle OpenProcess(std::uint32_t access, std::uint32_t processId) override;
     std::uint32_t WaitForObject(SysHandle handle, std::uint32_t milliseconds) override;

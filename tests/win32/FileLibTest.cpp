@@ -327,9 +327,12 @@ TEST_F(Win32FileLibDecompressTest, SetsTheLastWriteTimeFromALocalDateTime) {
     const double local = DateTimeOf(localTicks);
     FILETIME utc{};
     const FILETIME localFile = ToFileTime(localTicks);
-    // The unit turns a local time into UTC with the zone's present bias,
-    // as LocalFileTimeToFileTime does.
-    ASSERT_TRUE(LocalFileTimeToFileTime(&localFile, &utc));
+    // The unit turns a local time into UTC with the zone's rules for that
+    // date, as UtcToLocalDateTime goes the other way.
+    SYSTEMTIME zoned{}, universal{};
+    ASSERT_TRUE(FileTimeToSystemTime(&localFile, &zoned));
+    ASSERT_TRUE(TzSpecificLocalTimeToSystemTime(nullptr, &zoned, &universal));
+    ASSERT_TRUE(SystemTimeToFileTime(&universal, &utc));
     // Run once more in a zone away from UTC, where leaving out the
     // conversion shows.
     if (std::getenv("RL_TEXT_ZONE") != nullptr) {
