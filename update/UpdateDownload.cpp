@@ -1,9 +1,287 @@
-// Placeholder until the download and staging are written: nothing is
-// downloaded, so a Yes to the release notes ends like a No.
+// The download and staging: every file that differs from the server's copy is
+// fetched, inflated into the staging folder and recorded in the registry;
+// then a program is relaunched with the installer switch, and this process
+// ends or closes its main window so that the files can be replaced.
+#include <cmath>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/Ui.h"
+#include "support/Application.h"
+#include "support/KzFileLib.h"
+#include "support/VorlLibText.h"
 #include "update/KzAutoUpdate.h"
+#include "update/KzAutoUpdateProgress.h"
+#include "update/KzHTTP.h"
+#include "update/UpdateLog.h"
+#include "update/UpdateStaging.h"
 
 namespace rl {
 
-bool TKzAutoUpdate::DownloadAndInstall(bool /*silent*/) { return false; }
+std::uint32_t DownloadPauseMs = 500;
+
+namespace {
+
+constexpr std::uint32_t kConnectTimeoutMs = 20000;
+constexpr std::uint32_t kReceiveTimeoutMs = 0;  // the platform's default
+constexpr int kWipePasses = 3;
+constexpr double kMillisecondsPerDay = 86400000.0;
+
+// Log texts.
+constexpr char kListingNotAvailable[] = "File listing not available ";
+constexpr char kListingFetched[] = "Got file listing from ";
+constexpr char kFragmentEnd[] = " ... ";
+constexpr char kCouldNotBeChecked[] = "could not be checked: HTTP ";
+constexpr char kWillBeUpdated[] = "will be updated";
+constexpr char kIsUpToDate[] = "is up to date";
+constexpr char kTempFolder[] = "Temp folder ";
+constexpr char kCouldNotBeCreated[] = " could not be created";
+constexpr char kTempFileFailed[] = "Temp file could not be created in ";
+constexpr char kFilesToUpdate[] = "Files to update: ";
+constexpr char kDownload[] = "Download ";
+constexpr char kErrorHttp[] = "Error HTTP ";
+constexpr char kOk[] = "OK";
+constexpr char kSaveTo[] = "Save to ";
+constexpr char kFatalError[] = "Fatal error: ";
+constexpr char kStart[] = "Start ";
+
+// The download window's texts.
+constexpr char kCheckingText[] = "Checking for Update Files...";
+
+// Message boxes.
+constexpr char kListingBoxText[] = "Software update information is not currently available.  Please try again later.";
+constexpr char kLaunchBoxText[] = "An error occurred attempting to install the ";
+constexpr char kLaunchBoxTextEnd[] = " update.\r\n\r\n";
+
+constexpr char kOpenVerb[] = "open";
+
+// The plain credentials of one download, wiped however it ends; also before
+// a launch that ends the process, which runs no destructor.
+class PlainCredentials {
+public:
+    std::string userName;
+    std::string password;
+    explicit PlainCredentials(const TKzAutoUpdate& component) { component.GetCredentials(userName, password); }
+    ~PlainCredentials() { Wipe(); }
+    PlainCredentials(const PlainCredentials&) = delete;
+    PlainCredentials& operator=(const PlainCredentials&) = delete;
+    void Wipe() {
+        WipeSecret(userName, kWipePasses);
+        WipeSecret(password, kWipePasses);
+    }
+};
+
+// Whether the download replaces the local file: any difference beyond the
+// tolerance, in either direction, or no local file at all. Without a server
+// time only a missing file is fetched. Compared in whole milliseconds, as
+// the check does.
+bool WillBeUpdated(double remote, double local) {
+    const auto tolerance = std::llround(kFileTimeTolerance * kMillisecondsPerDay);
+    const auto difference = std::llabs(std::llround((remote - local) * kMillisecondsPerDay));
+    return (remote > 0 && difference > tolerance) || local == 0;
+}
+
+std::string HttpFailure(std::uint32_t status, const std::string& error) {
+    return std::to_string(status) + " " + error;
+}
+
+// The staging folder: the user's temporary folder, then the program's file
+// name without its extension. Empty without a temporary folder: a relative
+// name would stage into whatever the current folder is.
+std::string StagingFolderOf(const std::string& exe) {
+    const std::string temp = GetTempFolder();
+    if (temp.empty()) return {};
+    const std::string name = FileNameOf(exe);
+    return temp + name.substr(0, name.size() - ExtensionOf(name).size()) + PathSeparator();
+}
+
+// Lets the download window repaint (and other events be handled) before the
+// package is inflated. The number of rounds is bounded too, so a clock that
+// does not move cannot hold the download forever.
+void PauseWithMessages(IApplication& application, IFileSystem* files) {
+    const double start = Milliseconds();
+    for (std::uint32_t round = 0; round <= DownloadPauseMs && Milliseconds() - start <= DownloadPauseMs; ++round) {
+        application.ProcessMessages();
+        if (files != nullptr) files->Sleep(1);
+    }
+}
+
+}  // namespace
+
+bool TKzAutoUpdate::DownloadAndInstall(bool silent) {
+    IApplication* application = ApplicationPort();
+    if (application == nullptr) return false;  // no program to relaunch
+    bool success = false;
+    PlainCredentials credentials(*this);
+    std::string base, packageName, query;
+    SplitUpdateURL(base, packageName, query);
+    IFileSystem* files = FileSystemPort();
+    const std::string exe = application->ExeName();
+
+    TUpdateLog log;
+    log.OpenAfresh(UpdateLogFileName());
+
+    std::uint32_t status = 0;
+    std::uint32_t length = 0;
+    double lastModified = 0;
+    std::string error;
+    std::string launchFile;
+
+    bool listed = true;
+    if (!base.empty() && !FileListURL.empty()) {
+        std::string listing;
+        if (HTTPGet(FileListURL, listing, status, length, lastModified, error, nullptr, kConnectTimeoutMs,
+                    kReceiveTimeoutMs, credentials.userName, credentials.password, true, false)) {
+            log.Line(kListingFetched + FileListURL);
+            auxFiles_ = ListingLines(listing);
+        } else {
+            log.Line(kListingNotAvailable + FileListURL + " : HTTP " + HttpFailure(status, error));
+            if (!silent) application->MessageBox(kListingBoxText, kMbIconWarning | kMbCancelOnly);
+            listed = false;
+        }
+    }
+
+    if (!base.empty() && listed) {
+        const std::string staging = StagingFolderOf(exe);
+        launchFile = exe;
+        std::unique_ptr<TfrmKzAutoUpdate> window = CreateKzAutoUpdateForm();
+        if (window != nullptr) {
+            window->SetProgressText(kCheckingText);
+            window->Show();
+        }
+
+        // A damaged package raises while it is inflated; it must not end the
+        // program, which is still starting. What was staged stays for the
+        // next ClearStagedUpdate.
+        try {
+            std::vector<std::string> updates;
+            for (const std::string& entry : EntryList()) {
+                std::string localPath, remoteName;
+                SplitFileEntry(entry, localPath, remoteName);
+                const double local = GetFileDateUTC(localPath);
+                if (localPath.empty() || remoteName.empty()) continue;
+                log.Fragment(remoteName + " (" + localPath + ")" + kFragmentEnd);
+                std::uint64_t size = 0;
+                double remote = 0;
+                if (!HTTPHead(base + remoteName + query, "", "", status, size, remote, error, nullptr,
+                              kConnectTimeoutMs, kReceiveTimeoutMs, credentials.userName, credentials.password, false,
+                              false)) {
+                    log.Line(kCouldNotBeChecked + HttpFailure(status, error));
+                } else if (WillBeUpdated(remote, local)) {
+                    log.Line(kWillBeUpdated);
+                    updates.push_back(entry);
+                } else {
+                    log.Line(kIsUpToDate);
+                }
+            }
+
+            if (!updates.empty()) {
+                ClearStagedUpdate();
+                {
+                    TStagingKey main(kStagingKey, true, kKeyAllAccess);
+                    const std::vector<std::string> arguments = application->Arguments();
+                    main.WriteString(kValueAppName, exe);
+                    main.WriteString(kValueTempPath, staging);
+                    main.WriteInteger(kValueParamCount, static_cast<std::int32_t>(arguments.size()));
+                    main.WriteInteger(kValueSilent, silent ? 1 : 0);
+                    main.WriteString(kValueLogFile, UpdateLogFileName());
+                    for (std::size_t i = 0; i < arguments.size(); ++i)
+                        main.WriteString(kValueParam + std::to_string(i + 1), arguments[i]);
+                }
+                success = true;
+
+                if (staging.empty() || MakeFolderPath(staging) == 2) {
+                    log.Line(kTempFolder + staging + kCouldNotBeCreated);
+                    success = false;
+                } else {
+                    const std::size_t count = updates.size();
+                    log.Line(kFilesToUpdate + std::to_string(count));
+                    for (std::size_t i = 0; i < count && success; ++i) {
+                        std::string localPath, remoteName;
+                        SplitFileEntry(updates[i], localPath, remoteName);
+                        if (window != nullptr) {
+                            window->SetProgressText(kDownload + std::to_string(i + 1) + " of " +
+                                                    std::to_string(count) + " (" + FileNameOf(localPath) + ")...");
+                            window->SetProgressPosition(0);
+                        }
+                        log.Fragment(kDownload + remoteName + " (" + localPath + ")" + kFragmentEnd);
+
+                        const std::string placeholder = CreateTempFile(staging);
+                        if (placeholder.empty()) {
+                            log.Line(kTempFileFailed + staging + ": " +
+                                     SysErrorText(static_cast<std::int32_t>(files != nullptr ? files->LastError() : 0)));
+                            success = false;
+                            break;
+                        }
+                        const std::string staged = placeholder + ExtensionOf(localPath);
+
+                        std::string body;
+                        if (!HTTPGet(base + remoteName + query, body, status, length, lastModified, error,
+                                     window != nullptr ? &window->pbProgress() : nullptr, kConnectTimeoutMs,
+                                     kReceiveTimeoutMs, credentials.userName, credentials.password, false, false)) {
+                            log.Line(kErrorHttp + HttpFailure(status, error));
+                            success = false;
+                            break;
+                        }
+                        log.Line(kOk);
+                        PauseWithMessages(*application, files);
+
+                        log.Fragment(kSaveTo + staged + kFragmentEnd);
+                        const double localTime = lastModified > 0 ? UtcToLocalDateTime(lastModified) : 0;
+                        if (!DecompressToFile(body, staged, localTime)) {
+                            log.Line(FileLastError);
+                            success = false;
+                            break;
+                        }
+                        log.Line(kOk);
+                        // The staged copy takes the permission bits of the file
+                        // it is to replace: a program stays executable.
+                        if (files != nullptr && files->GetFileAttributes(localPath) != kInvalidFileAttributes)
+                            files->CopyPermissions(localPath, staged);
+
+                        TStagingKey file(std::string(kStagingFilesKey) + "\\" + FileNameOf(staged), true,
+                                         kKeyAllAccess);
+                        file.WriteString(kValueTempFile, staged);
+                        file.WriteString(kValueDestFile, localPath);
+                        file.WriteBinary(kValueFileDate, DateTimeBytes(lastModified));
+                        if (localPath == exe) launchFile = staged;
+                    }
+                }
+            }
+        } catch (const std::exception& e) {
+            log.Line(kFatalError + std::string(e.what()));
+            success = false;
+        }
+        window.reset();
+    }
+
+    credentials.Wipe();
+    if (success) {
+        log.Line(kStart + launchFile);
+        log.Close();
+        const std::string parameters = std::string(kUpdateSwitch) + " \"" + exe + "\" " +
+                                       std::to_string(application->CurrentThreadId()) + " " +
+                                       std::to_string(application->CurrentProcessId()) + " \"" + ApplicationTitle() +
+                                       "\"";
+        const std::intptr_t result =
+            files != nullptr ? files->ShellExecuteCode(0, kOpenVerb, launchFile, parameters, FolderOf(launchFile), kSwShow)
+                             : 0;
+        if (result > kShellExecuteErrorLimit) {
+            if (ForcedTerminate || !application->HasMainForm()) application->Terminate(0);
+            application->CloseMainForm();
+            return true;
+        }
+        if (!silent)
+            application->MessageBox(kLaunchBoxText + ApplicationTitle() + kLaunchBoxTextEnd +
+                                        SysErrorText(static_cast<std::int32_t>(result)),
+                                    kMbIconError | kMbCancelOnly);
+        success = false;
+    }
+    log.Close();
+    return success;
+}
 
 }  // namespace rl
