@@ -26,6 +26,7 @@
 #include "support/KzFileLib.h"
 #include "support/KzRegistry.h"
 #include "support/VorlLibText.h"
+#include "update/KzAutoUpdate.h"
 #include "update/KzAutoUpdateInfo.h"
 #include "update/KzHTTP.h"
 #include "update/StartupUpdate.h"
@@ -64,6 +65,21 @@ int main(int argc, char** argv) {
     // else runs (installer switches; an installer run ends the process).
     // The arguments as started, before Qt takes its own options out.
     linuxapp::Application application(argc, argv);
+    {
+        // The installer takes no instance lock and needs no display.
+        const std::unique_ptr<IRegistry> registry = CreateRegistry();
+        const std::unique_ptr<ITextSystem> textSystem = CreateTextSystem();
+        const std::unique_ptr<IFileSystem> files = CreateFileSystem();
+        SetRegistryPort(registry.get());
+        SetTextSystemPort(textSystem.get());
+        SetFileSystemPort(files.get());
+        SetApplicationPort(&application);
+        HandleUpdateSwitch();
+        SetApplicationPort(nullptr);
+        SetFileSystemPort(nullptr);
+        SetTextSystemPort(nullptr);
+        SetRegistryPort(nullptr);
+    }
 
     // Idle time, the foreground window and the window list all come from
     // the X server, so the window has to live there too.

@@ -1,0 +1,586 @@
+// The installer against fakes: a staging as the download leaves it (registry
+// values, staged files in C:\Temp\RestLevel, the update log), a previous
+// instance with thread 1234 and process 5678, and the staged copy of the
+// program as the running file. Terminate throws, so each run ends in the
+// test with its exit code.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "support/Application.h"
+#include "support/KzFileLib.h"
+#include "support/KzRegistry.h"
+#include "support/VorlLibText.h"
+#include "tests/fakes/FakeApplication.h"
+#include "tests/fakes/FakeFileSystem.h"
+#include "tests/fakes/FakeRegistry.h"
+#include "tests/fakes/FakeTextSystem.h"
+#include "update/KzAutoUpdate.h"
+
+namespace rl {
+namespace {
+
+constexpr char kMain[] = "Software\\Halvane\\KzAutoUpdate";
+constexpr char kFiles[] = "Software\\Halvane\\KzAutoUpdate\\Files";
+constexpr char kProgram[] = "C:\\Prog\\RestLevel.exe";
+constexpr char kHelp[] = "C:\\Prog\\Help.chm";
+constexpr char kStagedProgram[] = "C:\\Temp\\RestLevel\\HLV1.TMP.exe";
+constexpr char kStagedHelp[] = "C:\\Temp\\RestLevel\\HLV2.TMP.chm";
+constexpr char kLog[] = "C:\\Temp\\RestLevel Update.log";
+constexpr char kEarlierLog[] = "Start C:\\Temp\\RestLevel\\HLV1.TMP.exe\r\n";
+
+constexpr FileTime kServerTime = 133537680000000000;  // the staged files' last-write time
+constexpr std::uint32_t kSynchronizeAccess = 0x00100000;
+
+constexpr char kInstalled[] = "Update appears to have installed correctly.";
+constexpr char kIncomplete[] = "One or more issues prevent the update from being complete.";
+
+std::string Lines(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines) text += line + "\r\n";
+    return text;
+}
+
+std::vector<std::uint8_t> Sz(const std::string& text) {
+    std::vector<std::uint8_t> bytes(text.begin(), text.end());
+    bytes.push_back(0);
+    return bytes;
+}
+
+std::vector<std::uint8_t> Dword(std::uint32_t value) {
+    return {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
+            static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
+}
+
+// A command line split as a Windows program splits simple ones: blanks
+// outside double quotes separate, quotes are dropped.
+std::vector<std::string> Split(const std::string& line) {
+    std::vector<std::string> args;
+    std::string current;
+    bool quoted = false, any = false;
+    for (const char c : line) {
+        if (c == '"') {
+            quoted = !quoted;
+            any = true;
+        } else if (c == ' ' && !quoted) {
+            if (any) args.push_back(current);
+            current.clear();
+            any = false;
+        } else {
+            current += c;
+            any = true;
+        }
+    }
+    if (any) args.push_back(current);
+    return args;
+}
+
+class UpdateInstallTest : public ::testing::Test {
+public:
+    void SetUp() override {
+        SetFileSystemPort(&files);
+        SetTextSystemPort(&text);
+        SetApplicationPort(&app);
+        SetRegistryPort(&registry);
+        SetApplicationTitle("RestLevel");
+        text.systemMessages[5] = "Access is denied.\r\n";
+        text.systemMessages[32] = "The process cannot access the file because it is being used by another process.\r\n";
+        text.systemMessages[50] = "The request is not supported.\r\n";
+        app.exeName = kStagedProgram;
+        app.arguments = {"/KzUpdate", kProgram, "1234", "5678", "RestLevel"};
+        files.folders = {"C:\\Prog", "C:\\Temp", "C:\\Temp\\RestLevel"};
+        files.processes = {5678};
+        files.threads = {1234};
+        files.files[kLog].data = kEarlierLog;
+        files.files[kProgram].data = "version 1";
+        files.files[kProgram].mode = 0755;
+        registry.Put(kMain, "AppName", kRegSz, Sz(kProgram));
+        registry.Put(kMain, "TempPath", kRegSz, Sz("C:\\Temp\\RestLevel\\"));
+        registry.Put(kMain, "ParamCount", kRegDword, Dword(2));
+        registry.Put(kMain, "Silent", kRegDword, Dword(0));
+        registry.Put(kMain, "LogFile", kRegSz, Sz(kLog));
+        registry.Put(kMain, "Param1", kRegSz, Sz("-tray"));
+        registry.Put(kMain, "Param2", kRegSz, Sz("C:\\My Settings\\rest.ini"));
+        Stage("HLV1.TMP.exe", kStagedProgram, kProgram, "version 2");
+    }
+    void TearDown() override {
+        SetRegistryPort(nullptr);
+        SetApplicationPort(nullptr);
+        SetTextSystemPort(nullptr);
+        SetFileSystemPort(nullptr);
+        SetApplicationTitle("RestLevel");
+    }
+
+    // The starting state again, for the next case of a table.
+    void Reset() {
+        registry.Clear();
+        registry.grant = nullptr;
+        files = fake::FileSystem();
+        app = fake::Application();
+        SetUp();
+    }
+    void Stage(const std::string& name, const std::string& staged, const std::string& destination,
+               const std::string& content) {
+        registry.Put(std::string(kFiles) + "\\" + name, "TempFile", kRegSz, Sz(staged));
+        registry.Put(std::string(kFiles) + "\\" + name, "DestFile", kRegSz, Sz(destination));
+        fake::File& file = files.files[staged];
+        file.data = content;
+        file.written = kServerTime;
+        file.mode = 0600;
+    }
+    // Runs the start-up step; the exit code when it ended the process.
+    std::optional<int> Run() {
+        try {
+            HandleUpdateSwitch();
+            return std::nullopt;
+        } catch (const fake::Terminated& end) {
+            return end.exitCode;
+        }
+    }
+    // The elevated run, as the shell would start it: this very code with
+    // the request's arguments and administrator rights.
+    void ElevateWith(std::function<void()> adminRights) {
+        files.onExecute = [this, adminRights](const ShellExecuteRequest& request) {
+            if (request.Verb != "runas") return;
+            const std::vector<std::string> before = app.arguments;
+            const std::set<std::string> failing = files.failing;
+            app.arguments = Split(request.Parameters);
+            if (adminRights) adminRights();
+            files.exitCode = static_cast<std::uint32_t>(Run().value_or(-1));
+            app.arguments = before;
+            files.failing = failing;
+        };
+    }
+    std::string Log() { return files.files[kLog].data; }
+    std::vector<std::string> Started() const {
+        std::vector<std::string> started;
+        for (const ShellExecuteRequest& r : files.executed)
+            started.push_back(r.Verb + " " + r.File + " " + r.Parameters + " | " + r.Directory + " | " +
+                              std::to_string(r.Show) + " | " + std::to_string(r.Mask));
+        return started;
+    }
+    std::vector<std::string> SubKeys(const std::string& path) {
+        std::vector<std::string> names;
+        RegKey key = 0;
+        if (registry.OpenKey(kHKeyCurrentUser, path, kKeyRead, key) != kErrorSuccess) return names;
+        std::string name;
+        for (std::uint32_t i = 0; registry.EnumSubKey(key, i, name) == kErrorSuccess; ++i) names.push_back(name);
+        registry.CloseKey(key);
+        return names;
+    }
+    bool Staged() { return registry.Get(kMain, "TempPath").has_value() && !SubKeys(kFiles).empty(); }
+    std::vector<std::string> Leftovers() const {
+        std::vector<std::string> names;
+        for (const auto& [name, file] : files.files)
+            if (name.find(".KzUpdate.tmp") != std::string::npos) names.push_back(name);
+        return names;
+    }
+
+    fake::FileSystem files;
+    fake::TextSystem text;
+    fake::Application app;
+    fake::Registry registry;
+};
+
+const std::string kRestart =
+    "open C:\\Prog\\RestLevel.exe -tray \"C:\\My Settings\\rest.ini\" | C:\\Prog\\ | 5 | 0";
+const std::string kElevated =
+    "runas C:\\Temp\\RestLevel\\HLV1.TMP.exe /AdmKzUpdate \"C:\\Prog\\RestLevel.exe\" 1234 5678 \"RestLevel\" | "
+    "C:\\Temp\\RestLevel\\ | 0 | 1344";
+
+TEST_F(UpdateInstallTest, InstallsWithTheElevatedRunsHelpAndStartsTheNewVersion) {
+    Stage("HLV2.TMP.chm", kStagedHelp, kHelp, "help 2");
+    files.files[kStagedHelp].mode = 0640;
+    // The user may replace the program but not write the help file.
+    files.failing = {std::string("CopyFile ") + kStagedHelp};
+    ElevateWith([this] { files.failing.clear(); });
+
+    EXPECT_EQ(Run(), 0);
+
+    EXPECT_EQ(Log(), kEarlierLog + Lines({
+                         "Update C:\\Temp\\RestLevel\\HLV1.TMP.exe to C:\\Prog\\RestLevel.exe ... Updated",
+                         "Update C:\\Temp\\RestLevel\\HLV2.TMP.chm to C:\\Prog\\Help.chm ... Failed Access is denied "
+                         "(0x00000005)",
+                         // The elevated run installs every file again.
+                         "Update C:\\Temp\\RestLevel\\HLV1.TMP.exe to C:\\Prog\\RestLevel.exe ... Updated",
+                         "Update C:\\Temp\\RestLevel\\HLV2.TMP.chm to C:\\Prog\\Help.chm ... Updated",
+                         kInstalled,
+                         kInstalled,
+                         "Start New Version",
+                     }));
+    EXPECT_EQ(Started(), (std::vector<std::string>{kElevated, kRestart}));
+    EXPECT_EQ(files.exitCode, 1u) << "the elevated run installed everything";
+    EXPECT_TRUE(app.messageBoxes.empty());
+
+    const fake::File& program = files.files[kProgram];
+    EXPECT_EQ(program.data, "version 2");
+    EXPECT_EQ(program.written, kServerTime);
+    EXPECT_EQ(program.mode, 0755u) << "an installed file keeps the bits of the one it replaced";
+    EXPECT_EQ(files.files[kHelp].data, "help 2");
+    EXPECT_EQ(files.files[kHelp].mode, 0640u) << "a new file takes the staged file's";
+    EXPECT_TRUE(Leftovers().empty());
+
+    // Copied beside the installed file, then moved over it in one step.
+    std::vector<std::string> steps;
+    for (const std::string& call : files.calls)
+        if (call.rfind("CopyFile", 0) == 0 || call.rfind("CopyPermissions", 0) == 0 || call.rfind("MoveFileEx", 0) == 0)
+            steps.push_back(call);
+    ASSERT_GE(steps.size(), 3u);
+    EXPECT_EQ(std::vector<std::string>(steps.begin(), steps.begin() + 3),
+              (std::vector<std::string>{
+                  "CopyFile C:\\Temp\\RestLevel\\HLV1.TMP.exe C:\\Prog\\RestLevel.exe.KzUpdate.tmp",
+                  "CopyPermissions C:\\Prog\\RestLevel.exe C:\\Prog\\RestLevel.exe.KzUpdate.tmp",
+                  "MoveFileEx C:\\Prog\\RestLevel.exe.KzUpdate.tmp C:\\Prog\\RestLevel.exe 9"}));
+
+    // The staging is cleared; the staged copy that ran this goes at the restart.
+    EXPECT_TRUE(SubKeys(kFiles).empty());
+    EXPECT_FALSE(registry.Get(kMain, "TempPath").has_value());
+    EXPECT_EQ(files.files.count(kStagedHelp), 0u);
+    EXPECT_EQ(files.rebootMoves, (std::vector<std::pair<std::string, std::string>>{{kStagedProgram, ""}}));
+    EXPECT_EQ(registry.OpenHandles(), 0u);
+    EXPECT_EQ(files.OpenHandles(), 0u);
+}
+
+TEST_F(UpdateInstallTest, WaitsForThePreviousInstanceOrEndsIt) {
+    struct Case {
+        const char* name;
+        std::string threadArg, processArg;
+        std::function<void(fake::FileSystem&)> arrange;
+        std::vector<std::string> waits;  // the calls before the installation
+        bool closed;
+    } cases[] = {
+        {"ids that are not numbers", "abc", "12x", [](fake::FileSystem&) {}, {"Sleep 1000"}, true},
+        {"gone before the installer looked", "1234", "5678", [](fake::FileSystem& f) { f.processes.clear(); },
+         {"Sleep 300", "OpenProcess 1048576 5678", "Sleep 1000"}, true},
+        {"ends while waited for", "1234", "5678", [](fake::FileSystem& f) { f.timeoutsBeforeExit = 0; },
+         {"Sleep 300", "OpenProcess 1048576 5678", "Wait 15000", "Sleep 1000"}, true},
+        {"asked to quit, then terminated", "1234", "5678",
+         [](fake::FileSystem& f) {
+             f.timeoutsBeforeExit = 1;
+             f.threadQuits = false;
+         },
+         {"Sleep 300", "OpenProcess 1048576 5678", "Wait 15000", "PostQuit 1234", "Sleep 5000", "Wait 10000",
+          "TerminateProcess 0", "Wait 10000", "Sleep 1000"},
+         true},
+        {"will not end", "1234", "5678",
+         [](fake::FileSystem& f) {
+             f.timeoutsBeforeExit = 1000;
+             f.threadQuits = false;
+             f.failing = {"TerminateProcess"};
+         },
+         {"Sleep 300", "OpenProcess 1048576 5678", "Wait 15000", "PostQuit 1234", "Sleep 5000", "Wait 10000",
+          "TerminateProcess 0", "Sleep 1000"},
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Reset();
+        app.arguments = {"/KzUpdate", kProgram, c.threadArg, c.processArg, "RestLevel"};
+        c.arrange(files);
+
+        EXPECT_EQ(Run(), 0);
+        std::vector<std::string> waits;
+        for (const std::string& call : files.calls) {
+            if (call.rfind("CopyFile", 0) == 0) break;
+            for (const char* kind : {"Sleep", "OpenProcess 1048576", "Wait", "PostQuit", "TerminateProcess"})
+                if (call.rfind(kind, 0) == 0) waits.push_back(call);
+        }
+        EXPECT_EQ(waits, c.waits);
+        EXPECT_EQ(files.files[kProgram].data, c.closed ? "version 2" : "version 1");
+        if (c.closed) {
+            EXPECT_EQ(Log(), kEarlierLog + Lines({"Update C:\\Temp\\RestLevel\\HLV1.TMP.exe to C:\\Prog\\RestLevel.exe "
+                                                  "... Updated",
+                                                  kInstalled, "Start New Version"}));
+            EXPECT_TRUE(app.messageBoxes.empty());
+            EXPECT_FALSE(Staged());
+        } else {
+            EXPECT_EQ(Log(), kEarlierLog + Lines({"Could not update ... previous version could not be closed",
+                                                  kIncomplete, "Start New Version"}));
+            EXPECT_EQ(app.messageBoxes,
+                      (std::vector<std::pair<std::string, std::uint32_t>>{
+                          {"RestLevel could not be updated because the previous version could not be closed.",
+                           kMbIconError | kMbCancelOnly},
+                          {"RestLevel could not be updated.", kMbOk}}));
+            EXPECT_TRUE(Staged()) << "for the next normal start to clear";
+        }
+        EXPECT_EQ(Started().back(), kRestart) << "the program starts in every case";
+    }
+}
+
+TEST_F(UpdateInstallTest, RestartsWithTheArgumentsTheRegistryKept) {
+    struct Case {
+        const char* name;
+        std::function<void(fake::Registry&)> arrange;
+        std::string parameters;
+    } cases[] = {
+        {"a blank in the second", [](fake::Registry&) {}, "-tray \"C:\\My Settings\\rest.ini\""},
+        // Four bytes, as many as an integer has.
+        {"ParamCount as a string", [](fake::Registry& r) { r.Put(kMain, "ParamCount", kRegSz, {'2', 0, 0, 0}); }, ""},
+        {"a missing and a mistyped value",
+         [](fake::Registry& r) {
+             r.Put(kMain, "ParamCount", kRegDword, Dword(4));
+             r.Put(kMain, "Param2", kRegDword, Dword(7));
+             r.Put(kMain, "Param4", kRegExpandSz, Sz("last"));
+         },
+         "-tray   last"},
+        {"no main key", [](fake::Registry& r) { r.Clear(); }, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Reset();
+        c.arrange(registry);
+        EXPECT_EQ(Run(), 0);
+        ASSERT_FALSE(files.executed.empty());
+        EXPECT_EQ(files.executed.back().Parameters, c.parameters);
+        EXPECT_EQ(files.executed.back().File, kProgram);
+    }
+}
+
+TEST_F(UpdateInstallTest, WithoutALogOrStagedFilesTheInstallStillRuns) {
+    struct Case {
+        const char* name;
+        std::function<void(UpdateInstallTest&)> arrange;
+        bool logged;
+        std::string installed;
+    } cases[] = {
+        {"no LogFile", [](UpdateInstallTest& t) { t.registry.Put(kMain, "LogFile", kRegDword, Dword(0)); }, false,
+         "version 2"},
+        {"LogFile names a missing file",
+         [](UpdateInstallTest& t) { t.registry.Put(kMain, "LogFile", kRegSz, Sz("C:\\Temp\\Gone.log")); }, false,
+         "version 2"},
+        {"no Files key",
+         [](UpdateInstallTest& t) { ASSERT_EQ(DeleteKeyTree(t.registry, kHKeyCurrentUser, kFiles), kErrorSuccess); },
+         true, "version 1"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Reset();
+        c.arrange(*this);
+        EXPECT_EQ(Run(), 0);
+        EXPECT_EQ(files.files[kProgram].data, c.installed);
+        EXPECT_EQ(files.files.count("C:\\Temp\\Gone.log"), 0u);
+        if (c.logged)
+            EXPECT_EQ(Log(), kEarlierLog + Lines({kInstalled, "Start New Version"}));
+        else
+            EXPECT_EQ(Log(), kEarlierLog);
+        EXPECT_EQ(Started(), std::vector<std::string>{kRestart});
+        EXPECT_TRUE(app.messageBoxes.empty());
+        EXPECT_FALSE(registry.Get(kMain, "TempPath").has_value()) << "a success clears the staging";
+    }
+}
+
+TEST_F(UpdateInstallTest, WhatTheElevatedRunsAnswerLeadsTo) {
+    struct Case {
+        const char* name;
+        bool started;
+        std::uint32_t exitCode;
+        bool silent;
+        std::vector<std::string> end;  // the log's last lines
+        std::vector<std::pair<std::string, std::uint32_t>> boxes;
+        bool restarted;
+        bool cleared;
+    } cases[] = {
+        {"refused", false, 0, false, {kIncomplete, "Start New Version"}, {{"RestLevel could not be updated.", kMbOk}},
+         true, false},
+        {"not all installed", true, 0, false, {kIncomplete, "Start New Version"},
+         {{"RestLevel could not be updated.", kMbOk}}, true, false},
+        {"not all installed, silent", true, 0, true, {kIncomplete, "Start New Version"}, {}, true, false},
+        {"all installed", true, 1, false, {kInstalled, "Start New Version"}, {}, true, true},
+        {"some at the restart of Windows", true, 2, false,
+         {kInstalled, "New version requires reboot; will not be launched"},
+         {{"RestLevel will be updated after you restart your computer.", kMbIconInformation | kMbOk}}, false, true},
+        {"some at the restart of Windows, silent", true, 2, true,
+         {kInstalled, "New version requires reboot; will not be launched"}, {}, false, true},
+        // An elevation tool that was refused, or a crash, is no answer of ours.
+        {"ended with another code", true, 126, false, {kIncomplete, "Start New Version"},
+         {{"RestLevel could not be updated.", kMbOk}}, true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Reset();
+        registry.Put(kMain, "Silent", kRegDword, Dword(c.silent ? 1 : 0));
+        files.failing = {std::string("CopyFile ") + kStagedProgram};
+        if (!c.started) files.failing.insert("ShellExecute");
+        files.exitCode = c.exitCode;
+
+        EXPECT_EQ(Run(), 0);
+        std::vector<std::string> lines = {"Update C:\\Temp\\RestLevel\\HLV1.TMP.exe to C:\\Prog\\RestLevel.exe ... "
+                                          "Failed Access is denied (0x00000005)"};
+        lines.insert(lines.end(), c.end.begin(), c.end.end());
+        EXPECT_EQ(Log(), kEarlierLog + Lines(lines));
+        EXPECT_EQ(app.messageBoxes, c.boxes);
+        ASSERT_FALSE(files.executed.empty());
+        EXPECT_EQ(Started().front(), kElevated);
+        EXPECT_EQ(Started().back() == kRestart, c.restarted);
+        EXPECT_EQ(!Staged(), c.cleared);
+        EXPECT_EQ(registry.Get(std::string(kFiles) + "\\HLV1.TMP.exe", "Error").has_value(), !c.cleared);
+        EXPECT_EQ(files.files[kProgram].data, "version 1");
+    }
+}
+
+TEST_F(UpdateInstallTest, TheElevatedRunAnswersThroughItsExitCode) {
+    struct Case {
+        const char* name;
+        std::set<std::string> failing;
+        bool noFiles;
+        int exitCode;
+        std::vector<std::string> lines;
+        bool pendingReboot;
+    } cases[] = {
+        {"installed", {}, false, 1,
+         {"Update C:\\Temp\\RestLevel\\HLV1.TMP.exe to C:\\Prog\\RestLevel.exe ... Updated", kInstalled}, false},
+        {"replaced at the restart", {"CopyFile C:\\Temp\\RestLevel\\HLV1.TMP.exe"}, false, 2,
+         {"Update C:\\Temp\\RestLevel\\HLV1.TMP.exe to C:\\Prog\\RestLevel.exe ... delay until reboot", kInstalled},
+         true},
+        // Not even scheduled: not installed.
+        {"cannot be scheduled either",
+         {"CopyFile C:\\Temp\\RestLevel\\HLV1.TMP.exe", "MoveFileEx C:\\Temp\\RestLevel\\HLV1.TMP.exe"}, false, 0,
+         {"Update C:\\Temp\\RestLevel\\HLV1.TMP.exe to C:\\Prog\\RestLevel.exe ... delay until reboot",
+          "Failed Access is denied (0x00000005)", kIncomplete},
+         false},
+        // Started only because a file is staged; seeing none, it installed
+        // nothing it was asked to.
+        {"no staged files in sight", {}, true, 0, {kIncomplete}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Reset();
+        app.arguments = {"/AdmKzUpdate", kProgram, "1234", "5678", "RestLevel"};
+        files.failing = c.failing;
+        if (c.noFiles) {
+            registry.Clear();
+            registry.Put(kMain, "LogFile", kRegSz, Sz(kLog));
+        }
+
+        EXPECT_EQ(Run(), c.exitCode);
+        EXPECT_EQ(Log(), kEarlierLog + Lines(c.lines));
+        EXPECT_EQ(registry.Get(std::string(kFiles) + "\\HLV1.TMP.exe", "PendingReboot").has_value(), c.pendingReboot);
+        if (c.pendingReboot) {
+            EXPECT_EQ(files.rebootMoves,
+                      (std::vector<std::pair<std::string, std::string>>{{kStagedProgram, kProgram}}));
+            EXPECT_EQ(registry.Get(std::string(kFiles) + "\\HLV1.TMP.exe", "Error")->data,
+                      Sz("Access is denied (0x00000005)"));
+        }
+        EXPECT_TRUE(files.executed.empty()) << "no other elevated run, no restart";
+        EXPECT_TRUE(app.messageBoxes.empty());
+        EXPECT_TRUE(registry.Get(kMain, "TempPath").has_value() || c.noFiles) << "the installer clears, not this run";
+    }
+    // Replacing an existing file at the restart needs the replace flag.
+    Reset();
+    app.arguments = {"/AdmKzUpdate", kProgram, "1234", "5678", "RestLevel"};
+    files.failing = {"CopyFile C:\\Temp\\RestLevel\\HLV1.TMP.exe"};
+    EXPECT_EQ(Run(), 2);
+    EXPECT_NE(std::find(files.calls.begin(), files.calls.end(),
+                        "MoveFileEx C:\\Temp\\RestLevel\\HLV1.TMP.exe C:\\Prog\\RestLevel.exe 5"),
+              files.calls.end());
+}
+
+TEST_F(UpdateInstallTest, AFileThatCannotBeInstalledLeavesTheOldOneWhole) {
+    struct Case {
+        const char* name;
+        std::function<void(UpdateInstallTest&)> arrange;
+        std::string line;
+        std::string error;  // the subkey's "Error"
+    } cases[] = {
+        {"its subkey cannot be opened",
+         [](UpdateInstallTest& t) { t.registry.grant = [](std::uint32_t access) { return access != (kKeyRead | kKeyWrite); }; },
+         "Update info not available: HLV1.TMP.exe", ""},
+        {"TempFile of another type",
+         [](UpdateInstallTest& t) { t.registry.Put(std::string(kFiles) + "\\HLV1.TMP.exe", "TempFile", kRegDword, Dword(1)); },
+         "Exception Invalid data type for 'TempFile'", ""},
+        {"the copy is refused", [](UpdateInstallTest& t) { t.files.failing = {"CopyFile C:\\Temp\\RestLevel\\HLV1.TMP.exe"}; },
+         "Update C:\\Temp\\RestLevel\\HLV1.TMP.exe to C:\\Prog\\RestLevel.exe ... Failed Access is denied (0x00000005)",
+         "Access is denied (0x00000005)"},
+        {"the installed file is in use",
+         [](UpdateInstallTest& t) {
+             t.files.failing = {"MoveFileEx C:\\Prog\\RestLevel.exe.KzUpdate.tmp"};
+             t.files.failCode = 32;
+         },
+         "Update C:\\Temp\\RestLevel\\HLV1.TMP.exe to C:\\Prog\\RestLevel.exe ... Failed The process cannot access "
+         "the file because it is being used by another process (0x00000020)",
+         "The process cannot access the file because it is being used by another process (0x00000020)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Reset();
+        c.arrange(*this);
+        files.failing.insert("ShellExecute");  // no elevation to be had
+
+        EXPECT_EQ(Run(), 0);
+        EXPECT_EQ(Log(), kEarlierLog + Lines({c.line, kIncomplete, "Start New Version"}));
+        EXPECT_EQ(files.files[kProgram].data, "version 1");
+        EXPECT_EQ(files.files[kProgram].mode, 0755u);
+        EXPECT_TRUE(Leftovers().empty()) << testing::PrintToString(Leftovers());
+        EXPECT_EQ(app.messageBoxes,
+                  (std::vector<std::pair<std::string, std::uint32_t>>{{"RestLevel could not be updated.", kMbOk}}));
+        registry.grant = nullptr;
+        const auto error = registry.Get(std::string(kFiles) + "\\HLV1.TMP.exe", "Error");
+        EXPECT_EQ(error.has_value() ? error->data : std::vector<std::uint8_t>{},
+                  c.error.empty() ? std::vector<std::uint8_t>{} : Sz(c.error));
+        EXPECT_TRUE(Staged());
+    }
+}
+
+TEST_F(UpdateInstallTest, ANormalStartClearsTheStagingAndGoesOn) {
+    for (const char* first : {"/kzupdate", "/KZUPDATE", "/admkzupdate", "KzUpdate", "/KzUpdate ", "-tray", ""}) {
+        SCOPED_TRACE(first);
+        Reset();
+        app.exeName = kProgram;
+        app.arguments = {first, kProgram, "1234", "5678", "RestLevel"};
+        if (std::string(first).empty()) app.arguments.clear();
+        EXPECT_EQ(Run(), std::nullopt);
+        EXPECT_FALSE(Staged());
+        EXPECT_EQ(files.files.count(kStagedProgram), 0u);
+        EXPECT_EQ(files.files[kProgram].data, "version 1");
+        EXPECT_EQ(Log(), kEarlierLog);
+        EXPECT_TRUE(files.executed.empty());
+    }
+}
+
+TEST_F(UpdateInstallTest, TheTitleComesFromTheCommandLine) {
+    app.arguments = {"/KzUpdate", kProgram, "1234", "5678", "Rest Level Pro"};
+    files.failing = {std::string("CopyFile ") + kStagedProgram, "ShellExecute"};
+    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(ApplicationTitle(), "Rest Level Pro");
+    EXPECT_EQ(app.messageBoxes,
+              (std::vector<std::pair<std::string, std::uint32_t>>{{"Rest Level Pro could not be updated.", kMbOk}}));
+    EXPECT_EQ(files.executed.front().Parameters,
+              "/AdmKzUpdate \"C:\\Prog\\RestLevel.exe\" 1234 5678 \"Rest Level Pro\"");
+}
+
+TEST_F(UpdateInstallTest, TheInstalledProgramThatRanTheInstallIsNotDeleted) {
+    struct Case {
+        const char* exe;
+        bool scheduled;
+    } cases[] = {
+        {"C:\\Prog\\RestLevel.exe", false},
+        {"c:\\prog\\RESTLEVEL.EXE", false},  // the same file in Windows' eyes
+        {kStagedProgram, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.exe);
+        Reset();
+        registry.Clear();
+        registry.Put(kMain, "LogFile", kRegSz, Sz(kLog));
+        app.exeName = c.exe;
+        EXPECT_EQ(Run(), 0);
+        EXPECT_EQ(files.rebootMoves.size(), c.scheduled ? 1u : 0u);
+    }
+    // POSIX paths differ by letter case.
+    Reset();
+    registry.Clear();
+    files.style = PathStyle::Posix;
+    app.arguments = {"/KzUpdate", "/opt/restlevel/restlevel", "1234", "5678", "RestLevel"};
+    app.exeName = "/opt/restlevel/RestLevel";
+    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(files.rebootMoves, (std::vector<std::pair<std::string, std::string>>{{"/opt/restlevel/RestLevel", ""}}));
+    EXPECT_EQ(files.executed.back().Directory, "/opt/restlevel/");
+}
+
+}  // namespace
+}  // namespace rl

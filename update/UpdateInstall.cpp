@@ -1,0 +1,320 @@
+// The installer that a relaunched program runs before anything else: with
+// "/KzUpdate" it waits for (or ends) the previous instance, installs the
+// staged files, asks for an elevated run when the user's rights do not
+// suffice, and starts the new version; with "/AdmKzUpdate" it is that
+// elevated run and reports through its exit code. A normal start clears what
+// an earlier update left behind.
+#include <cstdint>
+#include <exception>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/Ui.h"
+#include "support/Application.h"
+#include "support/KzFileLib.h"
+#include "support/VorlLibText.h"
+#include "update/KzAutoUpdate.h"
+#include "update/UpdateLog.h"
+#include "update/UpdateStaging.h"
+
+namespace rl {
+
+namespace {
+
+// Waits for the previous instance.
+constexpr std::uint32_t kSettleMs = 300;
+constexpr std::uint32_t kPreviousExitWaitMs = 15000;
+constexpr std::uint32_t kCloseTimeoutMs = 10000;
+constexpr std::uint32_t kBeforeLogMs = 1000;
+
+// Exit codes of the elevated run.
+constexpr int kElevatedNotInstalled = 0;
+constexpr int kElevatedInstalled = 1;
+constexpr int kElevatedInstalledAtRestart = 2;
+
+// Log texts.
+constexpr char kInfoNotAvailable[] = "Update info not available: ";
+constexpr char kUpdate[] = "Update ";
+constexpr char kTo[] = " to ";
+constexpr char kFragmentEnd[] = " ... ";
+constexpr char kUpdated[] = "Updated";
+constexpr char kDelayUntilReboot[] = "delay until reboot";
+constexpr char kFailed[] = "Failed ";
+constexpr char kException[] = "Exception ";
+constexpr char kNotClosed[] = "Could not update ... previous version could not be closed";
+constexpr char kInstalledCorrectly[] = "Update appears to have installed correctly.";
+constexpr char kIncomplete[] = "One or more issues prevent the update from being complete.";
+constexpr char kStartNewVersion[] = "Start New Version";
+constexpr char kRebootNeeded[] = "New version requires reboot; will not be launched";
+
+// Message boxes, after the application's title.
+constexpr char kNotClosedBox[] = " could not be updated because the previous version could not be closed.";
+constexpr char kRebootBox[] = " will be updated after you restart your computer.";
+constexpr char kFailedBox[] = " could not be updated.";
+
+constexpr char kOpenVerb[] = "open";
+constexpr char kRunAsVerb[] = "runas";
+constexpr char kReplaceStep[] = "Replace File";
+// The new content is written beside the installed file under this added
+// name, then moved over it in one step.
+constexpr char kBesideSuffix[] = ".KzUpdate.tmp";
+
+constexpr std::uint32_t kReadWrite = kKeyRead | kKeyWrite;
+
+// The state of one installer run: InstallStagedFile reads its mode and writes
+// to its log and reboot flag.
+struct Installer {
+    bool elevated = false;
+    bool success = false;
+    bool rebootPending = false;
+    bool silent = false;
+    std::string parameters;
+    std::string logFile;
+    TUpdateLog log;
+};
+
+// The run under way; outside a run InstallStagedFile works as the installer
+// with its log closed.
+Installer* gInstaller = nullptr;
+
+Installer& State() {
+    static Installer idle;
+    return gInstaller != nullptr ? *gInstaller : idle;
+}
+
+// Makes a run the one under way for its lifetime.
+class ActiveInstaller {
+public:
+    explicit ActiveInstaller(Installer& installer) : previous_(gInstaller) { gInstaller = &installer; }
+    ~ActiveInstaller() { gInstaller = previous_; }
+    ActiveInstaller(const ActiveInstaller&) = delete;
+    ActiveInstaller& operator=(const ActiveInstaller&) = delete;
+
+private:
+    Installer* previous_;
+};
+
+// A decimal id; 0 when the text is anything else.
+std::uint32_t IdOf(const std::string& text) {
+    if (text.empty() || text.size() > 10) return 0;
+    std::uint64_t value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return 0;
+        value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    return value > 0xFFFFFFFFu ? 0 : static_cast<std::uint32_t>(value);
+}
+
+std::string Argument(const std::vector<std::string>& arguments, std::size_t number) {
+    return number >= 1 && number <= arguments.size() ? arguments[number - 1] : std::string();
+}
+
+// The log exists already (the download made it); a missing one stays missing.
+void OpenLog(Installer& state) {
+    IFileSystem* files = FileSystemPort();
+    if (state.logFile.empty() || files == nullptr || files->GetFileAttributes(state.logFile) == kInvalidFileAttributes)
+        return;
+    state.log.OpenForAppend(state.logFile);
+}
+
+// Whether the previous instance has ended, after waiting for it and, when it
+// does not end by itself, ending it.
+bool ClosePrevious(std::uint32_t threadId, std::uint32_t processId) {
+    IFileSystem* files = FileSystemPort();
+    bool closed = true;
+    if (processId != 0 && files != nullptr) {
+        files->Sleep(kSettleMs);
+        // A process that cannot be opened has ended already.
+        const SysHandle process = files->OpenProcess(kSynchronize, processId);
+        if (process != kInvalidHandle) {
+            closed = files->WaitForObject(process, kPreviousExitWaitMs) == kWaitObject0;
+            files->CloseHandle(process);
+        }
+    }
+    if (!closed && (threadId != 0 || processId != 0)) closed = CloseProcess(threadId, processId, kCloseTimeoutMs);
+    return closed;
+}
+
+// The program's arguments as the registry kept them, each with a blank in
+// quotes.
+void ReadStagingState(Installer& state) {
+    TStagingKey main(kStagingKey, false, kKeyRead);
+    if (!main.IsOpen()) return;
+    if (const std::optional<std::int32_t> count = main.Integer(kValueParamCount)) {
+        for (std::int32_t i = 1; i <= *count; ++i) {
+            const std::string value = main.String(kValueParam + std::to_string(i)).value_or(std::string());
+            if (!state.parameters.empty()) state.parameters += ' ';
+            state.parameters += value.find(' ') != std::string::npos ? "\"" + value + "\"" : value;
+        }
+    }
+    if (const std::optional<std::int32_t> silent = main.Integer(kValueSilent)) state.silent = *silent != 0;
+    if (const std::optional<std::string> logFile = main.String(kValueLogFile)) state.logFile = *logFile;
+}
+
+// Copies the staged file beside the destination and moves it over the
+// destination in one step, so that a crash or a power cut leaves the old
+// file or the new one, never half of one. False with the error record set.
+bool ReplaceWithStaged(IFileSystem& files, const std::string& staged, const std::string& destination) {
+    const std::string beside = destination + kBesideSuffix;
+    if (!CopyFileWithTimes(staged, beside, false)) {
+        files.DeleteFile(beside);
+        return false;
+    }
+    // An installed file keeps the permission bits of the one it replaces.
+    if (files.GetFileAttributes(destination) != kInvalidFileAttributes) files.CopyPermissions(destination, beside);
+    if (!files.MoveFileEx(beside, destination, kMovefileReplaceExisting | kMovefileWriteThrough)) {
+        const std::uint32_t error = files.LastError();
+        files.DeleteFile(beside);
+        ResetFileError();
+        FileLastErrorCode = error;
+        FileLastStep = kReplaceStep;
+        FileLastError = SysErrorText(static_cast<std::int32_t>(error));
+        return false;
+    }
+    return true;
+}
+
+// Installs the files of every subkey in the registry's order until one fails.
+void InstallStagedFiles(Installer& state) {
+    std::vector<std::string> names;
+    {
+        TStagingKey staged(kStagingFilesKey, false, kKeyRead);
+        names = staged.SubKeyNames();
+    }
+    // The elevated run is started only because a file is staged; finding
+    // none, it installed nothing of what it was asked to (it reads another
+    // user's registry, say), and must not report success.
+    if (state.elevated && names.empty()) state.success = false;
+    for (const std::string& name : names) {
+        if (!state.success) break;
+        state.success = InstallStagedFile(name);
+    }
+}
+
+// Runs this program again with administrator rights to install every file;
+// the elevated run reads the previous instance's ids and the title as its
+// arguments 3 to 5, as this run did.
+void RunElevated(Installer& state, const std::string& exe, const std::string& programFile, std::uint32_t threadId,
+                 std::uint32_t processId) {
+    state.log.Close();
+    const std::string parameters = std::string(kAdminUpdateSwitch) + " \"" + programFile + "\" " +
+                                   std::to_string(threadId) + " " + std::to_string(processId) + " \"" +
+                                   ApplicationTitle() + "\"";
+    std::uint32_t code = kElevatedNotInstalled;
+    const bool started = RunAndWait(0, kRunAsVerb, exe, parameters, FolderOf(exe), kSwHide, true, &code);
+    // Only the run's own answers count: a crash, or an elevation tool that
+    // was refused, ends with some other code.
+    state.success = started && (code == kElevatedInstalled || code == kElevatedInstalledAtRestart);
+    OpenLog(state);
+    if (started && code == kElevatedInstalledAtRestart) state.rebootPending = true;
+}
+
+int RunInstaller(IApplication& application, const std::vector<std::string>& arguments, bool elevated) {
+    Installer state;
+    const ActiveInstaller active(state);
+    const std::string exe = application.ExeName();
+    const std::string programFile = Argument(arguments, 2);
+    const std::uint32_t threadId = IdOf(Argument(arguments, 3));
+    const std::uint32_t processId = IdOf(Argument(arguments, 4));
+    if (arguments.size() >= 5) SetApplicationTitle(Argument(arguments, 5));
+    const std::string title = ApplicationTitle();
+
+    const bool closed = ClosePrevious(threadId, processId);
+    state.elevated = elevated;
+    state.success = closed;
+    ReadStagingState(state);
+    if (IFileSystem* files = FileSystemPort()) files->Sleep(kBeforeLogMs);
+    OpenLog(state);
+
+    if (closed) {
+        InstallStagedFiles(state);
+        if (!elevated && !state.success) RunElevated(state, exe, programFile, threadId, processId);
+    } else {
+        state.log.Line(kNotClosed);
+        if (!state.silent) application.MessageBox(title + kNotClosedBox, kMbIconError | kMbCancelOnly);
+    }
+
+    state.log.Line(state.success ? kInstalledCorrectly : kIncomplete);
+    if (elevated) {
+        state.log.Close();
+        if (!state.success) return kElevatedNotInstalled;
+        return state.rebootPending ? kElevatedInstalledAtRestart : kElevatedInstalled;
+    }
+
+    IFileSystem* files = FileSystemPort();
+    if (!state.rebootPending) {
+        state.log.Line(kStartNewVersion);
+        if (files != nullptr) {
+            files->ShellExecuteCode(0, kOpenVerb, programFile, state.parameters, FolderOf(programFile), kSwShow);
+            // A staged copy of the program ran this install; it goes at the
+            // next restart (or with the staging, where it can go now).
+            if (!SamePath(exe, programFile)) files->MoveFileEx(exe, "", kMovefileDelayUntilReboot);
+        }
+    } else if (state.success) {
+        state.log.Line(kRebootNeeded);
+        if (!state.silent) application.MessageBox(title + kRebootBox, kMbIconInformation | kMbOk);
+    }
+    if (!state.success && !state.silent) application.MessageBox(title + kFailedBox, kMbOk);
+    if (state.success) ClearStagedUpdate();
+    state.log.Close();
+    return 0;
+}
+
+}  // namespace
+
+bool InstallStagedFile(const std::string& name) {
+    Installer& state = State();
+    TStagingKey key(std::string(kStagingFilesKey) + "\\" + name, false, kReadWrite);
+    if (!key.IsOpen()) {
+        state.log.Line(kInfoNotAvailable + name);
+        return false;
+    }
+    try {
+        IFileSystem* files = FileSystemPort();
+        const std::string staged = key.ReadString(kValueTempFile);
+        const std::string destination = key.ReadString(kValueDestFile);
+        state.log.Fragment(kUpdate + staged + kTo + destination + kFragmentEnd);
+        if (files != nullptr && ReplaceWithStaged(*files, staged, destination)) {
+            state.log.Line(kUpdated);
+            return true;
+        }
+        const std::string why = FileLastError;
+        bool installed = false;
+        if (state.elevated) {
+            state.log.Line(kDelayUntilReboot);
+            // Replacing at the restart needs the replace flag as much as now.
+            if (files != nullptr &&
+                files->MoveFileEx(staged, destination, kMovefileDelayUntilReboot | kMovefileReplaceExisting)) {
+                key.WriteInteger(kValuePendingReboot, 1);
+                state.rebootPending = true;
+                installed = true;
+            } else {
+                // Not even scheduled: the file is not installed.
+                const std::uint32_t error = files != nullptr ? files->LastError() : 0;
+                state.log.Line(kFailed + SysErrorText(static_cast<std::int32_t>(error)));
+            }
+        } else {
+            state.log.Line(kFailed + why);
+        }
+        key.WriteString(kValueError, why);
+        return installed;
+    } catch (const std::exception& e) {
+        state.log.Line(kException + std::string(e.what()));
+        return false;
+    }
+}
+
+void HandleUpdateSwitch() {
+    IApplication* application = ApplicationPort();
+    const std::vector<std::string> arguments =
+        application != nullptr ? application->Arguments() : std::vector<std::string>();
+    const std::string mode = Argument(arguments, 1);
+    if (application == nullptr || (mode != kUpdateSwitch && mode != kAdminUpdateSwitch)) {
+        ClearStagedUpdate();
+        return;
+    }
+    application->Terminate(RunInstaller(*application, arguments, mode == kAdminUpdateSwitch));
+}
+
+}  // namespace rl
