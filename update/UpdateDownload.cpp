@@ -153,6 +153,8 @@ bool TKzAutoUpdate::DownloadAndInstall(bool silent) {
             window->Show();
         }
 
+        // The files of the entry under way, until its subkey records them.
+        std::vector<std::string> unrecorded;
         // A damaged package raises while it is inflated; it must not end the
         // program, which is still starting. What was staged stays for the
         // next ClearStagedUpdate.
@@ -217,6 +219,7 @@ bool TKzAutoUpdate::DownloadAndInstall(bool silent) {
                             break;
                         }
                         const std::string staged = placeholder + ExtensionOf(localPath);
+                        unrecorded = {placeholder, staged};
 
                         std::string body;
                         if (!HTTPGet(base + remoteName + query, body, status, length, lastModified, error,
@@ -247,6 +250,7 @@ bool TKzAutoUpdate::DownloadAndInstall(bool silent) {
                         file.WriteString(kValueTempFile, staged);
                         file.WriteString(kValueDestFile, localPath);
                         file.WriteBinary(kValueFileDate, DateTimeBytes(lastModified));
+                        unrecorded.clear();
                         if (localPath == exe) launchFile = staged;
                     }
                 }
@@ -255,6 +259,9 @@ bool TKzAutoUpdate::DownloadAndInstall(bool silent) {
             log.Line(kFatalError + std::string(e.what()));
             success = false;
         }
+        // No subkey names them, so no ClearStagedUpdate would ever remove them.
+        if (files != nullptr)
+            for (const std::string& name : unrecorded) files->DeleteFile(name);
         window.reset();
     }
 

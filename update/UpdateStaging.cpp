@@ -166,6 +166,14 @@ bool SamePath(const std::string& a, const std::string& b) {
     return true;
 }
 
+std::string PlaceholderOf(const std::string& stagedFile, const std::string& destination) {
+    const std::string extension = ExtensionOf(destination);
+    if (extension.empty() || stagedFile.size() <= extension.size() ||
+        stagedFile.compare(stagedFile.size() - extension.size(), extension.size(), extension) != 0)
+        return {};
+    return stagedFile.substr(0, stagedFile.size() - extension.size());
+}
+
 void ClearStagedUpdate() {
     std::string stagingFolder;
     {
@@ -199,6 +207,13 @@ void ClearStagedUpdate() {
             // A file marked for the restart is Windows' to move into place.
             if (tempFile && files != nullptr && Exists(*files, *tempFile) && !file.HasValue(kValuePendingReboot))
                 RemoveOrSchedule(*files, *tempFile, false);
+            // The empty file whose name the staged file took, with the
+            // destination's extension added: left behind, it would keep the
+            // staging folder from ever being removed.
+            const std::string placeholder = tempFile ? PlaceholderOf(*tempFile, file.String(kValueDestFile).value_or(""))
+                                                     : std::string();
+            if (!placeholder.empty() && files != nullptr && Exists(*files, placeholder))
+                RemoveOrSchedule(*files, placeholder, false);
         }
         TStagingKey(kStagingFilesKey, false, kReadWrite).DeleteSubKey(name);
     }

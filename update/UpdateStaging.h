@@ -75,6 +75,11 @@ std::string FolderOf(const std::string& path);
 std::string FileNameOf(const std::string& path);
 // The file name's extension with its dot; empty when it has none.
 std::string ExtensionOf(const std::string& path);
+// The empty file that CreateTempFile made for a staged file, which is named
+// after it with the destination's extension added; empty when the staged
+// file took the placeholder's own name.
+std::string PlaceholderOf(const std::string& stagedFile, const std::string& destination);
+
 // Whether two paths name the same file: letter case does not count in
 // Windows paths, it does in POSIX paths.
 bool SamePath(const std::string& a, const std::string& b);

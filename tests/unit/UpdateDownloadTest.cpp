@@ -407,6 +407,8 @@ TEST_F(UpdateDownloadTest, AFailedDownloadKeepsWhatWasStagedAndLaunchesNothing) 
                             "reset (0x00002EFF)"}));
     EXPECT_EQ(StagedNames(), std::vector<std::string>{"HLV1.TMP.exe"}) << "the first file stays staged";
     EXPECT_EQ(files.files["C:\\Temp\\RestLevel\\HLV1.TMP.exe"].data, "version 2");
+    EXPECT_EQ(files.files.count("C:\\Temp\\RestLevel\\HLV1.TMP"), 1u) << "its placeholder too";
+    EXPECT_EQ(files.files.count("C:\\Temp\\RestLevel\\HLV2.TMP"), 0u) << "no subkey names the failed one's";
     EXPECT_TRUE(files.executed.empty());
     EXPECT_TRUE(app.messageBoxes.empty());
     for (const auto& request : net.requests)
@@ -488,6 +490,9 @@ TEST_F(UpdateDownloadTest, ADamagedPackageEndsTheDownloadButNotTheProgram) {
     EXPECT_TRUE(app.messageBoxes.empty());
     EXPECT_EQ(registry.Get("Software\\Halvane\\KzAutoUpdate", "TempPath")->data, Sz(kStaging))
         << "the staging stays for the next ClearStagedUpdate";
+    // What no subkey names, nothing would ever remove.
+    EXPECT_EQ(files.files.count("C:\\Temp\\RestLevel\\HLV1.TMP.chm"), 0u);
+    EXPECT_EQ(files.files.count("C:\\Temp\\RestLevel\\HLV1.TMP"), 0u);
 }
 
 TEST_F(UpdateDownloadTest, AfterTheLaunchTheProcessEndsOrTheMainWindowCloses) {
@@ -587,7 +592,7 @@ public:
     void Stage(const std::string& name, bool fileThere, bool pendingReboot) {
         const std::string key = std::string(kFiles) + "\\" + name;
         registry.Put(key, "TempFile", kRegSz, Sz(kStaging + name));
-        registry.Put(key, "DestFile", kRegSz, Sz(kExe));
+        registry.Put(key, "DestFile", kRegSz, Sz("C:\\Prog\\x" + name.substr(name.find(".TMP") + 4)));
         if (pendingReboot) registry.Put(key, "PendingReboot", kRegDword, Dword(1));
         if (fileThere) files.files[kStaging + name].data = "staged";
     }
@@ -607,7 +612,10 @@ TEST_F(ClearStagedUpdateTest, RemovesTheValuesTheFilesAndTheFolder) {
     Stage("HLV1.TMP.exe", true, false);
     Stage("HLV2.TMP.chm", false, false);  // already gone
     Stage("HLV3.TMP.dll", true, true);    // Windows moves it at the restart
-    files.files["C:\\Temp\\RestLevel\\HLV1.TMP"];  // a placeholder
+    // The placeholders of all three.
+    files.files["C:\\Temp\\RestLevel\\HLV1.TMP"];
+    files.files["C:\\Temp\\RestLevel\\HLV3.TMP"];
+    files.files["C:\\Temp\\RestLevel\\HLV2.TMP"];
 
     ClearStagedUpdate();
 
@@ -620,7 +628,9 @@ TEST_F(ClearStagedUpdateTest, RemovesTheValuesTheFilesAndTheFolder) {
 
     EXPECT_EQ(files.files.count("C:\\Temp\\RestLevel\\HLV1.TMP.exe"), 0u);
     EXPECT_EQ(files.files.count("C:\\Temp\\RestLevel\\HLV3.TMP.dll"), 1u);
-    // The placeholder keeps the folder; its removal waits for the restart.
+    EXPECT_EQ(files.files.count("C:\\Temp\\RestLevel\\HLV1.TMP"), 0u) << "placeholders go with their files";
+    EXPECT_EQ(files.files.count("C:\\Temp\\RestLevel\\HLV3.TMP"), 0u) << "also of a file left to the restart";
+    // The file left to the restart keeps the folder; its removal waits too.
     EXPECT_EQ(files.rebootMoves,
               (std::vector<std::pair<std::string, std::string>>{{"C:\\Temp\\RestLevel", ""}}));
     for (const std::string& call : files.calls)
@@ -646,7 +656,9 @@ TEST_F(ClearStagedUpdateTest, ToleratesWhatIsGoneAndSchedulesWhatIsInUse) {
         {"an emptied folder goes at once",
          [](ClearStagedUpdateTest& t) {
              t.registry.Put("Software\\Halvane\\KzAutoUpdate", "TempPath", kRegSz, Sz(kStaging));
-             t.Stage("HLV1.TMP", true, false);
+             t.Stage("HLV1.TMP.exe", true, false);
+             t.Stage("HLV2.TMP", true, false);  // named as its placeholder
+             t.files.files["C:\\Temp\\RestLevel\\HLV1.TMP"];
          },
          {},
          false},
