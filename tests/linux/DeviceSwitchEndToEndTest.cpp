@@ -4,6 +4,9 @@
 // event, input from xdotool on Xvfb, and a Qt timer driving the ticks.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/stat.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <string>
@@ -11,7 +14,10 @@
 #include "app/IdleMonitor.h"
 #include "app/MasterVolume.h"
 #include "platform/Platform.h"
+#include "platform/Registry.h"
+#include "platform/linux/SqliteRegistry.h"
 #include "procenum/KzEnumProcesses.h"
+#include "support/VorlLibRegistry.h"
 #include "tests/fakes/Fakes.h"
 #include "tests/linux/LinuxTestSupport.h"
 
@@ -177,6 +183,54 @@ TEST_F(DeviceSwitchEndToEndTest, ASinkRemovedWhileRestingGetsItsLevelWhenItComes
     EXPECT_TRUE(linuxtest::WaitFor([&] { return volume_->DeviceId() == DefaultSink(); }, 10s)) << DefaultSink();
     EXPECT_EQ(tray_.index, kImageWatching);
     EXPECT_TRUE(Near(first_, kFirstVolume)) << Volume(first_);
+}
+
+// The real program: it follows a switch while resting, and its end gives the
+// new sink only its own level.
+TEST(DeviceSwitchProgramTest, FollowsASwitchWhileRestingAndEndsWithBothSinksAtTheirLevels) {
+    const std::string first = linuxtest::ServiceEnv("RL_TEST_SINK");
+    ASSERT_FALSE(first.empty());
+    SecondSink second(first);
+    ASSERT_TRUE(second.Loaded());
+    ASSERT_EQ(linuxtest::Run("pactl set-default-sink " + first).status, 0);
+    ASSERT_TRUE(linuxtest::SetSinkVolumes(first, std::to_string(kFirstVolume)));
+    ASSERT_TRUE(linuxtest::SetSinkVolumes(kSecondSink, std::to_string(kSecondVolume)));
+    auto near = [](const std::string& sink, unsigned volume) {
+        const auto v = linuxtest::SinkVolumes(sink);
+        return !v.empty() && v.front() + 16 >= volume && v.front() <= volume + 16;
+    };
+
+    // A user whose settings say: configured, idle after 0.1 minutes, rest level 10 %.
+    linuxtest::TempDir config, runtime;
+    chmod(runtime.Path().c_str(), 0700);
+    {
+        auto registry = CreateSqliteRegistry(SqliteRegistryOptions{config.Path() + "/restlevel/registry.db", false});
+        RegKey key = 0;
+        ASSERT_EQ(registry->CreateKey(kHKeyCurrentUser, kSettingsKey, kKeyAllAccess, key, nullptr), kErrorSuccess);
+        for (const auto& [name, value] : {std::pair{"Configured", 1u}, {"IdleTime", 1u}, {"RestLevel", 6553u}}) {
+            const std::uint8_t data[4] = {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8), 0, 0};
+            ASSERT_EQ(registry->SetValue(key, name, kRegDword, data, sizeof(data)), kErrorSuccess);
+        }
+        registry->CloseKey(key);
+    }
+    ASSERT_EQ(linuxtest::Run("xdotool mousemove 250 250").status, 0);
+    linuxtest::Child program({RL_RESTLEVEL},
+                             {{"XDG_CONFIG_HOME", config.Path()},
+                              {"XDG_RUNTIME_DIR", runtime.Path()},
+                              {"RESTLEVEL_UPDATE_SERVER", ""}},
+                             true);
+    ASSERT_TRUE(program.Started());
+    constexpr unsigned kProgramRest = 6553;  // 10 % as the sink stores it
+    ASSERT_TRUE(linuxtest::WaitFor([&] { return near(first, kProgramRest); }, 40s)) << "no rest level";
+
+    ASSERT_EQ(linuxtest::Run(std::string("pactl set-default-sink ") + kSecondSink).status, 0);
+    EXPECT_TRUE(linuxtest::WaitFor([&] { return near(first, kFirstVolume); }, 10s))
+        << "the first sink is not back at its saved level";
+    EXPECT_TRUE(near(kSecondSink, kSecondVolume));
+
+    program.Kill(SIGTERM);
+    EXPECT_TRUE(near(first, kFirstVolume));
+    EXPECT_TRUE(near(kSecondSink, kSecondVolume)) << "the end gave the new sink another level";
 }
 
 }  // namespace
