@@ -148,6 +148,8 @@ public:
 
     // Times -----------------------------------------------------------------
 
+    // Both through the zone's rules for the date converted (summer time or
+    // not), not today's offset.
     virtual bool FileTimeToLocalFileTime(FileTime utc, FileTime& local) = 0;
     virtual bool LocalFileTimeToFileTime(FileTime local, FileTime& utc) = 0;
     // The current date and time in the local time zone.
