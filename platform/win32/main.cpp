@@ -9,14 +9,20 @@
 
 #include "app/RestLevel01.h"
 #include "platform/Files.h"
+#include "platform/Http.h"
 #include "platform/Platform.h"
 #include "platform/Registry.h"
 #include "platform/TextSystem.h"
+#include "platform/win32/Win32Application.h"
+#include "platform/win32/Win32UpdateWindows.h"
 #include "platform/win32/Win32Window.h"
 #include "procenum/KzEnumProcesses.h"
 #include "support/KzFileLib.h"
 #include "support/KzRegistry.h"
 #include "support/VorlLibText.h"
+#include "update/KzAutoUpdateInfo.h"
+#include "update/KzHTTP.h"
+#include "update/StartupUpdate.h"
 
 namespace {
 
@@ -91,8 +97,14 @@ public:
         rl::SetFileSystemPort(files_.get());
         rl::SetScreenCursorPort(&cursor_);
         rl::SetMessagePumpPort(&rl::MessagePump());
+        rl::SetApplicationPort(&application_);
+        rl::SetInternetPort(internet_.get());
+        rl::SetUpdateWindowPort(&updateWindows_);
     }
     ~Ports() {
+        rl::SetUpdateWindowPort(nullptr);
+        rl::SetInternetPort(nullptr);
+        rl::SetApplicationPort(nullptr);
         rl::SetMessagePumpPort(nullptr);
         rl::SetScreenCursorPort(nullptr);
         rl::SetFileSystemPort(nullptr);
@@ -103,12 +115,17 @@ public:
     Ports(const Ports&) = delete;
     Ports& operator=(const Ports&) = delete;
 
+    rl::win32::Application& Application() { return application_; }
+
 private:
     std::unique_ptr<rl::IRegistry> registry_ = rl::CreateRegistry();
     std::unique_ptr<rl::ITextSystem> text_ = rl::CreateTextSystem();
     std::unique_ptr<rl::ISnapshotPort> snapshots_ = rl::CreateSnapshotPort();
     std::unique_ptr<rl::IFileSystem> files_ = rl::CreateFileSystem();
     rl::win32::Win32ScreenCursor cursor_;
+    rl::win32::Application application_;
+    std::unique_ptr<rl::IInternet> internet_ = rl::CreateInternet();
+    rl::win32::Win32UpdateWindowFactory updateWindows_;
 };
 
 int RunRestLevel(HINSTANCE instance) {
@@ -148,9 +165,12 @@ int RunRestLevel(HINSTANCE instance) {
         PostQuitMessage(0);
     };
     window->SetFormEvents(std::move(events));
+    if (rl::ConfigureKzAutoUpdate1(form.KzAutoUpdate1, rl::kWindowsPackagePath))
+        form.StartupUpdateCheck = [&form] { rl::RunStartupUpdate(form.KzAutoUpdate1); };
 
     // A failed start has shown its message box already.
     if (!rl::StartRestLevel(form)) return 0;
+    ports.Application().SetMainForm(&window->Host());
     window->AddTrayIcon();
 
     MSG msg;
@@ -161,6 +181,7 @@ int RunRestLevel(HINSTANCE instance) {
     }
 
     endForm();
+    ports.Application().SetMainForm(nullptr);
     window.reset();
     form.Volume.ReleaseEndpoint();
     return 0;
