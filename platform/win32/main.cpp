@@ -20,6 +20,7 @@
 #include "support/KzFileLib.h"
 #include "support/KzRegistry.h"
 #include "support/VorlLibText.h"
+#include "update/KzAutoUpdate.h"
 #include "update/KzAutoUpdateInfo.h"
 #include "update/KzHTTP.h"
 #include "update/StartupUpdate.h"
@@ -190,12 +191,14 @@ int RunRestLevel(HINSTANCE instance) {
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
-    // ---- Installer switches -------------------------------------------------
     // The update component looks at the command line here, before anything
     // else: started with its installer switch the process installs the staged
     // files and ends itself, without a window and without taking the
     // single-instance mutex below (it has to wait for the running program).
-    // -------------------------------------------------------------------------
+    {
+        Ports ports;
+        rl::HandleUpdateSwitch();
+    }
 
     SingleInstance single;
     if (!single.First()) {
