@@ -6,7 +6,8 @@
 # repetitions interleaved at random; prints the median throughputs and the
 # ratios (ours / curl's; the goal is at least 0.8 each). The adapter's reads
 # alone (each 16 KiB read dropped, as curl drops the body into /dev/null) are
-# shown beside HTTPGet, which keeps the whole body in memory.
+# shown beside HTTPGet, which keeps the whole body in memory; and curl once
+# more keeping the body as well (in a file of the temporary folder).
 #
 # The Python server is not what limits either side: over HTTP it sends the
 # file with sendfile, and over HTTPS it kept pace with `openssl s_server -WWW`
@@ -72,11 +73,14 @@ for b in json.load(open(sys.argv[1]))["benchmarks"]:
     if b.get("aggregate_name") == "median":
         runs[b["run_name"].split("/")[0] + "/" + b["run_name"].split("/")[1]] = b
 for scheme in ("http", "https"):
-    ours, port, curl = (runs.get(f"{name}/{scheme}") for name in ("BM_HTTPGet", "BM_PortReads", "BM_CurlCommand"))
-    if ours is None or port is None or curl is None:
+    ours, port, curl, kept = (runs.get(key) for key in (
+        f"BM_HTTPGet/{scheme}", f"BM_PortReads/{scheme}", f"BM_CurlCommand/{scheme}", f"BM_CurlCommand/{scheme}_kept"))
+    if ours is None or port is None or curl is None or kept is None:
         sys.exit(f"{scheme}: no result")
-    for label, run in (("HTTPGet", ours), ("adapter reads alone", port), ("curl -s -o /dev/null", curl)):
+    for label, run in (("HTTPGet", ours), ("adapter reads alone", port), ("curl -s -o /dev/null", curl),
+                       ("curl -s -o FILE", kept)):
         print(f"{scheme:5s} {label:22s} {run['bytes_per_second'] / 2**20:8.1f} MiB/s  ({run['real_time']:.0f} ms per 50 MiB)")
     print(f"{scheme:5s} {'ratio HTTPGet / curl':22s} {ours['bytes_per_second'] / curl['bytes_per_second']:8.2f}")
     print(f"{scheme:5s} {'ratio adapter / curl':22s} {port['bytes_per_second'] / curl['bytes_per_second']:8.2f}")
+    print(f"{scheme:5s} {'ratio HTTPGet / curl -o FILE':22s} {ours['bytes_per_second'] / kept['bytes_per_second']:8.2f}")
 PY
