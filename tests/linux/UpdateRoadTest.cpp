@@ -569,7 +569,7 @@ TEST_P(UpdateRoadInstallTest, InstallsVersion2AndStartsIt) {
 
     auto one = Start(v.installed, c.arguments, env);
     KeptLog log;
-    AnswerYes(*one, log, "restlevel.zbin (");
+    ASSERT_NO_FATAL_FAILURE(AnswerYes(*one, log, "restlevel.zbin ("));
     const pid_t two = WaitForRestart(log, v.installed, one->Pid());
     ASSERT_NE(two, 0) << "version 2 does not run; the log reads:\n" << log.Text();
 
@@ -651,7 +651,7 @@ TEST_P(UpdateRoadListingTest, InstallsTheListedFileBesideTheProgram) {
 
     auto one = Start(program, {}, Env(server.Address()));
     KeptLog log;
-    AnswerYes(*one, log, "Got file listing from ");
+    ASSERT_NO_FATAL_FAILURE(AnswerYes(*one, log, "Got file listing from "));
     const pid_t two = WaitForRestart(log, program, one->Pid());
     ASSERT_NE(two, 0) << "the program does not run again; the log reads:\n" << log.Text();
     // Its own check is done once its log says so.
@@ -738,7 +738,7 @@ TEST_P(UpdateRoadDownloadFaultTest, Version1StartsAndItsNextStartClearsTheStagin
 
     auto one = Start(v.installed, {}, Env(address));
     KeptLog log;
-    AnswerYes(*one, log, "restlevel.zbin (");
+    ASSERT_NO_FATAL_FAILURE(AnswerYes(*one, log, "restlevel.zbin ("));
     if (c.serverDies) {
         ASSERT_TRUE(linuxtest::WaitFor(
             [&] { return server.Requests().find("GET /hold/65536/linux-x86_64/restlevel.zbin") != std::string::npos; },
@@ -808,7 +808,7 @@ TEST_P(UpdateRoadUnwritableTest, Version1StartsAgainAndTheLogSaysWhy) {
 
     auto one = Start(v.installed, {}, env);
     KeptLog log;
-    AnswerYes(*one, log, "restlevel.zbin (");
+    ASSERT_NO_FATAL_FAILURE(AnswerYes(*one, log, "restlevel.zbin ("));
     // The installer tells the user, once it has started version 1 again.
     pid_t installer = 0;
     ASSERT_TRUE(linuxtest::WaitFor([&] { return (installer = InstallerBelow(folder_.Path())) != 0; }, kDeadline));
@@ -886,7 +886,7 @@ TEST_F(UpdateRoadTest, APreviousInstanceThatWillNotEndIsEnded) {
 
     auto one = Start(v.installed, {}, env);
     KeptLog log;
-    AnswerYes(*one, log, "restlevel.zbin (");
+    ASSERT_NO_FATAL_FAILURE(AnswerYes(*one, log, "restlevel.zbin ("));
     EXPECT_TRUE(linuxtest::WaitFor([&] { return StateLetter(one->Pid()) == 'T'; }, kDeadline))
         << "version 1 does not stop";
     const pid_t two = WaitForRestart(log, v.installed, one->Pid(), kPreviousInstanceDeadline);
@@ -930,7 +930,7 @@ TEST_F(UpdateRoadTest, AnInstallerKilledBetweenTwoFilesLeavesEveryFileWhole) {
 
     auto one = Start(helper.installed, {}, Env(server.Address()));
     KeptLog log;
-    AnswerYes(*one, log, "Got file listing from ");
+    ASSERT_NO_FATAL_FAILURE(AnswerYes(*one, log, "Got file listing from "));
     // The second file's fragment: the first one is in place.
     const auto secondUnderWay = [&] {
         const std::string text = log.Text();
