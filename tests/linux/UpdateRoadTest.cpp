@@ -202,6 +202,27 @@ pid_t InstallerBelow(const std::string& folder) {
     return 0;
 }
 
+// The files below the folder that the process has open for writing.
+std::vector<std::string> WrittenBelow(pid_t pid, const std::string& folder) {
+    const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+    std::vector<std::string> written;
+    DIR* dir = opendir(fds.c_str());
+    if (dir == nullptr) return written;
+    while (const dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] == '.') continue;
+        std::error_code ec;
+        const std::string target = fs::read_symlink(fds + "/" + entry->d_name, ec).string();
+        if (ec || target.rfind(folder + "/", 0) != 0) continue;
+        // "flags:\t0100001": the access mode in the lowest octal digits.
+        const std::string info = ReadText("/proc/" + std::to_string(pid) + "/fdinfo/" + entry->d_name);
+        const std::size_t flags = info.find("flags:");
+        if (flags != std::string::npos && (std::strtoul(info.c_str() + flags + 6, nullptr, 8) & O_ACCMODE) != O_RDONLY)
+            written.push_back(target);
+    }
+    closedir(dir);
+    return written;
+}
+
 // The display ----------------------------------------------------------------
 
 // There is no window manager on the test display, so the programs' windows
@@ -885,6 +906,12 @@ TEST_F(UpdateRoadTest, APreviousInstanceThatWillNotEndIsEnded) {
     env["LD_PRELOAD"] = RL_STOP_AT_EXIT;
 
     auto one = Start(v.installed, {}, env);
+    // Should the installer not end it, a stopped process would outlast the
+    // ending signal that the test sends its children.
+    const struct KillAtEnd {
+        pid_t pid;
+        ~KillAtEnd() { kill(pid, SIGKILL); }
+    } killAtEnd{one->Pid()};
     KeptLog log;
     ASSERT_NO_FATAL_FAILURE(AnswerYes(*one, log, "restlevel.zbin ("));
     EXPECT_TRUE(linuxtest::WaitFor([&] { return StateLetter(one->Pid()) == 'T'; }, kDeadline))
@@ -931,7 +958,9 @@ TEST_F(UpdateRoadTest, AnInstallerKilledBetweenTwoFilesLeavesEveryFileWhole) {
     auto one = Start(helper.installed, {}, Env(server.Address()));
     KeptLog log;
     ASSERT_NO_FATAL_FAILURE(AnswerYes(*one, log, "Got file listing from "));
-    // The second file's fragment: the first one is in place.
+    // The second file's fragment (the first one is in place) while the
+    // installer writes a file below the installed folder, wherever it
+    // writes it.
     const auto secondUnderWay = [&] {
         const std::string text = log.Text();
         const std::size_t first = text.find("\r\nUpdate ");
@@ -940,10 +969,17 @@ TEST_F(UpdateRoadTest, AnInstallerKilledBetweenTwoFilesLeavesEveryFileWhole) {
     pid_t installer = 0;
     ASSERT_TRUE(linuxtest::WaitFor([&] { return (installer = InstallerBelow(folder_.Path())) != 0; }, kDeadline));
     const auto deadline = std::chrono::steady_clock::now() + kDeadline;
-    while (!secondUnderWay() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    std::vector<std::string> written;
+    while (!(secondUnderWay() && !(written = WrittenBelow(installer, Path("install"))).empty()) &&
+           Running(installer) && std::chrono::steady_clock::now() < deadline) {
+    }
     kill(installer, SIGKILL);
     ASSERT_TRUE(secondUnderWay()) << log.Text();
+    // Never the installed file itself, which a crash or a power cut would
+    // leave half-written.
+    ASSERT_EQ(written.size(), 1u);
+    EXPECT_NE(written[0], helper.installed);
+    EXPECT_NE(written[0], data.installed);
     const std::string text = log.Text();
     EXPECT_EQ(text.find(kInstalledCorrectly), std::string::npos) << "the installer finished before the kill:\n" << text;
     EXPECT_TRUE(linuxtest::WaitFor([&] { return !Running(installer); }, kDeadline));
