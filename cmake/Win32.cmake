@@ -60,9 +60,20 @@ add_custom_command(OUTPUT ${RL_TEST_CERTS}/ca.der ${RL_TEST_CERTS}/server.pem ${
   COMMENT "Making the HTTPS tests' CA and certificates")
 add_custom_target(rl_win32_test_certs DEPENDS ${RL_TEST_CERTS}/ca.der)
 add_dependencies(rl_win32_tests rl_win32_test_certs)
-set_property(SOURCE tests/win32/WinInetTest.cpp tests/win32/UpdateCheckProgramTest.cpp APPEND PROPERTY COMPILE_DEFINITIONS
+set_property(SOURCE tests/win32/UpdateTestSupport.cpp tests/win32/WinInetTest.cpp tests/win32/UpdateCheckProgramTest.cpp
+  tests/win32/UpdateRoadTest.cpp APPEND PROPERTY COMPILE_DEFINITIONS
   RL_SOURCE_DIR="${CMAKE_SOURCE_DIR}" RL_TEST_CERT_DIR="${RL_TEST_CERTS}")
 target_link_libraries(rl_win32_tests PRIVATE ws2_32 crypt32)
+
+# The update road's tests run the real program and a program whose update
+# component has a listing (with the program's icon and manifest).
+add_executable(rl_update_road_helper WIN32 tests/win32/helpers/UpdateRoadHelper.cpp
+  tests/win32/helpers/UpdateWindowsHelper.rc)
+set_target_properties(rl_update_road_helper PROPERTIES OUTPUT_NAME RoadHelper)
+target_link_libraries(rl_update_road_helper PRIVATE rl_platform)
+target_include_directories(rl_update_road_helper PRIVATE ${CMAKE_SOURCE_DIR}/resources)
+rl_strict(rl_update_road_helper)
+add_dependencies(rl_win32_tests rl_update_road_helper)
 
 gtest_discover_tests(rl_win32_tests TEST_PREFIX "win32." DISCOVERY_MODE PRE_TEST
   DISCOVERY_TIMEOUT 120 PROPERTIES LABELS win32)

@@ -3,7 +3,6 @@
 // these tests.
 #include <winsock2.h>
 #include <windows.h>
-#include <wincrypt.h>
 #include <wininet.h>
 
 #include <gtest/gtest.h>
@@ -22,6 +21,7 @@
 #include "platform/TextSystem.h"
 #include "support/Application.h"
 #include "support/VorlLibText.h"
+#include "tests/win32/UpdateTestSupport.h"
 #include "tests/win32/Win32TestSupport.h"
 #include "update/KzHTTP.h"
 
@@ -35,47 +35,17 @@
 namespace rl {
 namespace {
 
+using win32test::LoopbackServer;
+using win32test::RunningUnderWine;
+using win32test::SameBytes;
+using win32test::TrustedTestCa;
+using win32test::UnixPathOf;
+
 constexpr double kUnixEpochDays = 25569.0;  // 1 January 1970 as a date-time
 constexpr double kOneSecond = 1.0 / 86400.0;
 
 double DateTimeOfUnix(std::int64_t seconds) { return kUnixEpochDays + static_cast<double>(seconds) / 86400.0; }
 
-bool RunningUnderWine() { return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr; }
-
-// Wine's own path conversions (kernel32 exports them under Wine only).
-std::string UnixPathOf(const std::string& windowsPath) {
-    using Fn = char*(CDECL*)(LPCWSTR);
-    const auto convert = reinterpret_cast<Fn>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
-    if (convert == nullptr) return std::string();
-    std::wstring wide(windowsPath.size() + 1, L'\0');
-    MultiByteToWideChar(CP_ACP, 0, windowsPath.c_str(), -1, wide.data(), static_cast<int>(wide.size()));
-    char* unix = convert(wide.c_str());
-    if (unix == nullptr) return std::string();
-    std::string result(unix);
-    HeapFree(GetProcessHeap(), 0, unix);
-    return result;
-}
-
-std::string WindowsPathOf(const std::string& unixPath) {
-    using Fn = WCHAR*(CDECL*)(LPCSTR);
-    const auto convert = reinterpret_cast<Fn>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_dos_file_name")));
-    if (convert == nullptr) return std::string();
-    WCHAR* dos = convert(unixPath.c_str());
-    if (dos == nullptr) return std::string();
-    std::string result(WideCharToMultiByte(CP_ACP, 0, dos, -1, nullptr, 0, nullptr, nullptr), '\0');
-    WideCharToMultiByte(CP_ACP, 0, dos, -1, result.data(), static_cast<int>(result.size()), nullptr, nullptr);
-    HeapFree(GetProcessHeap(), 0, dos);
-    return result.c_str();
-}
-
-std::string ReadWholeFile(const std::string& windowsPath) {
-    std::ifstream in(windowsPath, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
 
 // The server's generated bodies: byte (offset % 251) at every offset.
 std::string Pattern(std::size_t count) {
@@ -83,132 +53,6 @@ std::string Pattern(std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) bytes[i] = static_cast<char>(i % 251);
     return bytes;
 }
-
-// Bodies are compared by size and first difference: printing them whole
-// helps nobody.
-::testing::AssertionResult SameBytes(const std::string& actual, const std::string& expected) {
-    const auto diff = std::mismatch(actual.begin(), actual.end(), expected.begin(), expected.end());
-    if (diff.first == actual.end() && diff.second == expected.end()) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << actual.size() << " bytes where " << expected.size()
-                                         << " were expected; the first difference at offset "
-                                         << (diff.first - actual.begin());
-}
-
-// The loopback test server, run as the Unix program it is: Wine starts an ELF
-// file given to CreateProcess, but hands it neither our pipes nor a process
-// handle. So the server is tethered to a socket of ours (run_tethered.py): it
-// reports its port there and ends when the socket closes, which also happens
-// when this process dies.
-class LoopbackServer {
-public:
-    LoopbackServer(const std::string& unixRoot, const std::string& tlsCert = "", const std::string& tlsKey = "") {
-        WSADATA wsa;
-        if (WSAStartup(MAKEWORD(2, 2), &wsa) != 0) return;
-        started_ = true;
-        listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        int length = sizeof(address);
-        if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 || listen(listener_, 1) != 0 ||
-            getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-            return;
-
-        // Wine splits the command line into the Unix program's arguments
-        // by Windows rules; the paths stay Unix paths.
-        std::string line = Quoted(WindowsPathOf("/usr/bin/python3")) + " " +
-                           Quoted(RL_SOURCE_DIR "/tests/win32/helpers/run_tethered.py") + " " +
-                           std::to_string(ntohs(address.sin_port)) + " " +
-                           Quoted(RL_SOURCE_DIR "/tests/support/http_server.py") + " --root " + Quoted(unixRoot);
-        if (!tlsCert.empty()) line += " --tls " + Quoted(tlsCert) + " " + Quoted(tlsKey);
-        STARTUPINFOA startup{};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION info{};
-        if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) return;
-        if (info.hThread != nullptr) CloseHandle(info.hThread);
-        if (info.hProcess != nullptr) CloseHandle(info.hProcess);
-
-        fd_set ready;
-        FD_ZERO(&ready);
-        FD_SET(listener_, &ready);
-        timeval timeout{30, 0};
-        if (select(0, &ready, nullptr, nullptr, &timeout) != 1) return;
-        tether_ = accept(listener_, nullptr, nullptr);
-        if (tether_ == INVALID_SOCKET) return;
-        // "PORT <n>\n" once the server listens.
-        std::string text;
-        char c = 0;
-        while (text.size() < 64 && recv(tether_, &c, 1, 0) == 1 && c != '\n') text += c;
-        if (text.rfind("PORT ", 0) == 0) port_ = std::atoi(text.c_str() + 5);
-    }
-
-    ~LoopbackServer() {
-        if (tether_ != INVALID_SOCKET) closesocket(tether_);
-        if (listener_ != INVALID_SOCKET) closesocket(listener_);
-        if (started_) WSACleanup();
-    }
-
-    LoopbackServer(const LoopbackServer&) = delete;
-    LoopbackServer& operator=(const LoopbackServer&) = delete;
-
-    // 0 when the server did not start.
-    int Port() const { return port_; }
-
-private:
-    static std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
-
-    bool started_ = false;
-    SOCKET listener_ = INVALID_SOCKET;
-    SOCKET tether_ = INVALID_SOCKET;
-    int port_ = 0;
-};
-
-// The test CA in the current user's "ROOT" store for as long as the object
-// lives; WinInet (through crypt32) then trusts the test server's certificate.
-class TrustedTestCa {
-public:
-    explicit TrustedTestCa(const std::string& derFile) : der_(ReadWholeFile(derFile)) {
-        if (der_.empty()) return;
-        HCERTSTORE store = OpenRoot();
-        if (store == nullptr) return;
-        added_ = CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING,
-                                                  reinterpret_cast<const BYTE*>(der_.data()),
-                                                  static_cast<DWORD>(der_.size()), CERT_STORE_ADD_REPLACE_EXISTING,
-                                                  nullptr) != FALSE;
-        // Closing the store writes the certificate into the registry.
-        CertCloseStore(store, 0);
-    }
-
-    ~TrustedTestCa() {
-        if (!added_) return;
-        HCERTSTORE store = OpenRoot();
-        if (store == nullptr) return;
-        PCCERT_CONTEXT ca = CertCreateCertificateContext(
-            X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der_.data()), static_cast<DWORD>(der_.size()));
-        if (ca != nullptr) {
-            PCCERT_CONTEXT found =
-                CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, ca, nullptr);
-            if (found != nullptr) CertDeleteCertificateFromStore(found);  // frees found
-            CertFreeCertificateContext(ca);
-        }
-        CertCloseStore(store, 0);
-    }
-
-    TrustedTestCa(const TrustedTestCa&) = delete;
-    TrustedTestCa& operator=(const TrustedTestCa&) = delete;
-
-    bool Added() const { return added_; }
-
-private:
-    // The registry's store itself rather than the system store: through the
-    // system store Wine forgets a deletion when the store closes.
-    static HCERTSTORE OpenRoot() {
-        return CertOpenStore(CERT_STORE_PROV_SYSTEM_REGISTRY_A, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, "ROOT");
-    }
-
-    std::string der_;
-    bool added_ = false;
-};
 
 // The application port as the program's user-interface thread has it: pending
 // messages are processed by the real message pump.
@@ -308,12 +152,13 @@ protected:
             switch (scheme) {
                 case Scheme::Http: server = std::make_unique<LoopbackServer>(root); break;
                 case Scheme::HttpsTrusted:
-                    if (trustedCa_ == nullptr) trustedCa_ = new TrustedTestCa(WindowsPathOf(certs + "/ca.der"));
-                    server = std::make_unique<LoopbackServer>(root, certs + "/server.pem", certs + "/server.key");
+                    if (trustedCa_ == nullptr) trustedCa_ = new TrustedTestCa();
+                    server = std::make_unique<LoopbackServer>(root, win32test::TrustedServer());
                     break;
                 case Scheme::HttpsUntrusted:
                     server =
-                        std::make_unique<LoopbackServer>(root, certs + "/untrusted.pem", certs + "/untrusted.key");
+                        std::make_unique<LoopbackServer>(
+                        root, LoopbackServer::Options{"", certs + "/untrusted.pem", certs + "/untrusted.key"});
                     break;
             }
         }

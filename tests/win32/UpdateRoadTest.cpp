@@ -1,0 +1,975 @@
+// The whole update road with the real Windows programs under Wine: version 1
+// installed in a folder of the test, a loopback HTTPS server
+// (tests/support/http_server.py, a Unix program tethered to the test) whose
+// folder tools/publish-update.py wrote from version 2 (the same program with
+// bytes appended), the release notes, and a test CA in the user's "ROOT"
+// store. Version 1 starts, shows the notes, the test presses Enter, and the
+// download, the installer and the restart run as a user's would. Then the
+// faults on the same road: the server dies mid-download, a damaged package, a
+// folder that cannot be written (the elevated run schedules the replacement
+// for the restart of Windows, which wineboot -r then performs), a previous
+// instance that will not end, the installer killed between two files. Files
+// from an update listing take RoadHelper.exe, a program wired as RestLevel.exe
+// whose component has a FileListURL. Each test gives the programs a
+// temporary folder of its own (TEMP), where the update log and the staging
+// live.
+#include <windows.h>
+#include <shellapi.h>
+#include <tlhelp32.h>
+#include <winternl.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/win32/Win32UpdateWindows.h"
+#include "platform/win32/Win32Window.h"
+#include "tests/win32/UpdateTestSupport.h"
+#include "tests/win32/Win32TestSupport.h"
+
+#ifndef RL_SOURCE_DIR
+#error "RL_SOURCE_DIR names the source tree (a Unix path)"
+#endif
+#ifndef RL_TEST_CERT_DIR
+#error "RL_TEST_CERT_DIR names the folder of make_test_ca.sh's certificates (a Unix path)"
+#endif
+
+namespace rl {
+namespace {
+
+using namespace std::chrono_literals;
+using win32test::EqualsNoCase;
+using win32test::WaitFor;
+using win32test::CaptionOf;
+using win32test::LastWrite;
+using win32test::PressKeyToClose;
+using win32test::ReadText;
+using win32test::RunUnix;
+using win32test::SameBytes;
+using win32test::ScopedVariable;
+using win32test::SetLastWrite;
+using win32test::TrustedTestCa;
+using win32test::UnixPathOf;
+using win32test::UnixResult;
+using win32test::VisibleWindowOf;
+using win32test::WriteText;
+
+// Starting a Wine process can take a while on a busy machine.
+constexpr auto kDeadline = 90s;
+// The installer waits 15 s for a previous instance, then 5 s after asking it
+// to quit and up to 10 s for it, before it ends it.
+constexpr auto kPreviousInstanceDeadline = 150s;
+
+constexpr char kNotes[] = "{\\rtf1\\ansi{\\fonttbl{\\f0 Tahoma;}}\\f0\\fs28\\b Version 2\\b0\\par A quieter rest.\\par}";
+// A zone with summer time, as POSIX writes it; Wine takes it from TZ.
+constexpr char kCentralEurope[] = "CET-1CEST,M3.5.0,M10.5.0/3";
+// Wine's WinInet reads an HTTP date as if it were the standard time of the
+// program's zone, summer or winter; Windows reads it as GMT.
+constexpr std::int64_t kCentralEuropeStandardOffset = 3600;
+
+constexpr std::int64_t kDay = 86400;
+constexpr std::int64_t kWinterNoon = 1768478400;  // 2026-01-15 12:00:00 UTC
+constexpr std::int64_t kSummerNoon = 1784116800;  // 2026-07-15 12:00:00 UTC
+constexpr std::uint64_t kTicksPerSecond = 10000000;
+constexpr std::uint64_t kUnixEpochTicks = 116444736000000000;
+
+constexpr char kInstalledCorrectly[] = "Update appears to have installed correctly.";
+constexpr char kUpToDate[] = "Software is already up-to-date.";
+constexpr char kStartNewVersion[] = "Start New Version";
+constexpr char kRebootNeeded[] = "New version requires reboot; will not be launched";
+
+std::string BuildFolder() {
+    const std::string self = win32test::ModulePath();
+    return self.substr(0, self.find_last_of('\\') + 1);
+}
+
+// The file as it is now, shared with its writers and with its deletion.
+std::string ReadShared(const std::string& path) {
+    const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return {};
+    std::string text;
+    char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) text.append(buffer, got);
+    CloseHandle(file);
+    return text;
+}
+
+std::string Lines(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines) text += line + "\r\n";
+    return text;
+}
+
+std::uint64_t TicksOf(std::int64_t unixSeconds) {
+    return kUnixEpochTicks + static_cast<std::uint64_t>(unixSeconds) * kTicksPerSecond;
+}
+
+// A date-time in the log's form, in UTC.
+std::string LogTime(std::int64_t unixSeconds) { return win32test::LogTime(TicksOf(unixSeconds)); }
+
+// The test server over the test's server folder, with its request log.
+class UpdateServer {
+public:
+    UpdateServer(const std::string& unixRoot, const std::string& unixRequests)
+        : server_(unixRoot, win32test::TrustedServer(unixRequests)) {}
+    int Port() const { return server_.Port(); }
+    // Wine's WinInet matches the certificate's host by its DNS name.
+    std::string Address(const std::string& below = "") const {
+        return "https://localhost:" + std::to_string(server_.Port()) + below;
+    }
+    void Die() { server_.Die(); }
+
+private:
+    win32test::LoopbackServer server_;
+};
+
+// Processes and windows ---------------------------------------------------------------
+
+struct ProcessInfo {
+    DWORD id = 0;
+    DWORD parent = 0;
+    std::string image;
+};
+
+std::string ImageOf(DWORD processId) {
+    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+    if (process == nullptr) return {};
+    char path[MAX_PATH * 2] = {};
+    DWORD size = sizeof(path);
+    const bool ok = QueryFullProcessImageNameA(process, 0, path, &size) != FALSE;
+    CloseHandle(process);
+    return ok ? std::string(path, size) : std::string();
+}
+
+bool Alive(DWORD processId) {
+    const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, processId);
+    if (process == nullptr) return false;
+    const bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    CloseHandle(process);
+    return running;
+}
+
+std::vector<ProcessInfo> Processes() {
+    std::vector<ProcessInfo> found;
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return found;
+    PROCESSENTRY32 entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry))
+        if (Alive(entry.th32ProcessID))
+            found.push_back({entry.th32ProcessID, entry.th32ParentProcessID, ImageOf(entry.th32ProcessID)});
+    CloseHandle(snapshot);
+    return found;
+}
+
+// The arguments of a running program as its C runtime splits them, the
+// program itself left out; read from its process parameters.
+std::vector<std::string> ArgumentsOf(DWORD processId) {
+    using Query = NTSTATUS(NTAPI*)(HANDLE, PROCESSINFOCLASS, PVOID, ULONG, PULONG);
+    const auto query = reinterpret_cast<Query>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryInformationProcess")));
+    const HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId);
+    std::vector<std::string> argv;
+    if (process == nullptr || query == nullptr) return {"(unreadable)"};
+    PROCESS_BASIC_INFORMATION basic{};
+    PEB peb{};
+    RTL_USER_PROCESS_PARAMETERS parameters{};
+    std::wstring line;
+    if (query(process, ProcessBasicInformation, &basic, sizeof basic, nullptr) == 0 &&
+        ReadProcessMemory(process, basic.PebBaseAddress, &peb, sizeof peb, nullptr) &&
+        ReadProcessMemory(process, peb.ProcessParameters, &parameters, sizeof parameters, nullptr)) {
+        line.resize(parameters.CommandLine.Length / sizeof(wchar_t));
+        if (!ReadProcessMemory(process, parameters.CommandLine.Buffer, line.data(), parameters.CommandLine.Length,
+                               nullptr))
+            line.clear();
+    }
+    CloseHandle(process);
+    int count = 0;
+    LPWSTR* split = line.empty() ? nullptr : CommandLineToArgvW(line.c_str(), &count);
+    if (split == nullptr) return {"(unreadable)"};
+    for (int i = 1; i < count; ++i) {
+        std::string narrow;
+        for (const wchar_t* c = split[i]; *c != 0; ++c) narrow += static_cast<char>(*c);
+        argv.push_back(narrow);
+    }
+    LocalFree(split);
+    return argv;
+}
+
+bool StartsWithNoCase(const std::string& text, const std::string& start) {
+    return text.size() >= start.size() && EqualsNoCase(text.substr(0, start.size()), start);
+}
+
+// What the next restart of Windows does to files
+// (PendingFileRenameOperations in the system's registry): pairs of a file
+// and its new name, "\??\" before each path, "!" before a new name that
+// replaces an existing file, an empty new name for a deletion.
+struct PendingRename {
+    std::string source;
+    std::string target;  // empty: deleted
+    bool replace = false;
+};
+
+constexpr char kSessionManager[] = "System\\CurrentControlSet\\Control\\Session Manager";
+constexpr char kPendingRenames[] = "PendingFileRenameOperations";
+
+std::vector<std::string> PendingRenameItems() {
+    HKEY key = nullptr;
+    std::vector<std::string> items;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_READ, &key) != ERROR_SUCCESS) return items;
+    DWORD size = 0;
+    std::string data;
+    if (RegQueryValueExA(key, kPendingRenames, nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS) {
+        data.resize(size);
+        if (RegQueryValueExA(key, kPendingRenames, nullptr, nullptr, reinterpret_cast<BYTE*>(data.data()), &size) !=
+            ERROR_SUCCESS)
+            data.clear();
+        data.resize(size);
+    }
+    RegCloseKey(key);
+    // Each item ends with a zero byte, and the list with one more.
+    if (!data.empty() && data.back() == '\0') data.pop_back();
+    for (std::size_t at = 0; at < data.size();) {
+        const std::size_t end = data.find('\0', at);
+        items.push_back(data.substr(at, (end == std::string::npos ? data.size() : end) - at));
+        at = end == std::string::npos ? data.size() : end + 1;
+    }
+    return items;
+}
+
+std::string WithoutNtPrefix(const std::string& path) { return path.rfind("\\??\\", 0) == 0 ? path.substr(4) : path; }
+
+std::vector<PendingRename> PendingRenames() {
+    const std::vector<std::string> items = PendingRenameItems();
+    std::vector<PendingRename> renames;
+    for (std::size_t i = 0; i + 1 < items.size(); i += 2) {
+        PendingRename r;
+        r.source = WithoutNtPrefix(items[i]);
+        std::string target = items[i + 1];
+        if (!target.empty() && target[0] == '!') {
+            r.replace = true;
+            target.erase(0, 1);
+        }
+        r.target = WithoutNtPrefix(target);
+        renames.push_back(r);
+    }
+    return renames;
+}
+
+// Takes the renames and deletions of files below the folder off the list, so
+// that no later restart acts on a test's files.
+void ForgetPendingRenamesBelow(const std::string& folder) {
+    const std::vector<std::string> items = PendingRenameItems();
+    std::string kept;
+    bool changed = false;
+    for (std::size_t i = 0; i + 1 < items.size(); i += 2) {
+        if (StartsWithNoCase(WithoutNtPrefix(items[i]), folder)) {
+            changed = true;
+            continue;
+        }
+        kept += items[i] + '\0' + items[i + 1] + '\0';
+    }
+    if (!changed) return;
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) return;
+    if (kept.empty()) {
+        RegDeleteValueA(key, kPendingRenames);
+    } else {
+        kept += '\0';
+        RegSetValueExA(key, kPendingRenames, 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(kept.data()),
+                       static_cast<DWORD>(kept.size()));
+    }
+    RegCloseKey(key);
+}
+
+// The fixture -----------------------------------------------------------------------------
+
+// A program published as two versions: `installed` is version 1, a day older
+// than version 2, which the server holds.
+struct Versions {
+    std::string installed;
+    std::string one;
+    std::string two;
+};
+
+// The download's update log as the installer leaves it: the next start's
+// check replaces it, so the test keeps the last text that began as the
+// download's did.
+class KeptLog {
+public:
+    KeptLog(std::string path, std::string begin) : path_(std::move(path)), begin_(std::move(begin)) {}
+    void Update() {
+        const std::string text = ReadShared(path_);
+        if (text.rfind(begin_, 0) == 0) text_ = text;
+    }
+    bool Has(const std::string& text) {
+        Update();
+        return text_.find(text) != std::string::npos;
+    }
+    const std::string& Text() const { return text_; }
+
+private:
+    std::string path_;
+    std::string begin_;
+    std::string text_;
+};
+
+// The file that the log's "Save to " fragment names for the package of that
+// local path.
+std::string StagedFor(const std::string& log, const std::string& localPath) {
+    const std::size_t named = log.find("(" + localPath + ") ... OK\r\nSave to ");
+    if (named == std::string::npos) return {};
+    const std::size_t start = log.find("Save to ", named) + 8;
+    return log.substr(start, log.find(" ... ", start) - start);
+}
+
+class UpdateRoadTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(ca_.Added());
+        char temp[MAX_PATH] = {};
+        GetTempPathA(MAX_PATH, temp);
+        folder_ = std::string(temp) + "RestLevelUpdateRoad-" + std::to_string(GetCurrentProcessId()) + "\\";
+        std::error_code ec;
+        std::filesystem::remove_all(folder_, ec);
+        std::filesystem::create_directories(Path("temp"));
+        temp_ = std::make_unique<ScopedVariable>("TEMP", Path("temp").c_str());
+        tmp_ = std::make_unique<ScopedVariable>("TMP", Path("temp").c_str());
+        ClearRegistry();
+    }
+
+    void TearDown() override {
+        // Whatever the road started and left running.
+        for (const ProcessInfo& p : Processes()) {
+            if (!StartsWithNoCase(p.image, folder_)) continue;
+            if (const HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, p.id)) {
+                TerminateProcess(process, 1);
+                WaitForSingleObject(process, 20000);
+                CloseHandle(process);
+            }
+        }
+        for (PROCESS_INFORMATION& started : started_) {
+            TerminateProcess(started.hProcess, 1);
+            WaitForSingleObject(started.hProcess, 20000);
+            CloseHandle(started.hThread);
+            CloseHandle(started.hProcess);
+        }
+        temp_.reset();
+        tmp_.reset();
+        ClearRegistry();
+        ForgetPendingRenamesBelow(folder_);
+        std::error_code ec;
+        std::filesystem::remove_all(folder_, ec);
+    }
+
+    static void ClearRegistry() {
+        win32test::Reg("delete \"HKCU\\Software\\Halvane\\KzAutoUpdate\" /f");
+        // A first run: the settings window shows once the program is up.
+        win32test::Reg("delete \"HKCU\\SOFTWARE\\Halvane\\RestLevel\" /f");
+    }
+
+    std::string Path(const std::string& name) const { return folder_ + name; }
+    std::string Install(const std::string& name) const { return Path("install\\" + name); }
+    std::string Staging(const std::string& program) const { return Path("temp\\" + program + "\\"); }
+    std::string LogFile() const { return Path("temp\\RestLevel Update.log"); }
+
+    Versions TwoVersions(const std::string& name, const std::string& one, const std::string& appended,
+                         std::int64_t serverTime) {
+        Versions v{Install(name), one, one + appended};
+        WriteText(v.installed, v.one);
+        WriteText(Path("dist\\" + name), v.two);
+        EXPECT_TRUE(SetLastWrite(v.installed, TicksOf(serverTime - kDay)));
+        EXPECT_TRUE(SetLastWrite(Path("dist\\" + name), TicksOf(serverTime)));
+        return v;
+    }
+
+    // The server's folder, written by the publishing tool from dist\.
+    void Publish(const std::string& program, bool listing) {
+        WriteText(Path("notes.rtf"), kNotes);
+        std::vector<std::string> argv{"python3",         RL_SOURCE_DIR "/tools/publish-update.py",
+                                      UnixPathOf(Path("dist")), UnixPathOf(folder_) + "/server",
+                                      "--program",       program,
+                                      "--notes",         UnixPathOf(Path("notes.rtf")),
+                                      "--notes-name",    "RestLevel.rtf"};
+        if (listing) argv.insert(argv.end(), {"--listing", "files.txt", "--windows"});
+        const UnixResult result = RunUnix(argv);
+        ASSERT_EQ(result.status, 0) << result.output;
+    }
+
+    std::unique_ptr<UpdateServer> Serve() {
+        auto server = std::make_unique<UpdateServer>(UnixPathOf(folder_) + "/server", UnixPathOf(folder_) + "/requests");
+        EXPECT_GT(server->Port(), 0);
+        return server;
+    }
+    std::string Requests() const { return ReadText(Path("requests")); }
+
+    // Starts a program of the test; 0 when it could not be started.
+    DWORD Start(const std::string& program, const std::string& arguments, DWORD flags = 0) {
+        std::string line = "\"" + program + "\"" + (arguments.empty() ? "" : " " + arguments);
+        STARTUPINFOA startup{};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION info{};
+        if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, flags, nullptr, nullptr, &startup, &info))
+            return 0;
+        started_.push_back(info);
+        return info.dwProcessId;
+    }
+    const PROCESS_INFORMATION& Started(DWORD processId) const {
+        return *std::find_if(started_.begin(), started_.end(),
+                             [&](const PROCESS_INFORMATION& p) { return p.dwProcessId == processId; });
+    }
+
+    HWND WaitForWindow(DWORD processId, const char* windowClass, std::chrono::milliseconds timeout = kDeadline) {
+        HWND found = nullptr;
+        WaitFor([&] { return (found = VisibleWindowOf(processId, windowClass)) != nullptr; }, timeout);
+        return found;
+    }
+
+    // Version 1 shows the release notes; Enter answers Yes.
+    void AnswerYes(DWORD program, KeptLog& log) {
+        const HWND notes = WaitForWindow(program, win32::kUpdateInfoClass);
+        ASSERT_NE(notes, nullptr) << "no release notes";
+        ASSERT_TRUE(PressKeyToClose(notes, CaptionOf(notes), "Return")) << "the notes stay open";
+        ASSERT_TRUE(WaitFor([&] { return log.Has(" ... "); }, kDeadline)) << "no download log: " << ReadText(LogFile());
+    }
+
+    // The program the installer starts: a process of that file started
+    // neither by the previous instance nor by this test (which start
+    // installers), once the log says it is started; 0 if none.
+    DWORD WaitForRestart(KeptLog& log, const std::string& path, DWORD previous,
+                         std::chrono::milliseconds timeout = kDeadline) {
+        DWORD found = 0;
+        WaitFor(
+            [&] {
+                if (!log.Has("\r\n" + std::string(kStartNewVersion) + "\r\n")) return false;
+                for (const ProcessInfo& p : Processes())
+                    if (EqualsNoCase(p.image, path) && p.id != previous && p.parent != previous &&
+                        p.parent != GetCurrentProcessId())
+                        found = p.id;
+                return found != 0;
+            },
+            timeout);
+        return found;
+    }
+
+    // The installer: a process whose program lies in that staging folder.
+    DWORD InstallerIn(const std::string& staging) {
+        for (const ProcessInfo& p : Processes())
+            if (StartsWithNoCase(p.image, staging)) return p.id;
+        return 0;
+    }
+
+    // The staging's registry values and keys, one line each, as reg lists
+    // them (the empty "Files" key left out).
+    static std::vector<std::string> StagingRegistry() {
+        const win32test::RegOutput result = win32test::Reg("query \"HKCU\\Software\\Halvane\\KzAutoUpdate\" /s");
+        std::vector<std::string> lines;
+        std::istringstream in(result.output);
+        for (std::string line; std::getline(in, line);) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            if (!line.empty() && line != "HKEY_CURRENT_USER\\Software\\Halvane\\KzAutoUpdate\\Files")
+                lines.push_back(line);
+        }
+        return lines;
+    }
+
+    static void ForgetConfigured() {
+        win32test::Reg("delete \"HKCU\\SOFTWARE\\Halvane\\RestLevel\" /v Configured /f");
+    }
+
+    static bool StagingLeft() {
+        for (const std::string& line : StagingRegistry())
+            if (line.find("TempPath") != std::string::npos) return true;
+        return false;
+    }
+
+    // The staging is gone: the registry keeps only the log's name, and what
+    // stays in the staging folder is an empty placeholder of a temporary name
+    // or a file that the restart of Windows deletes (the installer's own
+    // file, which cannot go while it runs).
+    void ExpectStagingCleared(const std::string& program) {
+        EXPECT_EQ(StagingRegistry(), (std::vector<std::string>{"HKEY_CURRENT_USER\\Software\\Halvane\\KzAutoUpdate",
+                                                                "    LogFile    REG_SZ    " + LogFile()}));
+        const std::vector<std::string> deletions = DeletedAtRestart();
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::directory_iterator(Staging(program), ec)) {
+            const std::string path = entry.path().string();
+            const bool placeholder = EqualsNoCase(entry.path().extension().string(), ".tmp") && entry.file_size(ec) == 0;
+            const bool goes = std::any_of(deletions.begin(), deletions.end(),
+                                          [&](const std::string& d) { return EqualsNoCase(d, path); });
+            EXPECT_TRUE(placeholder || goes) << path << " stays in the staging folder";
+        }
+    }
+
+    // The files that the next restart of Windows deletes.
+    static std::vector<std::string> DeletedAtRestart() {
+        std::vector<std::string> deleted;
+        for (const PendingRename& r : PendingRenames())
+            if (r.target.empty()) deleted.push_back(r.source);
+        return deleted;
+    }
+
+    static std::string UpToDateLog(const std::vector<std::pair<std::string, std::int64_t>>& files) {
+        std::vector<std::string> lines;
+        for (const auto& [remote, time] : files)
+            lines.push_back("Check File " + remote + " ... " + LogTime(time) + " Up-to-date Local @ " + LogTime(time));
+        lines.push_back(kUpToDate);
+        return Lines(lines);
+    }
+
+    TrustedTestCa ca_;
+    std::string folder_;
+    std::unique_ptr<ScopedVariable> temp_;
+    std::unique_ptr<ScopedVariable> tmp_;
+    std::vector<PROCESS_INFORMATION> started_;
+};
+
+std::int64_t AnHourAgo() { return static_cast<std::int64_t>(std::time(nullptr)) / 60 * 60 - 3600; }
+
+std::string ProgramBytes() { return ReadText(BuildFolder() + "RestLevel.exe"); }
+
+// Each row's test is named after the row, and shown by its name.
+template <typename Case>
+std::string CaseName(const ::testing::TestParamInfo<Case>& row) {
+    return row.param.name;
+}
+
+// The road ------------------------------------------------------------------------------
+
+struct RoadCase {
+    const char* name;
+    const char* arguments;  // the command line after the program
+    std::vector<std::string> argv;
+    const char* zone;  // TZ of the programs; null: as the test runs
+    std::int64_t serverTime;
+};
+void PrintTo(const RoadCase& c, std::ostream* out) { *out << c.name; }
+
+class UpdateRoadInstallTest : public UpdateRoadTest, public ::testing::WithParamInterface<RoadCase> {};
+
+TEST_P(UpdateRoadInstallTest, InstallsVersion2AndStartsIt) {
+    const RoadCase& c = GetParam();
+    const std::int64_t serverTime = c.serverTime != 0 ? c.serverTime : AnHourAgo();
+    const Versions v = TwoVersions("RestLevel.exe", ProgramBytes(), "RestLevel, version 2", serverTime);
+    Publish("RestLevel.exe", false);
+    auto server = Serve();
+    ScopedVariable address("RESTLEVEL_UPDATE_SERVER", server->Address("/").c_str());
+    ScopedVariable zone("TZ", c.zone);
+    // The Last-Modified instant as the programs read it.
+    const std::int64_t lastModified =
+        serverTime - (c.zone != nullptr && win32test::RunningUnderWine() ? kCentralEuropeStandardOffset : 0);
+
+    const DWORD one = Start(v.installed, c.arguments);
+    ASSERT_NE(one, 0u);
+    KeptLog log(LogFile(), "RestLevel.zbin (");
+    ASSERT_NO_FATAL_FAILURE(AnswerYes(one, log));
+    const DWORD two = WaitForRestart(log, v.installed, one);
+    ASSERT_NE(two, 0u) << "version 2 does not run; the log reads:\n" << log.Text();
+
+    EXPECT_TRUE(SameBytes(ReadText(v.installed), v.two)) << "the installed file";
+    EXPECT_EQ(LastWrite(v.installed), TicksOf(lastModified)) << "the server's Last-Modified";
+    EXPECT_EQ(WaitForSingleObject(Started(one).hProcess, 0), WAIT_OBJECT_0) << "version 1 still runs";
+
+    const std::string staged = StagedFor(log.Text(), v.installed);
+    ASSERT_TRUE(StartsWithNoCase(staged, Staging("RestLevel") + "HLV")) << log.Text();
+    EXPECT_EQ(log.Text(), Lines({
+                              "RestLevel.zbin (" + v.installed + ") ... will be updated",
+                              "Files to update: 1",
+                              "Download RestLevel.zbin (" + v.installed + ") ... OK",
+                              "Save to " + staged + " ... OK",
+                              "Start " + staged,
+                              "Update " + staged + " to " + v.installed + " ... Updated",
+                              kInstalledCorrectly,
+                              kStartNewVersion,
+                          }));
+
+    // Version 2's first start shows the settings window once its check is
+    // done: the staging is gone and the update found in place.
+    ASSERT_NE(WaitForWindow(two, win32::kMainWindowClass), nullptr) << "version 2 shows no window";
+    ExpectStagingCleared("RestLevel");
+    EXPECT_EQ(ReadShared(LogFile()), UpToDateLog({{"RestLevel.zbin", lastModified}}));
+    EXPECT_EQ(Requests(), "HEAD /RestLevel.zbin\nGET /RestLevel.rtf\n"  // version 1's check
+                          "HEAD /RestLevel.zbin\nGET /RestLevel.zbin\n"  // the download
+                          "HEAD /RestLevel.zbin\nGET /RestLevel.rtf\n");  // version 2's check
+    // Version 1's arguments, each whole.
+    EXPECT_EQ(ArgumentsOf(two), c.argv);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Road, UpdateRoadInstallTest,
+    ::testing::Values(RoadCase{"NoArguments", "", {}, nullptr, 0},
+                      // The second argument holds a blank; the package is
+                      // dated in winter, in a zone with summer time.
+                      RoadCase{"ArgumentsWithABlankWinterPackage", "one \"two words\"", {"one", "two words"},
+                               kCentralEurope, kWinterNoon},
+                      RoadCase{"SummerPackage", "", {}, kCentralEurope, kSummerNoon}),
+    CaseName<RoadCase>);
+
+// Files from a listing ---------------------------------------------------------------
+
+struct ListingCase {
+    const char* name;
+    bool programChanges;  // or only the listed file
+};
+void PrintTo(const ListingCase& c, std::ostream* out) { *out << c.name; }
+
+class UpdateRoadListingTest : public UpdateRoadTest, public ::testing::WithParamInterface<ListingCase> {};
+
+TEST_P(UpdateRoadListingTest, InstallsTheListedFileBesideTheProgram) {
+    const ListingCase& c = GetParam();
+    const std::int64_t serverTime = AnHourAgo();
+    Versions helper = TwoVersions("RoadHelper.exe", ReadText(BuildFolder() + "RoadHelper.exe"), "version 2", serverTime);
+    const std::string program = helper.installed;
+    if (!c.programChanges) {
+        // The same file and time on both sides.
+        WriteText(Path("dist\\RoadHelper.exe"), helper.one);
+        ASSERT_TRUE(SetLastWrite(Path("dist\\RoadHelper.exe"), TicksOf(serverTime)));
+        ASSERT_TRUE(SetLastWrite(program, TicksOf(serverTime)));
+        helper.two = helper.one;
+    }
+    const Versions data = TwoVersions("data\\readme.txt", "Read me.\r\n", "Version 2.\r\n", serverTime);
+    const std::string readme = data.installed;
+    Publish("RoadHelper.exe", true);
+    auto server = Serve();
+    ScopedVariable address("RESTLEVEL_UPDATE_SERVER", server->Address().c_str());
+
+    const DWORD one = Start(program, "");
+    ASSERT_NE(one, 0u);
+    KeptLog log(LogFile(), "Got file listing from ");
+    ASSERT_NO_FATAL_FAILURE(AnswerYes(one, log));
+    const DWORD two = WaitForRestart(log, program, one);
+    ASSERT_NE(two, 0u) << "the program does not run again; the log reads:\n" << log.Text();
+    // Its own check is done once its log says so.
+    EXPECT_TRUE(WaitFor([&] { return ReadShared(LogFile()).find(kUpToDate) != std::string::npos; }, kDeadline));
+
+    EXPECT_TRUE(SameBytes(ReadText(program), helper.two));
+    EXPECT_TRUE(SameBytes(ReadText(readme), data.two));
+    EXPECT_EQ(LastWrite(readme), TicksOf(serverTime));
+    EXPECT_EQ(LastWrite(program), TicksOf(serverTime));
+
+    const std::string text = log.Text();
+    const std::string stagedProgram = StagedFor(text, program);
+    const std::string stagedReadme = StagedFor(text, readme);
+    ASSERT_FALSE(stagedReadme.empty()) << text;
+    std::vector<std::string> lines{"Got file listing from " + server->Address("/files.txt"),
+                                   "RoadHelper.zbin (" + program + ") ... " +
+                                       (c.programChanges ? "will be updated" : "is up to date"),
+                                   "data/readme.zbin (" + readme + ") ... will be updated"};
+    // The registry lists the staged files by name.
+    std::vector<std::pair<std::string, std::string>> installs;
+    if (c.programChanges) {
+        lines.insert(lines.end(), {"Files to update: 2", "Download RoadHelper.zbin (" + program + ") ... OK",
+                                   "Save to " + stagedProgram + " ... OK"});
+        installs.emplace_back(stagedProgram, program);
+    } else {
+        lines.push_back("Files to update: 1");
+    }
+    lines.insert(lines.end(), {"Download data/readme.zbin (" + readme + ") ... OK",
+                               "Save to " + stagedReadme + " ... OK",
+                               // Without its own file among them, the program
+                               // itself installs the files.
+                               "Start " + (c.programChanges ? stagedProgram : program)});
+    installs.emplace_back(stagedReadme, readme);
+    std::sort(installs.begin(), installs.end(), [](const auto& a, const auto& b) {
+        std::string x = std::filesystem::path(a.first).filename().string();
+        std::string y = std::filesystem::path(b.first).filename().string();
+        std::transform(x.begin(), x.end(), x.begin(), ::toupper);
+        std::transform(y.begin(), y.end(), y.begin(), ::toupper);
+        return x < y;
+    });
+    for (const auto& [staged, destination] : installs)
+        lines.push_back("Update " + staged + " to " + destination + " ... Updated");
+    lines.insert(lines.end(), {kInstalledCorrectly, kStartNewVersion});
+    EXPECT_EQ(text, Lines(lines));
+
+    EXPECT_EQ(ReadShared(LogFile()), "Downloaded File Listing " + server->Address("/files.txt") + "\r\n" +
+                                         UpToDateLog({{"RoadHelper.zbin", serverTime}, {"data/readme.zbin", serverTime}}));
+    ExpectStagingCleared("RoadHelper");
+}
+
+INSTANTIATE_TEST_SUITE_P(Listing, UpdateRoadListingTest,
+                         ::testing::Values(ListingCase{"ProgramAndListedFile", true},
+                                           ListingCase{"OnlyTheListedFile", false}),
+                         CaseName<ListingCase>);
+
+// Faults ---------------------------------------------------------------------------
+
+// The download stops half-way: version 1 starts as usual, keeps its file,
+// and its next start clears what was staged.
+struct DownloadFaultCase {
+    const char* name;
+    bool serverDies;  // or the package is damaged
+};
+void PrintTo(const DownloadFaultCase& c, std::ostream* out) { *out << c.name; }
+
+class UpdateRoadDownloadFaultTest : public UpdateRoadTest, public ::testing::WithParamInterface<DownloadFaultCase> {};
+
+TEST_P(UpdateRoadDownloadFaultTest, Version1StartsAndItsNextStartClearsTheStaging) {
+    const DownloadFaultCase& c = GetParam();
+    const std::int64_t serverTime = AnHourAgo();
+    const Versions v = TwoVersions("RestLevel.exe", ProgramBytes(), "RestLevel, version 2", serverTime);
+    Publish("RestLevel.exe", false);
+    const std::string package = Path("server\\RestLevel.zbin");
+    if (!c.serverDies) {
+        // Bytes in the middle of the deflate data overwritten: the stream
+        // still begins well and has its size and time.
+        std::string bytes = ReadText(package);
+        ASSERT_GT(bytes.size(), 4096u);
+        for (std::size_t i = bytes.size() / 2; i < bytes.size() / 2 + 64; ++i) bytes[i] = static_cast<char>(0xFF);
+        WriteText(package, bytes);
+        ASSERT_TRUE(SetLastWrite(package, TicksOf(serverTime)));
+    }
+    auto server = Serve();
+    // A package stops after 64 KiB; the notes are whole.
+    ScopedVariable address("RESTLEVEL_UPDATE_SERVER", server->Address(c.serverDies ? "/hold/65536" : "").c_str());
+
+    const DWORD one = Start(v.installed, "");
+    ASSERT_NE(one, 0u);
+    KeptLog log(LogFile(), "RestLevel.zbin (");
+    ASSERT_NO_FATAL_FAILURE(AnswerYes(one, log));
+    if (c.serverDies) {
+        ASSERT_TRUE(
+            WaitFor([&] { return Requests().find("GET /hold/65536/RestLevel.zbin") != std::string::npos; }, kDeadline));
+        server->Die();
+    }
+
+    // The program goes on to its first start's settings window.
+    ASSERT_NE(WaitForWindow(one, win32::kMainWindowClass), nullptr) << "version 1 does not start; the log reads:\n"
+                                                                    << ReadShared(LogFile());
+    log.Update();
+    const std::string text = log.Text();
+    EXPECT_TRUE(SameBytes(ReadText(v.installed), v.one)) << "version 1 is touched";
+    EXPECT_EQ(LastWrite(v.installed), TicksOf(serverTime - kDay));
+    EXPECT_EQ(InstallerIn(Staging("RestLevel")), 0u) << "an installer runs";
+    const std::string expected = Lines({"RestLevel.zbin (" + v.installed + ") ... will be updated", "Files to update: 1"}) +
+                                 "Download RestLevel.zbin (" + v.installed + ") ... ";
+    EXPECT_EQ(text.rfind(expected, 0), 0u) << text;
+    if (c.serverDies) {
+        EXPECT_EQ(text.find("Error HTTP ", expected.size()), expected.size()) << text;
+    } else {
+        const std::size_t save = text.find("OK\r\nSave to " + Staging("RestLevel"), expected.size());
+        EXPECT_EQ(save, expected.size()) << text;
+        EXPECT_NE(text.find(" ... Fatal error: ", save), std::string::npos) << text;
+    }
+    EXPECT_EQ(text.find("Start "), std::string::npos) << "nothing is launched";
+    EXPECT_EQ(text.substr(text.size() - 2), "\r\n") << "the log ends with a whole line";
+    EXPECT_TRUE(StagingLeft()) << "the staging stays until the next start";
+
+    // The next start clears it (the check is off this time); a first run
+    // again, so that it shows its window once it is up.
+    TerminateProcess(Started(one).hProcess, 0);
+    WaitForSingleObject(Started(one).hProcess, 20000);
+    ForgetConfigured();
+    ScopedVariable off("RESTLEVEL_UPDATE_SERVER", "");
+    const DWORD again = Start(v.installed, "");
+    ASSERT_NE(WaitForWindow(again, win32::kMainWindowClass), nullptr);
+    ExpectStagingCleared("RestLevel");
+    EXPECT_TRUE(SameBytes(ReadText(v.installed), v.one));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, UpdateRoadDownloadFaultTest,
+    ::testing::Values(DownloadFaultCase{"ServerDiesMidDownload", true}, DownloadFaultCase{"DamagedPackage", false}),
+    CaseName<DownloadFaultCase>);
+
+// The installed folder cannot be written (the immutable attribute as root,
+// read-only permissions otherwise). The installer asks for an elevated run;
+// under Wine "runas" runs it, and it cannot write either, so it schedules the
+// replacement for the restart of Windows. The program is not started and
+// the user is told. (The restart itself, wineboot -r, is left out: it
+// upsets the foreground window of the test prefix's later programs.)
+TEST_F(UpdateRoadTest, AFolderThatCannotBeWrittenIsReplacedAtTheRestart) {
+    const std::int64_t serverTime = AnHourAgo();
+    const Versions v = TwoVersions("RestLevel.exe", ProgramBytes(), "RestLevel, version 2", serverTime);
+    Publish("RestLevel.exe", false);
+    auto server = Serve();
+    ScopedVariable address("RESTLEVEL_UPDATE_SERVER", server->Address().c_str());
+    const std::string folder = UnixPathOf(Path("install"));
+    const bool immutable = RunUnix({"chattr", "+i", folder}).status == 0;
+    if (!immutable && RunUnix({"chmod", "555", folder}).status != 0) GTEST_SKIP() << "cannot make a folder unwritable";
+    struct Writable {
+        std::string folder;
+        bool immutable;
+        bool done = false;
+        void Restore() {
+            if (done) return;
+            RunUnix(immutable ? std::vector<std::string>{"chattr", "-i", folder}
+                              : std::vector<std::string>{"chmod", "755", folder});
+            done = true;
+        }
+        ~Writable() { Restore(); }
+    } writable{folder, immutable};
+
+    const DWORD one = Start(v.installed, "");
+    ASSERT_NE(one, 0u);
+    KeptLog log(LogFile(), "RestLevel.zbin (");
+    ASSERT_NO_FATAL_FAILURE(AnswerYes(one, log));
+    // The installer's box: the restart will finish the update.
+    DWORD installer = 0;
+    ASSERT_TRUE(WaitFor([&] { return (installer = InstallerIn(Staging("RestLevel"))) != 0; }, kDeadline));
+    HWND box = nullptr;
+    ASSERT_TRUE(WaitFor([&] { return (box = VisibleWindowOf(installer, "#32770")) != nullptr; }, kDeadline))
+        << "no message box; the log reads:\n" << ReadShared(LogFile());
+    EXPECT_EQ(CaptionOf(box), "RestLevel");
+    ASSERT_TRUE(WaitFor([&] { return log.Has(kRebootNeeded); }, kDeadline)) << log.Text();
+    ASSERT_TRUE(PressKeyToClose(box, CaptionOf(box), "Return")) << "the box stays";
+    EXPECT_TRUE(WaitFor([&] { return !Alive(installer); }, kDeadline)) << "the installer stays";
+
+    const std::string text = log.Text();
+    const std::string staged = StagedFor(text, v.installed);
+    const std::string update = "Update " + staged + " to " + v.installed + " ... ";
+    // The failed copy's text, as the system gives it.
+    const std::size_t failed = text.find(update + "Failed ");
+    ASSERT_NE(failed, std::string::npos) << text;
+    const std::string why = text.substr(failed + update.size(), text.find("\r\n", failed) - failed - update.size());
+    EXPECT_EQ(text, Lines({
+                        "RestLevel.zbin (" + v.installed + ") ... will be updated",
+                        "Files to update: 1",
+                        "Download RestLevel.zbin (" + v.installed + ") ... OK",
+                        "Save to " + staged + " ... OK",
+                        "Start " + staged,
+                        update + why,
+                        // The elevated run, in the same log.
+                        update + "delay until reboot",
+                        kInstalledCorrectly,
+                        kInstalledCorrectly,
+                        kRebootNeeded,
+                    }));
+    EXPECT_TRUE(SameBytes(ReadText(v.installed), v.one)) << "nothing is lost";
+    EXPECT_TRUE(SameBytes(ReadText(staged), v.two)) << "the staged file waits for the restart";
+    for (const ProcessInfo& p : Processes()) EXPECT_FALSE(EqualsNoCase(p.image, v.installed)) << "the program runs";
+
+    // The user starts version 1: it clears the staging but keeps the file
+    // that the restart moves into place.
+    ForgetConfigured();
+    const DWORD again = Start(v.installed, "");
+    ASSERT_NE(WaitForWindow(again, win32::kUpdateInfoClass), nullptr) << "version 1 does not start";
+    EXPECT_EQ(StagingRegistry(), (std::vector<std::string>{"HKEY_CURRENT_USER\\Software\\Halvane\\KzAutoUpdate",
+                                                            "    LogFile    REG_SZ    " + LogFile()}));
+    EXPECT_TRUE(SameBytes(ReadText(staged), v.two));
+    TerminateProcess(Started(again).hProcess, 0);
+    WaitForSingleObject(Started(again).hProcess, 20000);
+
+    // The restart of Windows moves the staged file over the installed one.
+    const std::vector<PendingRename> renames = PendingRenames();
+    EXPECT_TRUE(std::any_of(renames.begin(), renames.end(), [&](const PendingRename& r) {
+        return EqualsNoCase(r.source, staged) && EqualsNoCase(r.target, v.installed) && r.replace;
+    })) << "the replacement is not scheduled";
+    EXPECT_EQ(LastWrite(staged), TicksOf(serverTime)) << "the staged file's time is the server's";
+}
+
+// The previous instance will not end: here a process that never ran (made
+// suspended), so it cannot take the request to quit. The test starts the
+// installer on a staging as the download leaves it; the installer waits,
+// ends the process, installs version 2 and starts it.
+TEST_F(UpdateRoadTest, APreviousInstanceThatWillNotEndIsEnded) {
+    const std::int64_t serverTime = AnHourAgo();
+    const Versions v = TwoVersions("RestLevel.exe", ProgramBytes(), "RestLevel, version 2", serverTime);
+    Publish("RestLevel.exe", false);
+    auto server = Serve();
+    ScopedVariable address("RESTLEVEL_UPDATE_SERVER", server->Address().c_str());
+
+    const std::string staged = Staging("RestLevel") + "HLV1.tmp.exe";
+    WriteText(Staging("RestLevel") + "HLV1.tmp", "");
+    WriteText(staged, v.two);
+    ASSERT_TRUE(SetLastWrite(staged, TicksOf(serverTime)));
+    const std::string key = "\"HKCU\\Software\\Halvane\\KzAutoUpdate";
+    for (const std::string& value :
+         {"/v AppName /d \"" + v.installed + "\"", "/v TempPath /d \"" + Staging("RestLevel") + "\\\"",
+          std::string("/v ParamCount /t REG_DWORD /d 0"), std::string("/v Silent /t REG_DWORD /d 0"),
+          "/v LogFile /d \"" + LogFile() + "\""})
+        ASSERT_EQ(win32test::Reg("add " + key + "\" " + value + " /f").status, 0u) << value;
+    const std::string fileKey = key + "\\Files\\HLV1.tmp.exe\" ";
+    ASSERT_EQ(win32test::Reg("add " + fileKey + "/v TempFile /d \"" + staged + "\" /f").status, 0u);
+    ASSERT_EQ(win32test::Reg("add " + fileKey + "/v DestFile /d \"" + v.installed + "\" /f").status, 0u);
+    WriteText(LogFile(), "Start " + staged + "\r\n");
+
+    const DWORD previous = Start(v.installed, "", CREATE_SUSPENDED);
+    ASSERT_NE(previous, 0u);
+    const DWORD installer = Start(staged, "/KzUpdate \"" + v.installed + "\" " +
+                                              std::to_string(Started(previous).dwThreadId) + " " +
+                                              std::to_string(previous) + " \"RestLevel\"");
+    ASSERT_NE(installer, 0u);
+    KeptLog log(LogFile(), "Start ");
+    const DWORD two = WaitForRestart(log, v.installed, previous, kPreviousInstanceDeadline);
+    ASSERT_NE(two, 0u) << "version 2 does not run; the log reads:\n" << log.Text();
+
+    EXPECT_EQ(WaitForSingleObject(Started(previous).hProcess, 0), WAIT_OBJECT_0) << "the previous instance runs";
+    EXPECT_TRUE(SameBytes(ReadText(v.installed), v.two));
+    EXPECT_EQ(log.Text(), Lines({"Start " + staged, "Update " + staged + " to " + v.installed + " ... Updated",
+                                 kInstalledCorrectly, kStartNewVersion}));
+    ASSERT_NE(WaitForWindow(two, win32::kMainWindowClass), nullptr);
+    ExpectStagingCleared("RestLevel");
+    EXPECT_EQ(ReadShared(LogFile()), UpToDateLog({{"RestLevel.zbin", serverTime}}));
+}
+
+// The installer is killed while it installs the second of two files: each
+// installed file is one version or the other, whole, and the program starts
+// and clears the staging.
+TEST_F(UpdateRoadTest, AnInstallerKilledBetweenTwoFilesLeavesEveryFileWhole) {
+    const std::int64_t serverTime = AnHourAgo();
+    // Large enough that copying one takes a while.
+    std::string bulk(24 << 20, '\0');
+    for (std::size_t i = 0; i < bulk.size(); ++i) bulk[i] = static_cast<char>((i * 2654435761u) >> 13);
+    const Versions helper = TwoVersions("RoadHelper.exe", ReadText(BuildFolder() + "RoadHelper.exe"), bulk, serverTime);
+    const Versions data = TwoVersions("data\\bulk.bin", bulk, "version 2", serverTime);
+    Publish("RoadHelper.exe", true);
+    auto server = Serve();
+    ScopedVariable address("RESTLEVEL_UPDATE_SERVER", server->Address().c_str());
+
+    const DWORD one = Start(helper.installed, "");
+    ASSERT_NE(one, 0u);
+    KeptLog log(LogFile(), "Got file listing from ");
+    ASSERT_NO_FATAL_FAILURE(AnswerYes(one, log));
+    // The second file's fragment: the first one is in place.
+    const auto secondUnderWay = [&] {
+        log.Update();
+        const std::string& text = log.Text();
+        const std::size_t first = text.find("\r\nUpdate ");
+        return first != std::string::npos && text.find("\r\nUpdate ", first + 1) != std::string::npos;
+    };
+    DWORD installer = 0;
+    ASSERT_TRUE(WaitFor([&] { return (installer = InstallerIn(Staging("RoadHelper"))) != 0; }, kDeadline));
+    const HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, installer);
+    ASSERT_NE(process, nullptr);
+    const auto deadline = std::chrono::steady_clock::now() + kDeadline;
+    while (!secondUnderWay() && std::chrono::steady_clock::now() < deadline) Sleep(1);
+    TerminateProcess(process, 1);
+    WaitForSingleObject(process, 20000);
+    CloseHandle(process);
+    ASSERT_TRUE(secondUnderWay()) << log.Text();
+    EXPECT_EQ(log.Text().find(kInstalledCorrectly), std::string::npos) << "the installer finished before the kill:\n"
+                                                                       << log.Text();
+
+    // Whole files, one version or the other; the first file in place.
+    const std::string program = ReadText(helper.installed);
+    const std::string bulkFile = ReadText(data.installed);
+    EXPECT_TRUE(program == helper.one || program == helper.two) << program.size() << " bytes";
+    EXPECT_TRUE(bulkFile == data.one || bulkFile == data.two) << bulkFile.size() << " bytes";
+    EXPECT_TRUE(program == helper.two || bulkFile == data.two) << "the first file is not installed";
+    EXPECT_TRUE(StagingLeft());
+
+    // The user starts the program: it runs, clears the staging, and offers
+    // the rest of the update.
+    const DWORD again = Start(helper.installed, "");
+    ASSERT_NE(WaitForWindow(again, win32::kUpdateInfoClass), nullptr) << ReadShared(LogFile());
+    ExpectStagingCleared("RoadHelper");
+    EXPECT_NE(ReadShared(LogFile()).find("An update is available and can be installed."), std::string::npos);
+}
+
+}  // namespace
+}  // namespace rl

@@ -1,0 +1,73 @@
+// A small program on the update road of the Windows build, for the tests of
+// files that come from an update listing. It wires the adapters as
+// RestLevel.exe does, runs the installer switch before anything else, and
+// configures its update component as RestLevel.exe's KzAutoUpdate1 plus a
+// listing (FileListURL), which the real program's component leaves empty.
+// After the start-up use it runs its message loop until WM_QUIT.
+//
+//   RoadHelper.exe [ARGUMENTS...]
+//   RESTLEVEL_UPDATE_SERVER: the server (RoadHelper.zbin, this program, and
+//   the listing files.txt)
+#include <windows.h>
+
+#include <memory>
+
+#include "platform/Files.h"
+#include "platform/Http.h"
+#include "platform/Platform.h"
+#include "platform/Registry.h"
+#include "platform/TextSystem.h"
+#include "platform/win32/Win32Application.h"
+#include "platform/win32/Win32UpdateWindows.h"
+#include "support/KzFileLib.h"
+#include "support/KzRegistry.h"
+#include "support/VorlLibText.h"
+#include "update/KzAutoUpdate.h"
+#include "update/KzAutoUpdateInfo.h"
+#include "update/KzHTTP.h"
+#include "update/StartupUpdate.h"
+
+namespace {
+
+constexpr char kPackagePath[] = "/RoadHelper.zbin";
+constexpr char kListingPath[] = "/files.txt";
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+    using namespace rl;
+    const std::unique_ptr<IRegistry> registry = CreateRegistry();
+    const std::unique_ptr<ITextSystem> text = CreateTextSystem();
+    const std::unique_ptr<IFileSystem> files = CreateFileSystem();
+    const std::unique_ptr<IInternet> internet = CreateInternet();
+    win32::Application application;
+    win32::Win32UpdateWindowFactory updateWindows;
+    SetRegistryPort(registry.get());
+    SetTextSystemPort(text.get());
+    SetFileSystemPort(files.get());
+    SetMessagePumpPort(&MessagePump());
+    SetApplicationPort(&application);
+    SetInternetPort(internet.get());
+    SetUpdateWindowPort(&updateWindows);
+    HandleUpdateSwitch();
+
+    TKzAutoUpdate component;
+    if (ConfigureKzAutoUpdate1(component, kPackagePath)) {
+        component.FileListURL = UpdateServerAddress() + kListingPath;
+        RunStartupUpdate(component);
+    }
+
+    MSG msg;
+    while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+    }
+    SetUpdateWindowPort(nullptr);
+    SetInternetPort(nullptr);
+    SetApplicationPort(nullptr);
+    SetMessagePumpPort(nullptr);
+    SetFileSystemPort(nullptr);
+    SetTextSystemPort(nullptr);
+    SetRegistryPort(nullptr);
+    return 0;
+}
