@@ -97,3 +97,9 @@ add_test(NAME "win32.Win32UpdateFilesTest.APackageTakesTheServersInstantInSummer
   COMMAND rl_win32_tests --gtest_filter=Win32UpdateFilesTest.APackageTakesTheServersInstantInSummerAndInWinter)
 set_tests_properties("win32.Win32UpdateFilesTest.APackageTakesTheServersInstantInSummerAndInWinter.TZ=CET"
   PROPERTIES LABELS win32 ENVIRONMENT "TZ=${RL_TEXT_ZONE};RL_TEXT_ZONE=${RL_TEXT_ZONE}")
+
+# The update road with packages dated in winter and in summer, in that zone.
+add_test(NAME "win32.Road/UpdateRoadInstallTest.InstallsVersion2AndStartsIt.TZ=CET"
+  COMMAND rl_win32_tests "--gtest_filter=Road/UpdateRoadInstallTest.InstallsVersion2AndStartsIt/*Package")
+set_tests_properties("win32.Road/UpdateRoadInstallTest.InstallsVersion2AndStartsIt.TZ=CET" PROPERTIES
+  LABELS win32 ENVIRONMENT "TZ=${RL_TEXT_ZONE}")

@@ -24,6 +24,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -554,7 +555,7 @@ struct RoadCase {
     const char* name;
     const char* arguments;  // the command line after the program
     std::vector<std::string> argv;
-    const char* zone;  // TZ of the programs; null: as the test runs
+    const char* zone;  // the zone the test runs in; null: any
     std::int64_t serverTime;
 };
 void PrintTo(const RoadCase& c, std::ostream* out) { *out << c.name; }
@@ -563,12 +564,17 @@ class UpdateRoadInstallTest : public UpdateRoadTest, public ::testing::WithParam
 
 TEST_P(UpdateRoadInstallTest, InstallsVersion2AndStartsIt) {
     const RoadCase& c = GetParam();
+    // Wine applies a zone's summer time only to a program whose own start
+    // was in that zone (with TZ in its Unix environment), not to one that
+    // inherits TZ from a Windows program.
+    const char* zone = std::getenv("TZ");
+    if (c.zone != nullptr && (zone == nullptr || std::strcmp(zone, c.zone) != 0))
+        GTEST_SKIP() << "runs in a CTest entry of its own under TZ=" << c.zone;
     const std::int64_t serverTime = c.serverTime != 0 ? c.serverTime : AnHourAgo();
     const Versions v = TwoVersions("RestLevel.exe", ProgramBytes(), "RestLevel, version 2", serverTime);
     Publish("RestLevel.exe", false);
     auto server = Serve();
     ScopedVariable address("RESTLEVEL_UPDATE_SERVER", server->Address("/").c_str());
-    ScopedVariable zone("TZ", c.zone);
     // The Last-Modified instant as the programs read it.
     const std::int64_t lastModified =
         serverTime - (c.zone != nullptr && win32test::RunningUnderWine() ? kCentralEuropeStandardOffset : 0);
