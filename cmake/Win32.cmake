@@ -60,8 +60,7 @@ add_custom_command(OUTPUT ${RL_TEST_CERTS}/ca.der ${RL_TEST_CERTS}/server.pem ${
   COMMENT "Making the HTTPS tests' CA and certificates")
 add_custom_target(rl_win32_test_certs DEPENDS ${RL_TEST_CERTS}/ca.der)
 add_dependencies(rl_win32_tests rl_win32_test_certs)
-set_property(SOURCE tests/win32/UpdateTestSupport.cpp tests/win32/WinInetTest.cpp tests/win32/UpdateCheckProgramTest.cpp
-  tests/win32/UpdateRoadTest.cpp APPEND PROPERTY COMPILE_DEFINITIONS
+set_property(SOURCE tests/win32/UpdateTestSupport.cpp APPEND PROPERTY COMPILE_DEFINITIONS
   RL_SOURCE_DIR="${CMAKE_SOURCE_DIR}" RL_TEST_CERT_DIR="${RL_TEST_CERTS}")
 target_link_libraries(rl_win32_tests PRIVATE ws2_32 crypt32)
 

@@ -24,13 +24,6 @@
 #include "tests/win32/UpdateTestSupport.h"
 #include "tests/win32/Win32TestSupport.h"
 
-#ifndef RL_SOURCE_DIR
-#error "RL_SOURCE_DIR names the source tree (a Unix path)"
-#endif
-#ifndef RL_TEST_CERT_DIR
-#error "RL_TEST_CERT_DIR names the folder of make_test_ca.sh's certificates (a Unix path)"
-#endif
-
 namespace rl {
 namespace {
 

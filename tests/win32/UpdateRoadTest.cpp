@@ -40,13 +40,6 @@
 #include "tests/win32/UpdateTestSupport.h"
 #include "tests/win32/Win32TestSupport.h"
 
-#ifndef RL_SOURCE_DIR
-#error "RL_SOURCE_DIR names the source tree (a Unix path)"
-#endif
-#ifndef RL_TEST_CERT_DIR
-#error "RL_TEST_CERT_DIR names the folder of make_test_ca.sh's certificates (a Unix path)"
-#endif
-
 namespace rl {
 namespace {
 
@@ -401,7 +394,7 @@ protected:
     // The server's folder, written by the publishing tool from dist\.
     void Publish(const std::string& program, bool listing) {
         WriteText(Path("notes.rtf"), kNotes);
-        std::vector<std::string> argv{"python3",         RL_SOURCE_DIR "/tools/publish-update.py",
+        std::vector<std::string> argv{"python3",         win32test::SourcePath("/tools/publish-update.py"),
                                       UnixPathOf(Path("dist")), UnixPathOf(folder_) + "/server",
                                       "--program",       program,
                                       "--notes",         UnixPathOf(Path("notes.rtf")),

@@ -34,6 +34,8 @@ constexpr long kTetherSeconds = 90;
 
 bool RunningUnderWine() { return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr; }
 
+std::string SourcePath(const std::string& below) { return RL_SOURCE_DIR + below; }
+
 std::string UnixPathOf(const std::string& windowsPath) {
     using Fn = char*(CDECL*)(LPCWSTR);
     const auto convert = reinterpret_cast<Fn>(
@@ -153,6 +155,10 @@ LoopbackServer::LoopbackServer(const std::string& unixRoot, const Options& optio
 
 LoopbackServer::Options TrustedServer(const std::string& log) {
     return {log, RL_TEST_CERT_DIR "/server.pem", RL_TEST_CERT_DIR "/server.key"};
+}
+
+LoopbackServer::Options UntrustedServer() {
+    return {"", RL_TEST_CERT_DIR "/untrusted.pem", RL_TEST_CERT_DIR "/untrusted.key"};
 }
 
 namespace {

@@ -17,6 +17,9 @@ namespace rl::win32test {
 
 bool RunningUnderWine();
 
+// A path in the source tree (a Unix path); `below` starts with "/".
+std::string SourcePath(const std::string& below);
+
 // Wine's own path conversions (kernel32 exports them under Wine only);
 // empty when they are not there.
 std::string UnixPathOf(const std::string& windowsPath);
@@ -77,8 +80,10 @@ private:
     int port_ = 0;
 };
 
-// The HTTPS options with the test CA's server certificate (RL_TEST_CERT_DIR).
+// The HTTPS options with the test CA's server certificate.
 LoopbackServer::Options TrustedServer(const std::string& log = "");
+// The HTTPS options with a certificate of a CA nobody trusts.
+LoopbackServer::Options UntrustedServer();
 
 // The test CA in the current user's "ROOT" store while the object lives;
 // WinInet then trusts the test server's certificate.

@@ -25,13 +25,6 @@
 #include "tests/win32/Win32TestSupport.h"
 #include "update/KzHTTP.h"
 
-#ifndef RL_SOURCE_DIR
-#error "RL_SOURCE_DIR names the source tree (a Unix path)"
-#endif
-#ifndef RL_TEST_CERT_DIR
-#error "RL_TEST_CERT_DIR names the folder of make_test_ca.sh's certificates (a Unix path)"
-#endif
-
 namespace rl {
 namespace {
 
@@ -147,7 +140,6 @@ protected:
     static int PortOf(Scheme scheme) {
         auto& server = (*servers_)[scheme];
         if (!server) {
-            const std::string certs = RL_TEST_CERT_DIR;
             const std::string root = UnixPathOf(*folder_);
             switch (scheme) {
                 case Scheme::Http: server = std::make_unique<LoopbackServer>(root); break;
@@ -157,8 +149,7 @@ protected:
                     break;
                 case Scheme::HttpsUntrusted:
                     server =
-                        std::make_unique<LoopbackServer>(
-                        root, LoopbackServer::Options{"", certs + "/untrusted.pem", certs + "/untrusted.key"});
+                        std::make_unique<LoopbackServer>(root, win32test::UntrustedServer());
                     break;
             }
         }
