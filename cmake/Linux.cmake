@@ -42,7 +42,7 @@ add_custom_command(OUTPUT ${RL_TEST_CERTS}/ca.pem ${RL_TEST_CERTS}/server.pem ${
   COMMENT "Making the HTTPS tests' CA and certificates")
 add_custom_target(rl_linux_test_certs DEPENDS ${RL_TEST_CERTS}/ca.pem)
 add_dependencies(rl_linux_tests rl_linux_test_certs)
-set_property(SOURCE tests/linux/CurlInternetTest.cpp tests/linux/UpdateCheckProgramTest.cpp APPEND PROPERTY COMPILE_DEFINITIONS
+set_property(SOURCE tests/linux/CurlInternetTest.cpp tests/linux/LinuxTestSupport.cpp APPEND PROPERTY COMPILE_DEFINITIONS
   RL_SOURCE_DIR="${CMAKE_SOURCE_DIR}" RL_TEST_CERT_DIR="${RL_TEST_CERTS}")
 gtest_discover_tests(rl_linux_tests TEST_PREFIX "linux." DISCOVERY_MODE PRE_TEST
   PROPERTIES LABELS linux)

@@ -31,9 +31,9 @@ namespace rl {
 namespace {
 
 using namespace std::chrono_literals;
-using linuxtest::Child;
 using linuxtest::ScopedEnv;
 using linuxtest::TempDir;
+using linuxtest::TestServer;
 
 const std::string kCerts = RL_TEST_CERT_DIR;
 
@@ -46,31 +46,6 @@ std::string Pattern(std::size_t count) {
 
 // Days since 30 December 1899 for a time in seconds since 1970 (UTC).
 double DateTimeOf(std::int64_t unixSeconds) { return 25569.0 + static_cast<double>(unixSeconds) / 86400.0; }
-
-class LoopbackServer {
-public:
-    LoopbackServer(const std::string& root, const std::vector<std::string>& tls = {}) {
-        std::vector<std::string> argv = {"python3", std::string(RL_SOURCE_DIR) + "/tests/support/http_server.py",
-                                         "--root", root};
-        if (!tls.empty()) {
-            argv.push_back("--tls");
-            argv.insert(argv.end(), tls.begin(), tls.end());
-        }
-        secure_ = !tls.empty();
-        child_ = std::make_unique<Child>(argv);
-        const auto line = child_->ReadLine(20s);
-        if (line && line->starts_with("PORT ")) port_ = static_cast<std::uint16_t>(std::atoi(line->c_str() + 5));
-    }
-    std::uint16_t Port() const { return port_; }
-    std::string Url(const std::string& path) const {
-        return std::string(secure_ ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_) + path;
-    }
-
-private:
-    std::unique_ptr<Child> child_;
-    std::uint16_t port_ = 0;
-    bool secure_ = false;
-};
 
 // Records the positions it is given, and what the window event saw.
 class RecordingBar : public IProgressBar {
@@ -129,9 +104,9 @@ class CurlInternetTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         root_ = new TempDir;
-        plain_ = new LoopbackServer(root_->Path());
-        tls_ = new LoopbackServer(root_->Path(), {kCerts + "/server.pem", kCerts + "/server.key"});
-        untrusted_ = new LoopbackServer(root_->Path(), {kCerts + "/untrusted.pem", kCerts + "/untrusted.key"});
+        plain_ = new TestServer(root_->Path());
+        tls_ = new TestServer(root_->Path(), linuxtest::ServerCert());
+        untrusted_ = new TestServer(root_->Path(), {kCerts + "/untrusted.pem", kCerts + "/untrusted.key"});
     }
     static void TearDownTestSuite() {
         delete untrusted_;
@@ -179,18 +154,18 @@ protected:
     }
 
     static TempDir* root_;
-    static LoopbackServer* plain_;
-    static LoopbackServer* tls_;
-    static LoopbackServer* untrusted_;
+    static TestServer* plain_;
+    static TestServer* tls_;
+    static TestServer* untrusted_;
     std::unique_ptr<IInternet> internet_ = CreateInternet();
     std::unique_ptr<ITextSystem> text_ = CreateTextSystem();
     PumpingApplication application_;
 };
 
 TempDir* CurlInternetTest::root_ = nullptr;
-LoopbackServer* CurlInternetTest::plain_ = nullptr;
-LoopbackServer* CurlInternetTest::tls_ = nullptr;
-LoopbackServer* CurlInternetTest::untrusted_ = nullptr;
+TestServer* CurlInternetTest::plain_ = nullptr;
+TestServer* CurlInternetTest::tls_ = nullptr;
+TestServer* CurlInternetTest::untrusted_ = nullptr;
 
 TEST_F(CurlInternetTest, FilesComeWithTheirLastModifiedTimes) {
     struct Case {
@@ -483,7 +458,7 @@ TEST_F(CurlInternetTest, ClosedPortCannotConnect) {
     // A port that was just free: bind, note it, close.
     std::uint16_t port = 0;
     {
-        LoopbackServer gone(root_->Path());
+        TestServer gone(root_->Path());
         port = gone.Port();
     }
     const Get g = HttpGet("http://127.0.0.1:" + std::to_string(port) + "/x");

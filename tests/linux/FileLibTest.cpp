@@ -40,23 +40,12 @@ namespace {
 
 using namespace std::chrono_literals;
 using linuxtest::Run;
+using linuxtest::ReadFile;
 using linuxtest::ScopedEnv;
-using linuxtest::TempDir;
+using linuxtest::WriteFile;
 namespace fs = std::filesystem;
 
 constexpr double kUnixEpochDays = 25569.0;  // 1 January 1970 as a date-time
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
-void WriteFile(const std::string& path, const std::string& content) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(content.data(), static_cast<std::streamsize>(content.size()));
-}
 
 bool Exists(const std::string& path) {
     struct stat st {};
@@ -164,25 +153,7 @@ std::vector<std::string> SplitAtZeros(const std::string& text) {
     return parts;
 }
 
-class FileLibTest : public ::testing::Test {
-protected:
-    std::unique_ptr<IFileSystem> port = CreateFileSystem();
-    std::unique_ptr<ITextSystem> text = CreateTextSystem();
-    TempDir temp;
-
-    void SetUp() override {
-        ASSERT_FALSE(temp.Path().empty());
-        SetFileSystemPort(port.get());
-        SetTextSystemPort(text.get());
-        ResetFileError();
-    }
-    void TearDown() override {
-        SetFileSystemPort(nullptr);
-        SetTextSystemPort(nullptr);
-        linuxerr::SetThreadLastError(0);
-    }
-    std::string Path(const std::string& name) const { return temp.Path() + "/" + name; }
-};
+class FileLibTest : public linuxtest::FilesAdapterTest {};
 
 // Copies ------------------------------------------------------------------
 

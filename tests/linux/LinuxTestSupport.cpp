@@ -5,18 +5,40 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
+
+#include "platform/linux/ErrorCodes.h"
+#include "support/KzFileLib.h"
+#include "support/VorlLibText.h"
+
+// Last: Xlib's macros clash with names in the headers above.
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+#ifndef RL_SOURCE_DIR
+#error "RL_SOURCE_DIR names the source tree"
+#endif
+#ifndef RL_TEST_CERT_DIR
+#error "RL_TEST_CERT_DIR names the folder of make_test_ca.sh's certificates"
+#endif
 
 extern char** environ;
 
@@ -55,6 +77,19 @@ std::string ServiceEnv(const char* name) {
     return value;
 }
 
+SpawnArrays::SpawnArrays(const std::vector<std::string>& argv, const EnvChanges& changes) : argStrings_(argv) {
+    for (char** e = environ; *e != nullptr; ++e) {
+        const std::string entry = *e;
+        if (changes.count(entry.substr(0, entry.find('='))) == 0) envStrings_.push_back(entry);
+    }
+    for (const auto& [name, value] : changes)
+        if (value) envStrings_.push_back(name + "=" + *value);
+    for (auto& a : argStrings_) args_.push_back(a.data());
+    args_.push_back(nullptr);
+    for (auto& e : envStrings_) envp_.push_back(e.data());
+    envp_.push_back(nullptr);
+}
+
 CommandResult Run(const std::string& command) {
     CommandResult result;
     FILE* pipe = popen(command.c_str(), "r");
@@ -76,22 +111,9 @@ Child::Child(const std::vector<std::string>& argv, const std::map<std::string, s
     posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
     if (quiet) posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
 
-    std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e) {
-        const std::string entry = *e;
-        const std::string key = entry.substr(0, entry.find('='));
-        if (extraEnv.count(key) == 0) env.push_back(entry);
-    }
-    for (const auto& [key, value] : extraEnv) env.push_back(key + "=" + value);
-    std::vector<char*> envp, args;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> argCopy = argv;
-    for (auto& a : argCopy) args.push_back(a.data());
-    args.push_back(nullptr);
-
+    const SpawnArrays arrays(argv, EnvChanges(extraEnv.begin(), extraEnv.end()));
     pid_t pid = -1;
-    if (posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), envp.data()) == 0) pid_ = pid;
+    if (posix_spawnp(&pid, arrays.Argv()[0], &actions, nullptr, arrays.Argv(), arrays.Envp()) == 0) pid_ = pid;
     posix_spawn_file_actions_destroy(&actions);
     close(inPipe[0]);
     close(outPipe[1]);
@@ -206,6 +228,218 @@ ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
 ScopedEnv::~ScopedEnv() {
     if (old_) setenv(name_.c_str(), old_->c_str(), 1);
     else unsetenv(name_.c_str());
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(content.data(), static_cast<std::streamsize>(content.size()));
+}
+
+std::int64_t ModifiedSeconds(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? static_cast<std::int64_t>(st.st_mtim.tv_sec) : 0;
+}
+
+void SetModified(const std::string& path, std::int64_t seconds) {
+    const timeval times[2] = {{static_cast<time_t>(seconds), 0}, {static_cast<time_t>(seconds), 0}};
+    ASSERT_EQ(utimes(path.c_str(), times), 0) << path;
+}
+
+void FilesAdapterTest::SetUp() {
+    ASSERT_FALSE(temp.Path().empty());
+    SetFileSystemPort(port.get());
+    SetTextSystemPort(text.get());
+    ResetFileError();
+}
+
+void FilesAdapterTest::TearDown() {
+    SetFileSystemPort(nullptr);
+    SetTextSystemPort(nullptr);
+    linuxerr::SetThreadLastError(0);
+}
+
+std::string Lines(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines) text += line + "\r\n";
+    return text;
+}
+
+std::string LogTime(std::int64_t seconds) {
+    const time_t t = static_cast<time_t>(seconds);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
+    return text;
+}
+
+std::string TestCert(const std::string& name) { return std::string(RL_TEST_CERT_DIR "/") + name; }
+
+std::vector<std::string> ServerCert() { return {TestCert("server.pem"), TestCert("server.key")}; }
+
+std::map<std::string, std::string> UserEnv(const std::string& folder) {
+    std::filesystem::create_directories(folder + "/runtime");
+    chmod((folder + "/runtime").c_str(), 0700);
+    return {
+        {"XDG_CONFIG_HOME", folder + "/config"},
+        {"XDG_CACHE_HOME", folder + "/cache"},
+        {"XDG_RUNTIME_DIR", folder + "/runtime"},
+        {"SSL_CERT_FILE", TestCert("ca.pem")},
+    };
+}
+
+TestServer::TestServer(const std::string& root, const std::vector<std::string>& tls, const std::string& log)
+    : log_(log), secure_(!tls.empty()) {
+    std::vector<std::string> argv{"python3", RL_SOURCE_DIR "/tests/support/http_server.py", "--root", root};
+    if (!log.empty()) argv.insert(argv.end(), {"--log", log});
+    if (secure_) {
+        argv.push_back("--tls");
+        argv.insert(argv.end(), tls.begin(), tls.end());
+    }
+    process_ = std::make_unique<Child>(argv);
+    // Generous: the machine is shared.
+    if (const auto line = process_->ReadLine(std::chrono::seconds(30)); line && line->rfind("PORT ", 0) == 0)
+        port_ = std::atoi(line->c_str() + 5);
+}
+
+std::string TestServer::Url(const std::string& path) const {
+    return std::string(secure_ ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_) + path;
+}
+
+void TestServer::Die() { process_->Kill(SIGKILL); }
+
+namespace {
+
+// Windows may go away between the listing and the questions about them (a
+// program ending or restarting): the error then means "not that window",
+// not the end of the whole test run, as Xlib's default handler would have it.
+class IgnoredXErrors {
+public:
+    explicit IgnoredXErrors(Display* d) : d_(d), previous_(XSetErrorHandler(Ignore)) {}
+    ~IgnoredXErrors() {
+        XSync(d_, False);  // the errors of the requests so far arrive here
+        XSetErrorHandler(previous_);
+    }
+    IgnoredXErrors(const IgnoredXErrors&) = delete;
+    IgnoredXErrors& operator=(const IgnoredXErrors&) = delete;
+
+private:
+    static int Ignore(Display*, XErrorEvent*) { return 0; }
+    Display* d_;
+    XErrorHandler previous_;
+};
+
+}  // namespace
+
+Screen::Screen(const std::string& display) {
+    linuxtest::WaitFor([&] { return (d_ = XOpenDisplay(display.c_str())) != nullptr; }, std::chrono::seconds(10));
+}
+
+Screen::~Screen() {
+    if (d_ != nullptr) XCloseDisplay(d_);
+}
+
+unsigned long Screen::Find(pid_t pid, const std::string& title) {
+    XSync(d_, False);
+    const IgnoredXErrors ignored(d_);
+    const Atom pidAtom = XInternAtom(d_, "_NET_WM_PID", False);
+    Window root = 0, parent = 0;
+    Window* children = nullptr;
+    unsigned count = 0;
+    Window found = 0;
+    if (XQueryTree(d_, DefaultRootWindow(d_), &root, &parent, &children, &count) == 0) return 0;
+    for (unsigned i = 0; i < count && found == 0; ++i) {
+        char* name = nullptr;
+        const bool named = XFetchName(d_, children[i], &name) != 0 && name != nullptr && title == name;
+        if (name != nullptr) XFree(name);
+        XWindowAttributes attributes{};
+        if (named && PidOf(children[i], pidAtom) == pid && XGetWindowAttributes(d_, children[i], &attributes) != 0 &&
+            attributes.map_state == IsViewable)
+            found = children[i];
+    }
+    if (children != nullptr) XFree(children);
+    return found;
+}
+
+unsigned long Screen::WaitFor(pid_t pid, const std::string& title, std::chrono::milliseconds timeout) {
+    Window w = 0;
+    linuxtest::WaitFor([&] { return (w = Find(pid, title)) != 0; }, timeout);
+    return w;
+}
+
+bool Screen::Viewable(unsigned long w) {
+    const IgnoredXErrors ignored(d_);
+    XWindowAttributes attributes{};
+    XSync(d_, False);
+    return XGetWindowAttributes(d_, w, &attributes) != 0 && attributes.map_state == IsViewable;
+}
+
+std::pair<int, int> Screen::Size(unsigned long w) {
+    const IgnoredXErrors ignored(d_);
+    XWindowAttributes attributes{};
+    XGetWindowAttributes(d_, w, &attributes);
+    return {attributes.width, attributes.height};
+}
+
+void Screen::SendClose(unsigned long w) {
+    const IgnoredXErrors ignored(d_);
+    XEvent event{};
+    event.xclient.type = ClientMessage;
+    event.xclient.window = w;
+    event.xclient.message_type = XInternAtom(d_, "WM_PROTOCOLS", False);
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = static_cast<long>(XInternAtom(d_, "WM_DELETE_WINDOW", False));
+    event.xclient.data.l[1] = CurrentTime;
+    XSendEvent(d_, w, False, NoEventMask, &event);
+    XFlush(d_);
+}
+
+int Screen::RedPixels(unsigned long w) {
+    const IgnoredXErrors ignored(d_);
+    XWindowAttributes attributes{};
+    if (XGetWindowAttributes(d_, w, &attributes) == 0) return -1;
+    XImage* image = XGetImage(d_, w, 0, 0, static_cast<unsigned>(attributes.width),
+                              static_cast<unsigned>(attributes.height), AllPlanes, ZPixmap);
+    if (image == nullptr) return -1;
+    int red = 0;
+    for (int y = 0; y < image->height; ++y) {
+        for (int x = 0; x < image->width; ++x) {
+            const unsigned long pixel = XGetPixel(image, x, y);
+            const unsigned r = (pixel & image->red_mask) >> 16;
+            const unsigned g = (pixel & image->green_mask) >> 8;
+            const unsigned b = pixel & image->blue_mask;
+            if (r > 200 && g < 80 && b < 80) ++red;
+        }
+    }
+    XDestroyImage(image);
+    return red;
+}
+
+bool Screen::Press(unsigned long w, const std::string& key) {
+    return Run("xdotool windowfocus --sync " + std::to_string(w) + " key " + key).status == 0;
+}
+
+pid_t Screen::PidOf(unsigned long w, unsigned long pidAtom) {
+    Atom type = 0;
+    int format = 0;
+    unsigned long items = 0, after = 0;
+    unsigned char* data = nullptr;
+    pid_t pid = -1;
+    if (XGetWindowProperty(d_, w, pidAtom, 0, 1, False, XA_CARDINAL, &type, &format, &items, &after, &data) ==
+            Success &&
+        data != nullptr && items == 1 && format == 32)
+        pid = static_cast<pid_t>(*reinterpret_cast<unsigned long*>(data));
+    if (data != nullptr) XFree(data);
+    return pid;
 }
 
 }  // namespace rl::linuxtest

@@ -13,11 +13,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,27 +27,24 @@
 #include "tests/linux/LinuxTestSupport.h"
 
 // Last: Xlib's macros clash with names in the headers above.
-#include <X11/Xatom.h>
 #include <X11/Xlib.h>
-
-extern char** environ;
 
 namespace rl {
 namespace {
 
 using namespace std::chrono_literals;
+using linuxtest::EnvChanges;
 
 // Generous: the machine is shared, and a fade down takes two seconds.
 constexpr auto kStartDeadline = 20s;
 constexpr auto kExitDeadline = 15s;
+// The program's windows, the settings window and its boxes, carry its name.
+constexpr char kTitle[] = "RestLevel";
 // Raw PulseAudio units (65536 = 100 %). A level written back comes within a
 // few units of where it was read.
 constexpr unsigned kStartVolume = 32768;  // 50 %
 constexpr unsigned kOtherVolume = 52429;  // 80 %
 constexpr unsigned kVolumeSlack = 8;
-
-// The variables a start changes: a value sets, nullopt removes.
-using EnvChanges = std::map<std::string, std::optional<std::string>>;
 
 // One run of a program, with its standard error in a file and its exit
 // status at hand (the shared Child helper only terminates).
@@ -57,26 +52,13 @@ class Program {
 public:
     Program(const std::vector<std::string>& argv, const EnvChanges& changes, const std::string& errorFile)
         : errorFile_(errorFile) {
-        std::vector<std::string> env;
-        for (char** e = environ; *e != nullptr; ++e) {
-            const std::string entry = *e;
-            if (changes.count(entry.substr(0, entry.find('='))) == 0) env.push_back(entry);
-        }
-        for (const auto& [name, value] : changes)
-            if (value) env.push_back(name + "=" + *value);
-        std::vector<char*> envp, args;
-        for (auto& e : env) envp.push_back(e.data());
-        envp.push_back(nullptr);
-        std::vector<std::string> argCopy = argv;
-        for (auto& a : argCopy) args.push_back(a.data());
-        args.push_back(nullptr);
-
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
         posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
         posix_spawn_file_actions_addopen(&actions, 2, errorFile_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), envp.data()) != 0) pid_ = -1;
+        const linuxtest::SpawnArrays arrays(argv, changes);
+        if (posix_spawnp(&pid_, arrays.Argv()[0], &actions, nullptr, arrays.Argv(), arrays.Envp()) != 0) pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
     }
 
@@ -114,96 +96,13 @@ public:
         }
     }
 
-    std::string ErrorOutput() const {
-        std::ifstream in(errorFile_);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
+    std::string ErrorOutput() const { return linuxtest::ReadFile(errorFile_); }
 
 private:
     std::string errorFile_;
     pid_t pid_ = -1;
     bool exited_ = false;
     int code_ = -1;
-};
-
-// The program's window as the X server sees it. There is no window manager
-// on the test display, so the program's own window is a child of the root.
-class XClient {
-public:
-    // Retried for a while: the server may be resetting after its last
-    // client (an earlier test's) left.
-    explicit XClient(const std::string& display) {
-        linuxtest::WaitFor([&] { return (d_ = XOpenDisplay(display.c_str())) != nullptr; }, std::chrono::seconds(10));
-    }
-    ~XClient() {
-        if (d_ != nullptr) XCloseDisplay(d_);
-    }
-    XClient(const XClient&) = delete;
-    XClient& operator=(const XClient&) = delete;
-    bool Open() const { return d_ != nullptr; }
-
-    // The top-level window named "RestLevel" of that process; 0 if none.
-    Window FindWindow(pid_t pid) {
-        const Atom pidAtom = XInternAtom(d_, "_NET_WM_PID", False);
-        Window root = None, parent = None;
-        Window* children = nullptr;
-        unsigned count = 0;
-        Window found = 0;
-        if (XQueryTree(d_, DefaultRootWindow(d_), &root, &parent, &children, &count) == 0) return 0;
-        for (unsigned i = 0; i < count && found == 0; ++i) {
-            char* name = nullptr;
-            const bool named = XFetchName(d_, children[i], &name) != 0 && name != nullptr &&
-                               std::string(name) == "RestLevel";
-            if (name != nullptr) XFree(name);
-            if (named && WindowPid(children[i], pidAtom) == pid) found = children[i];
-        }
-        if (children != nullptr) XFree(children);
-        return found;
-    }
-
-    bool Viewable(Window w) {
-        XWindowAttributes attributes{};
-        XSync(d_, False);
-        return XGetWindowAttributes(d_, w, &attributes) != 0 && attributes.map_state == IsViewable;
-    }
-
-    std::pair<int, int> Size(Window w) {
-        XWindowAttributes attributes{};
-        XGetWindowAttributes(d_, w, &attributes);
-        return {attributes.width, attributes.height};
-    }
-
-    // What a window manager sends when the user clicks the close box.
-    void SendClose(Window w) {
-        XEvent event{};
-        event.xclient.type = ClientMessage;
-        event.xclient.window = w;
-        event.xclient.message_type = XInternAtom(d_, "WM_PROTOCOLS", False);
-        event.xclient.format = 32;
-        event.xclient.data.l[0] = static_cast<long>(XInternAtom(d_, "WM_DELETE_WINDOW", False));
-        event.xclient.data.l[1] = CurrentTime;
-        XSendEvent(d_, w, False, NoEventMask, &event);
-        XFlush(d_);
-    }
-
-private:
-    pid_t WindowPid(Window w, Atom pidAtom) {
-        Atom type = None;
-        int format = 0;
-        unsigned long items = 0, after = 0;
-        unsigned char* data = nullptr;
-        pid_t pid = -1;
-        if (XGetWindowProperty(d_, w, pidAtom, 0, 1, False, XA_CARDINAL, &type, &format, &items, &after, &data) ==
-                Success &&
-            data != nullptr && items == 1 && format == 32)
-            pid = static_cast<pid_t>(*reinterpret_cast<unsigned long*>(data));
-        if (data != nullptr) XFree(data);
-        return pid;
-    }
-
-    Display* d_ = nullptr;
 };
 
 struct StoredValue {
@@ -283,11 +182,7 @@ protected:
         return program;
     }
 
-    Window WaitForVisibleWindow(const Program& program) {
-        Window w = 0;
-        linuxtest::WaitFor([&] { return (w = x_.FindWindow(program.Pid())) != 0 && x_.Viewable(w); }, kStartDeadline);
-        return w;
-    }
+    Window WaitForVisibleWindow(const Program& program) { return x_.WaitFor(program.Pid(), kTitle, kStartDeadline); }
 
     unsigned SinkVolume() {
         const std::vector<unsigned> volumes = linuxtest::SinkVolumes(sink_);
@@ -303,11 +198,11 @@ protected:
     std::string sink_;
     // One connection for the whole run: an X server resets itself when its
     // last client leaves, and refuses new ones for that moment.
-    static XClient& X(const std::string& display) {
-        static XClient client(display);
-        return client;
+    static linuxtest::Screen& X(const std::string& display) {
+        static linuxtest::Screen screen(display);
+        return screen;
     }
-    XClient& x_ = X(linuxtest::ServiceEnv("DISPLAY"));
+    linuxtest::Screen& x_ = X(linuxtest::ServiceEnv("DISPLAY"));
 };
 
 TEST_F(ProgramTest, FirstRunShowsTheWindowAndStoresOnlyTheDefaults) {
@@ -452,7 +347,7 @@ TEST_F(ProgramTest, WithoutASoundDeviceItSaysSoInABoxAndEndsWithZero) {
         // The box is the program's only window, titled as the program.
         Window box = 0;
         ASSERT_TRUE(linuxtest::WaitFor(
-            [&] { return ((box = x_.FindWindow(program->Pid())) != 0 && x_.Viewable(box)) || program->WaitExit(0ms); },
+            [&] { return (box = x_.Find(program->Pid(), kTitle)) != 0 || program->WaitExit(0ms); },
             kStartDeadline));
         ASSERT_NE(box, 0u) << "no box; exit " << program->WaitExit(0ms).value_or(-1) << ": " << program->ErrorOutput();
         EXPECT_NE(x_.Size(box), std::make_pair(359, 214)) << "the settings window, not a box";

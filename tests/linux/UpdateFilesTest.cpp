@@ -35,26 +35,15 @@ namespace rl {
 namespace {
 
 using namespace std::chrono_literals;
+using linuxtest::ReadFile;
 using linuxtest::ScopedEnv;
-using linuxtest::TempDir;
+using linuxtest::WriteFile;
 namespace fs = std::filesystem;
 
 constexpr double kUnixEpochDays = 25569.0;  // 1 January 1970 as a date-time
 // Central European time, with summer time from the last Sunday of March to
 // the last Sunday of October.
 constexpr char kZone[] = "CET-1CEST,M3.5.0,M10.5.0/3";
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
-void WriteFile(const std::string& path, const std::string& content) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(content.data(), static_cast<std::streamsize>(content.size()));
-}
 
 std::string Packed(const std::string& plain) {
     uLongf size = compressBound(static_cast<uLong>(plain.size()));
@@ -82,25 +71,7 @@ std::vector<std::uint8_t> Sz(const std::string& text) {
     return bytes;
 }
 
-class UpdateFilesTest : public ::testing::Test {
-protected:
-    std::unique_ptr<IFileSystem> files = CreateFileSystem();
-    std::unique_ptr<ITextSystem> text = CreateTextSystem();
-    TempDir temp;
-
-    void SetUp() override {
-        ASSERT_FALSE(temp.Path().empty());
-        SetFileSystemPort(files.get());
-        SetTextSystemPort(text.get());
-        ResetFileError();
-    }
-    void TearDown() override {
-        SetFileSystemPort(nullptr);
-        SetTextSystemPort(nullptr);
-        linuxerr::SetThreadLastError(0);
-    }
-    std::string Path(const std::string& name) const { return temp.Path() + "/" + name; }
-};
+class UpdateFilesTest : public linuxtest::FilesAdapterTest {};
 
 TEST_F(UpdateFilesTest, APackageTakesTheServersInstantInSummerAndInWinter) {
     ScopedEnv zone("TZ", kZone);
@@ -154,9 +125,9 @@ TEST_F(UpdateFilesTest, MoveFileExAnswersAsWindowsDoes) {
             WriteFile(Path("to"), "old");
             chmod(Path("to").c_str(), *c.destinationMode);
         }
-        const bool moved = files->MoveFileEx(from, to, c.flags);
+        const bool moved = port->MoveFileEx(from, to, c.flags);
         EXPECT_EQ(moved, c.error == 0);
-        EXPECT_EQ(files->LastError(), c.error);
+        EXPECT_EQ(port->LastError(), c.error);
         if (c.error == 0) {
             EXPECT_EQ(ReadFile(Path("to")), "new");
             EXPECT_FALSE(fs::exists(from));
@@ -173,32 +144,32 @@ TEST_F(UpdateFilesTest, FoldersPermissionsAndThePlainShellStart) {
     const std::string folder = Path("staging");
     fs::create_directories(folder);
     WriteFile(folder + "/HLV1.TMP", "");
-    EXPECT_FALSE(files->RemoveDirectory(folder));
-    EXPECT_EQ(files->LastError(), 145u) << "not empty";
+    EXPECT_FALSE(port->RemoveDirectory(folder));
+    EXPECT_EQ(port->LastError(), 145u) << "not empty";
     fs::remove(folder + "/HLV1.TMP");
-    EXPECT_TRUE(files->RemoveDirectory(folder));
+    EXPECT_TRUE(port->RemoveDirectory(folder));
     EXPECT_FALSE(fs::exists(folder));
-    EXPECT_FALSE(files->RemoveDirectory(folder));
-    EXPECT_EQ(files->LastError(), 2u);
+    EXPECT_FALSE(port->RemoveDirectory(folder));
+    EXPECT_EQ(port->LastError(), 2u);
 
     WriteFile(Path("model"), "");
     WriteFile(Path("copy"), "");
     chmod(Path("model").c_str(), 0750);
     chmod(Path("copy").c_str(), 0600);
-    EXPECT_TRUE(files->CopyPermissions(Path("model"), Path("copy")));
+    EXPECT_TRUE(port->CopyPermissions(Path("model"), Path("copy")));
     EXPECT_EQ(Mode(Path("copy")), 0750u);
-    EXPECT_FALSE(files->CopyPermissions(Path("missing"), Path("copy")));
-    EXPECT_EQ(files->LastError(), 2u);
+    EXPECT_FALSE(port->CopyPermissions(Path("missing"), Path("copy")));
+    EXPECT_EQ(port->LastError(), 2u);
 
     // The program itself runs, with its arguments split as Windows splits them.
     const std::string out = Path("args.out");
     const std::intptr_t started =
-        files->ShellExecuteCode(0, "open", RL_FILE_HELPER, "args " + out + " /KzUpdate \"/opt/My Programs/x\" 12",
+        port->ShellExecuteCode(0, "open", RL_FILE_HELPER, "args " + out + " /KzUpdate \"/opt/My Programs/x\" 12",
                                 temp.Path(), 5);
     EXPECT_GT(started, kShellExecuteErrorLimit);
     ASSERT_TRUE(linuxtest::WaitFor([&] { return fs::exists(out); }, 10s));
     EXPECT_EQ(ReadFile(out), std::string("/KzUpdate") + '\0' + "/opt/My Programs/x" + '\0' + "12" + '\0');
-    EXPECT_EQ(files->ShellExecuteCode(0, "open", Path("no-such-program"), "", "", 5), 2);
+    EXPECT_EQ(port->ShellExecuteCode(0, "open", Path("no-such-program"), "", "", 5), 2);
 }
 
 // One staged file installed for real, as the installer does it, over a

@@ -14,7 +14,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -35,20 +34,21 @@
 #include "tests/linux/LinuxTestSupport.h"
 
 // Last: Xlib's macros clash with names in the headers above.
-#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 
 #ifndef RL_SOURCE_DIR
 #error "RL_SOURCE_DIR names the source tree"
-#endif
-#ifndef RL_TEST_CERT_DIR
-#error "RL_TEST_CERT_DIR names the folder of make_test_ca.sh's certificates"
 #endif
 
 namespace rl {
 namespace {
 
 using namespace std::chrono_literals;
+using linuxtest::Lines;
+using linuxtest::LogTime;
+using linuxtest::ReadFile;
+using linuxtest::SetModified;
+using linuxtest::WriteFile;
 namespace fs = std::filesystem;
 
 // Generous: the machine is shared.
@@ -73,24 +73,6 @@ constexpr char kIncomplete[] = "One or more issues prevent the update from being
 constexpr char kUpToDate[] = "Software is already up-to-date.";
 constexpr unsigned kProgramMode = 0755;
 
-std::string ReadText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
-void WriteText(const std::string& path, const std::string& text) {
-    fs::create_directories(fs::path(path).parent_path());
-    std::ofstream(path, std::ios::binary) << text;
-}
-
-std::string Lines(const std::vector<std::string>& lines) {
-    std::string text;
-    for (const std::string& line : lines) text += line + "\r\n";
-    return text;
-}
-
 std::string Quote(const std::string& text) { return "'" + text + "'"; }
 
 struct FileState {
@@ -104,21 +86,6 @@ FileState StateOf(const std::string& path) {
     struct stat st {};
     if (stat(path.c_str(), &st) != 0) return {};
     return {true, static_cast<std::int64_t>(st.st_mtim.tv_sec), st.st_mtim.tv_nsec, st.st_mode & 07777u};
-}
-
-void SetModified(const std::string& path, std::int64_t seconds) {
-    const timeval times[2] = {{static_cast<time_t>(seconds), 0}, {static_cast<time_t>(seconds), 0}};
-    ASSERT_EQ(utimes(path.c_str(), times), 0) << path;
-}
-
-// A date-time in the log's form, in UTC.
-std::string LogTime(std::int64_t seconds) {
-    const time_t t = static_cast<time_t>(seconds);
-    std::tm tm{};
-    gmtime_r(&t, &tm);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
-    return text;
 }
 
 // Bodies compared by size and first difference: printing them helps nobody.
@@ -160,7 +127,7 @@ std::string ExeOf(pid_t pid) {
 // The state letter of /proc/PID/stat ('R', 'S', 'T' stopped, 'Z' ended); 0
 // when the process is gone.
 char StateLetter(pid_t pid) {
-    const std::string stat = ReadText("/proc/" + std::to_string(pid) + "/stat");
+    const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
     const std::size_t close = stat.rfind(')');
     return close == std::string::npos || close + 2 >= stat.size() ? '\0' : stat[close + 2];
 }
@@ -171,7 +138,7 @@ bool Running(pid_t pid) {
 }
 
 std::vector<std::string> CommandLineOf(pid_t pid) {
-    const std::string raw = ReadText("/proc/" + std::to_string(pid) + "/cmdline");
+    const std::string raw = ReadFile("/proc/" + std::to_string(pid) + "/cmdline");
     std::vector<std::string> argv;
     std::size_t start = 0;
     for (std::size_t i = 0; i < raw.size(); ++i) {
@@ -214,7 +181,7 @@ std::vector<std::string> WrittenBelow(pid_t pid, const std::string& folder) {
         const std::string target = fs::read_symlink(fds + "/" + entry->d_name, ec).string();
         if (ec || target.rfind(folder + "/", 0) != 0) continue;
         // "flags:\t0100001": the access mode in the lowest octal digits.
-        const std::string info = ReadText("/proc/" + std::to_string(pid) + "/fdinfo/" + entry->d_name);
+        const std::string info = ReadFile("/proc/" + std::to_string(pid) + "/fdinfo/" + entry->d_name);
         const std::size_t flags = info.find("flags:");
         if (flags != std::string::npos && (std::strtoul(info.c_str() + flags + 6, nullptr, 8) & O_ACCMODE) != O_RDONLY)
             written.push_back(target);
@@ -223,103 +190,7 @@ std::vector<std::string> WrittenBelow(pid_t pid, const std::string& folder) {
     return written;
 }
 
-// The display ----------------------------------------------------------------
-
-// There is no window manager on the test display, so the programs' windows
-// are children of the root.
-class Screen {
-public:
-    Screen() {
-        linuxtest::WaitFor([&] { return (d_ = XOpenDisplay(linuxtest::ServiceEnv("DISPLAY").c_str())) != nullptr; },
-                           10s);
-    }
-    ~Screen() {
-        if (d_ != nullptr) XCloseDisplay(d_);
-    }
-    Screen(const Screen&) = delete;
-    Screen& operator=(const Screen&) = delete;
-    bool Open() const { return d_ != nullptr; }
-
-    // The viewable top-level window of that process with exactly that title;
-    // 0 if none.
-    Window Find(pid_t pid, const std::string& title) {
-        XSync(d_, False);
-        const Atom pidAtom = XInternAtom(d_, "_NET_WM_PID", False);
-        Window root = 0, parent = 0;
-        Window* children = nullptr;
-        unsigned count = 0;
-        Window found = 0;
-        if (XQueryTree(d_, DefaultRootWindow(d_), &root, &parent, &children, &count) == 0) return 0;
-        for (unsigned i = 0; i < count && found == 0; ++i) {
-            char* name = nullptr;
-            const bool named = XFetchName(d_, children[i], &name) != 0 && name != nullptr && title == name;
-            if (name != nullptr) XFree(name);
-            XWindowAttributes attributes{};
-            if (named && PidOf(children[i], pidAtom) == pid && XGetWindowAttributes(d_, children[i], &attributes) != 0 &&
-                attributes.map_state == IsViewable)
-                found = children[i];
-        }
-        if (children != nullptr) XFree(children);
-        return found;
-    }
-
-    Window WaitFor(pid_t pid, const std::string& title, std::chrono::milliseconds timeout = kDeadline) {
-        Window w = 0;
-        linuxtest::WaitFor([&] { return (w = Find(pid, title)) != 0; }, timeout);
-        return w;
-    }
-
-    static bool Press(Window w, const std::string& key) {
-        return linuxtest::Run("xdotool windowfocus --sync " + std::to_string(w) + " key " + key).status == 0;
-    }
-
-private:
-    pid_t PidOf(Window w, Atom pidAtom) {
-        Atom type = 0;
-        int format = 0;
-        unsigned long items = 0, after = 0;
-        unsigned char* data = nullptr;
-        pid_t pid = -1;
-        if (XGetWindowProperty(d_, w, pidAtom, 0, 1, False, XA_CARDINAL, &type, &format, &items, &after, &data) ==
-                Success &&
-            data != nullptr && items == 1 && format == 32)
-            pid = static_cast<pid_t>(*reinterpret_cast<unsigned long*>(data));
-        if (data != nullptr) XFree(data);
-        return pid;
-    }
-
-    Display* d_ = nullptr;
-};
-
-// The server and the log --------------------------------------------------------
-
-// The test server over the test's server folder, with its request log.
-class UpdateServer {
-public:
-    explicit UpdateServer(const std::string& root) : requests_(root + ".requests") {
-        const std::vector<std::string> argv{"python3", RL_SOURCE_DIR "/tests/support/http_server.py",
-                                            "--root",  root,
-                                            "--log",   requests_,
-                                            "--tls",   RL_TEST_CERT_DIR "/server.pem",
-                                            RL_TEST_CERT_DIR "/server.key"};
-        process_ = std::make_unique<linuxtest::Child>(argv, std::map<std::string, std::string>{}, true);
-        if (const auto line = process_->ReadLine(kDeadline); line && line->rfind("PORT ", 0) == 0)
-            port_ = std::atoi(line->c_str() + 5);
-    }
-    std::string Address(const std::string& below = "") const {
-        return "https://127.0.0.1:" + std::to_string(port_) + below;
-    }
-    int Port() const { return port_; }
-    // One "METHOD TARGET" line per request, in order.
-    std::string Requests() const { return ReadText(requests_); }
-    // Dies as a server does on a crash or a power cut: at once, mid-answer.
-    void Die() { process_->Kill(SIGKILL); }
-
-private:
-    std::string requests_;
-    std::unique_ptr<linuxtest::Child> process_;
-    int port_ = 0;
-};
+// The log --------------------------------------------------------------------------
 
 // The download's update log, kept open from its first line: the installer
 // appends to that file, and the next start's check replaces it with a file
@@ -415,8 +286,6 @@ protected:
         ASSERT_FALSE(linuxtest::ServiceEnv("DISPLAY").empty());
         ASSERT_FALSE(linuxtest::ServiceEnv("RL_TEST_SINK").empty());
         ASSERT_TRUE(screen_.Open());
-        fs::create_directories(Path("runtime"));
-        chmod(Path("runtime").c_str(), 0700);
         fs::create_directories(Path("bin"));
     }
 
@@ -442,8 +311,8 @@ protected:
         v.one = one;
         v.two = v.one + appended;
         v.serverTime = serverTime;
-        WriteText(v.installed, v.one);
-        WriteText(Path("dist/" + name), v.two);
+        WriteFile(v.installed, v.one);
+        WriteFile(Path("dist/" + name), v.two);
         chmod(v.installed.c_str(), mode);
         chmod(Path("dist/" + name).c_str(), mode);
         SetModified(v.installed, serverTime - kDay);
@@ -453,7 +322,7 @@ protected:
 
     // The server's folder, written by the publishing tool from dist/.
     void Publish(const std::string& program, bool listing) {
-        WriteText(Path("notes.rtf"), kNotes);
+        WriteFile(Path("notes.rtf"), kNotes);
         std::string command = "python3 " RL_SOURCE_DIR "/tools/publish-update.py " + Quote(Path("dist")) + " " +
                               Quote(Path("server")) + " --under linux-x86_64 --program " + program + " --notes " +
                               Quote(Path("notes.rtf")) + " --notes-name RestLevel.rtf";
@@ -463,11 +332,14 @@ protected:
     }
 
     std::map<std::string, std::string> Env(const std::string& server) const {
-        return {
-            {"XDG_CONFIG_HOME", Path("config")},         {"XDG_CACHE_HOME", Path("cache")},
-            {"XDG_RUNTIME_DIR", Path("runtime")},         {"SSL_CERT_FILE", RL_TEST_CERT_DIR "/ca.pem"},
-            {"RESTLEVEL_UPDATE_SERVER", server},
-        };
+        std::map<std::string, std::string> env = linuxtest::UserEnv(folder_.Path());
+        env["RESTLEVEL_UPDATE_SERVER"] = server;
+        return env;
+    }
+
+    // The test server over the test's server folder, with its request log.
+    linuxtest::TestServer Serve() const {
+        return linuxtest::TestServer(Path("server"), linuxtest::ServerCert(), Path("server.requests"));
     }
 
     std::unique_ptr<linuxtest::Child> Start(const std::string& program, const std::vector<std::string>& arguments,
@@ -484,8 +356,8 @@ protected:
     void AnswerYes(const linuxtest::Child& program, KeptLog& log, const std::string& logBegins) {
         const Window notes = screen_.WaitFor(program.Pid(), kNotesWindow);
         ASSERT_NE(notes, 0u) << "no release notes";
-        ASSERT_TRUE(Screen::Press(notes, "Return"));
-        ASSERT_TRUE(log.Keep(LogFile(), logBegins)) << "no download log; the log reads:\n" << ReadText(LogFile());
+        ASSERT_TRUE(linuxtest::Screen::Press(notes, "Return"));
+        ASSERT_TRUE(log.Keep(LogFile(), logBegins)) << "no download log; the log reads:\n" << ReadFile(LogFile());
     }
 
     // The program that the installer starts at its end: once the log says
@@ -557,13 +429,13 @@ protected:
     std::string FakePkexec(bool refuse) {
         const std::string script = "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done >> " +
                                    Quote(Path("pkexec.args")) + "\n" + (refuse ? "exit 126\n" : "exec \"$@\"\n");
-        WriteText(Path("bin/pkexec"), script);
+        WriteFile(Path("bin/pkexec"), script);
         chmod(Path("bin/pkexec").c_str(), 0755);
         return Path("bin");
     }
 
     linuxtest::TempDir folder_;
-    Screen screen_;
+    linuxtest::Screen screen_;
 };
 
 // The road ------------------------------------------------------------------------
@@ -581,11 +453,11 @@ class UpdateRoadInstallTest : public UpdateRoadTest, public ::testing::WithParam
 TEST_P(UpdateRoadInstallTest, InstallsVersion2AndStartsIt) {
     const RoadCase& c = GetParam();
     const std::int64_t serverTime = c.serverTime != 0 ? c.serverTime : std::time(nullptr) / 60 * 60 - 3600;
-    const Versions v = TwoVersions("restlevel", ReadText(RL_RESTLEVEL), "\nRestLevel, version 2\n", serverTime, kProgramMode);
+    const Versions v = TwoVersions("restlevel", ReadFile(RL_RESTLEVEL), "\nRestLevel, version 2\n", serverTime, kProgramMode);
     Publish("restlevel", false);
-    UpdateServer server(Path("server"));
+    linuxtest::TestServer server = Serve();
     ASSERT_GT(server.Port(), 0);
-    auto env = Env(server.Address("/"));
+    auto env = Env(server.Url("/"));
     if (c.zone != nullptr) env["TZ"] = c.zone;
 
     auto one = Start(v.installed, c.arguments, env);
@@ -594,8 +466,8 @@ TEST_P(UpdateRoadInstallTest, InstallsVersion2AndStartsIt) {
     const pid_t two = WaitForRestart(log, v.installed, one->Pid());
     ASSERT_NE(two, 0) << "version 2 does not run; the log reads:\n" << log.Text();
 
-    EXPECT_TRUE(SameBytes(ReadText(v.installed), v.two)) << "the installed file";
-    EXPECT_TRUE(SameBytes(ReadText("/proc/" + std::to_string(two) + "/exe"), v.two)) << "the running program";
+    EXPECT_TRUE(SameBytes(ReadFile(v.installed), v.two)) << "the installed file";
+    EXPECT_TRUE(SameBytes(ReadFile("/proc/" + std::to_string(two) + "/exe"), v.two)) << "the running program";
     EXPECT_EQ(CommandLineOf(two), [&] {
         std::vector<std::string> argv{v.installed};
         argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
@@ -624,7 +496,7 @@ TEST_P(UpdateRoadInstallTest, InstallsVersion2AndStartsIt) {
     // done: the staging is gone and the update found in place.
     ASSERT_NE(screen_.WaitFor(two, kMainWindow), 0u) << "version 2 shows no window";
     ExpectStagingCleared("restlevel");
-    EXPECT_EQ(ReadText(LogFile()), UpToDateLog({{"restlevel.zbin", serverTime}}));
+    EXPECT_EQ(ReadFile(LogFile()), UpToDateLog({{"restlevel.zbin", serverTime}}));
     EXPECT_EQ(server.Requests(),
               "HEAD /linux-x86_64/restlevel.zbin\nGET /RestLevel.rtf\n"                // version 1's check
               "HEAD /linux-x86_64/restlevel.zbin\nGET /linux-x86_64/restlevel.zbin\n"  // the download
@@ -654,11 +526,11 @@ TEST_P(UpdateRoadListingTest, InstallsTheListedFileBesideTheProgram) {
     const ListingCase& c = GetParam();
     const std::int64_t serverTime = std::time(nullptr) / 60 * 60 - 3600;
     Versions helper =
-        TwoVersions("roadhelper", ReadText(RL_UPDATE_ROAD_HELPER), "\nversion 2\n", serverTime, kProgramMode);
+        TwoVersions("roadhelper", ReadFile(RL_UPDATE_ROAD_HELPER), "\nversion 2\n", serverTime, kProgramMode);
     const std::string program = helper.installed;
     if (!c.programChanges) {
         // The same file and time on both sides.
-        WriteText(Path("dist/roadhelper"), helper.one);
+        WriteFile(Path("dist/roadhelper"), helper.one);
         SetModified(Path("dist/roadhelper"), serverTime);
         SetModified(program, serverTime);
         helper.two = helper.one;
@@ -667,20 +539,20 @@ TEST_P(UpdateRoadListingTest, InstallsTheListedFileBesideTheProgram) {
     const Versions data = TwoVersions("data/readme.txt", "Read me.\n", "Version 2.\n", serverTime, 0600);
     const std::string readme = data.installed;
     Publish("roadhelper", true);
-    UpdateServer server(Path("server"));
+    linuxtest::TestServer server = Serve();
     ASSERT_GT(server.Port(), 0);
 
-    auto one = Start(program, {}, Env(server.Address()));
+    auto one = Start(program, {}, Env(server.Url()));
     KeptLog log;
     ASSERT_NO_FATAL_FAILURE(AnswerYes(*one, log, "Got file listing from "));
     const pid_t two = WaitForRestart(log, program, one->Pid());
     ASSERT_NE(two, 0) << "the program does not run again; the log reads:\n" << log.Text();
     // Its own check is done once its log says so.
-    EXPECT_TRUE(linuxtest::WaitFor([&] { return ReadText(LogFile()).find(kUpToDate) != std::string::npos; }, kDeadline));
+    EXPECT_TRUE(linuxtest::WaitFor([&] { return ReadFile(LogFile()).find(kUpToDate) != std::string::npos; }, kDeadline));
 
-    EXPECT_TRUE(SameBytes(ReadText(program), helper.two));
-    EXPECT_TRUE(SameBytes(ReadText("/proc/" + std::to_string(two) + "/exe"), helper.two));
-    EXPECT_TRUE(SameBytes(ReadText(readme), data.two));
+    EXPECT_TRUE(SameBytes(ReadFile(program), helper.two));
+    EXPECT_TRUE(SameBytes(ReadFile("/proc/" + std::to_string(two) + "/exe"), helper.two));
+    EXPECT_TRUE(SameBytes(ReadFile(readme), data.two));
     EXPECT_EQ(StateOf(readme).seconds, serverTime);
     EXPECT_EQ(StateOf(readme).mode, 0600u) << "the installed file keeps the permissions of the one it replaced";
     EXPECT_EQ(StateOf(program).mode, kProgramMode);
@@ -689,7 +561,7 @@ TEST_P(UpdateRoadListingTest, InstallsTheListedFileBesideTheProgram) {
     const std::string stagedProgram = StagedFor(text, program);
     const std::string stagedReadme = StagedFor(text, readme);
     ASSERT_FALSE(stagedReadme.empty()) << text;
-    std::vector<std::string> lines{"Got file listing from " + server.Address("/linux-x86_64/files.txt"),
+    std::vector<std::string> lines{"Got file listing from " + server.Url("/linux-x86_64/files.txt"),
                                    "roadhelper.zbin (" + program + ") ... " +
                                        (c.programChanges ? "will be updated" : "is up to date"),
                                    "data/readme.zbin (" + readme + ") ... will be updated"};
@@ -715,7 +587,7 @@ TEST_P(UpdateRoadListingTest, InstallsTheListedFileBesideTheProgram) {
     lines.insert(lines.end(), {kInstalledCorrectly, "Start New Version"});
     EXPECT_EQ(text, Lines(lines));
 
-    EXPECT_EQ(ReadText(LogFile()), "Downloaded File Listing " + server.Address("/linux-x86_64/files.txt") + "\r\n" +
+    EXPECT_EQ(ReadFile(LogFile()), "Downloaded File Listing " + server.Url("/linux-x86_64/files.txt") + "\r\n" +
                                        UpToDateLog({{"roadhelper.zbin", serverTime}, {"data/readme.zbin", serverTime}}));
     ExpectStagingCleared("roadhelper");
 }
@@ -740,22 +612,22 @@ class UpdateRoadDownloadFaultTest : public UpdateRoadTest, public ::testing::Wit
 TEST_P(UpdateRoadDownloadFaultTest, Version1StartsAndItsNextStartClearsTheStaging) {
     const DownloadFaultCase& c = GetParam();
     const std::int64_t serverTime = std::time(nullptr) / 60 * 60 - 3600;
-    const Versions v = TwoVersions("restlevel", ReadText(RL_RESTLEVEL), "\nRestLevel, version 2\n", serverTime, kProgramMode);
+    const Versions v = TwoVersions("restlevel", ReadFile(RL_RESTLEVEL), "\nRestLevel, version 2\n", serverTime, kProgramMode);
     Publish("restlevel", false);
     const std::string package = Path("server/linux-x86_64/restlevel.zbin");
     if (!c.serverDies) {
         // Bytes in the middle of the deflate data overwritten: the stream
         // still begins well and has its size and time.
-        std::string bytes = ReadText(package);
+        std::string bytes = ReadFile(package);
         ASSERT_GT(bytes.size(), 4096u);
         for (std::size_t i = bytes.size() / 2; i < bytes.size() / 2 + 64; ++i) bytes[i] = static_cast<char>(0xFF);
-        WriteText(package, bytes);
+        WriteFile(package, bytes);
         SetModified(package, serverTime);
     }
-    UpdateServer server(Path("server"));
+    linuxtest::TestServer server = Serve();
     ASSERT_GT(server.Port(), 0);
     // A package stops after 64 KiB; the notes are whole.
-    const std::string address = server.Address(c.serverDies ? "/hold/65536" : "");
+    const std::string address = server.Url(c.serverDies ? "/hold/65536" : "");
 
     auto one = Start(v.installed, {}, Env(address));
     KeptLog log;
@@ -770,7 +642,7 @@ TEST_P(UpdateRoadDownloadFaultTest, Version1StartsAndItsNextStartClearsTheStagin
     // The program goes on to its first start's settings window.
     ASSERT_NE(screen_.WaitFor(one->Pid(), kMainWindow), 0u) << "version 1 does not start; the log reads:\n"
                                                               << log.Text();
-    EXPECT_TRUE(SameBytes(ReadText(v.installed), v.one)) << "version 1 is touched";
+    EXPECT_TRUE(SameBytes(ReadFile(v.installed), v.one)) << "version 1 is touched";
     EXPECT_EQ(StateOf(v.installed).seconds, serverTime - kDay);
     EXPECT_EQ(InstallerBelow(folder_.Path()), 0) << "an installer runs";
     const std::string text = log.Text();
@@ -794,7 +666,7 @@ TEST_P(UpdateRoadDownloadFaultTest, Version1StartsAndItsNextStartClearsTheStagin
     auto again = Start(v.installed, {}, Env(""));
     ASSERT_NE(screen_.WaitFor(again->Pid(), kMainWindow), 0u);
     ExpectStagingCleared("restlevel");
-    EXPECT_TRUE(SameBytes(ReadText(v.installed), v.one));
+    EXPECT_TRUE(SameBytes(ReadFile(v.installed), v.one));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -817,13 +689,13 @@ class UpdateRoadUnwritableTest : public UpdateRoadTest, public ::testing::WithPa
 TEST_P(UpdateRoadUnwritableTest, Version1StartsAgainAndTheLogSaysWhy) {
     const UnwritableCase& c = GetParam();
     const std::int64_t serverTime = std::time(nullptr) / 60 * 60 - 3600;
-    const Versions v = TwoVersions("restlevel", ReadText(RL_RESTLEVEL), "\nRestLevel, version 2\n", serverTime, kProgramMode);
+    const Versions v = TwoVersions("restlevel", ReadFile(RL_RESTLEVEL), "\nRestLevel, version 2\n", serverTime, kProgramMode);
     Publish("restlevel", false);
     UnwritableFolder unwritable(Path("install"));
     if (!unwritable.Ok()) GTEST_SKIP() << "cannot make a folder unwritable here (as root this takes chattr +i)";
-    UpdateServer server(Path("server"));
+    linuxtest::TestServer server = Serve();
     ASSERT_GT(server.Port(), 0);
-    auto env = Env(server.Address());
+    auto env = Env(server.Url());
     // The elevation tool is looked for on PATH: a fake one, or none at all.
     env["PATH"] = c.elevation == Elevation::Absent ? Path("bin") : FakePkexec(c.elevation == Elevation::Refused);
 
@@ -837,11 +709,11 @@ TEST_P(UpdateRoadUnwritableTest, Version1StartsAgainAndTheLogSaysWhy) {
     ASSERT_NE(box, 0u) << "no message box; the log reads:\n" << log.Text();
     const pid_t again = WaitForRestart(log, v.installed, one->Pid());
     ASSERT_NE(again, 0) << "version 1 is not started again";
-    EXPECT_TRUE(Screen::Press(box, "Return"));
+    EXPECT_TRUE(linuxtest::Screen::Press(box, "Return"));
     EXPECT_TRUE(linuxtest::WaitFor([&] { return !Running(installer); }, kDeadline)) << "the installer stays";
 
-    EXPECT_TRUE(SameBytes(ReadText(v.installed), v.one));
-    EXPECT_TRUE(SameBytes(ReadText("/proc/" + std::to_string(again) + "/exe"), v.one));
+    EXPECT_TRUE(SameBytes(ReadFile(v.installed), v.one));
+    EXPECT_TRUE(SameBytes(ReadFile("/proc/" + std::to_string(again) + "/exe"), v.one));
     EXPECT_EQ(StateOf(v.installed).seconds, serverTime - kDay);
 
     const std::string text = log.Text();
@@ -866,7 +738,7 @@ TEST_P(UpdateRoadUnwritableTest, Version1StartsAgainAndTheLogSaysWhy) {
 
     const std::vector<std::string> elevated = [&] {
         std::vector<std::string> argv;
-        std::istringstream in(ReadText(Path("pkexec.args")));
+        std::istringstream in(ReadFile(Path("pkexec.args")));
         for (std::string line; std::getline(in, line);) argv.push_back(line);
         return argv;
     }();
@@ -898,11 +770,11 @@ INSTANTIATE_TEST_SUITE_P(Faults, UpdateRoadUnwritableTest,
 // quit: the installer ends it and goes on.
 TEST_F(UpdateRoadTest, APreviousInstanceThatWillNotEndIsEnded) {
     const std::int64_t serverTime = std::time(nullptr) / 60 * 60 - 3600;
-    const Versions v = TwoVersions("restlevel", ReadText(RL_RESTLEVEL), "\nRestLevel, version 2\n", serverTime, kProgramMode);
+    const Versions v = TwoVersions("restlevel", ReadFile(RL_RESTLEVEL), "\nRestLevel, version 2\n", serverTime, kProgramMode);
     Publish("restlevel", false);
-    UpdateServer server(Path("server"));
+    linuxtest::TestServer server = Serve();
     ASSERT_GT(server.Port(), 0);
-    auto env = Env(server.Address());
+    auto env = Env(server.Url());
     env["LD_PRELOAD"] = RL_STOP_AT_EXIT;
 
     auto one = Start(v.installed, {}, env);
@@ -924,8 +796,8 @@ TEST_F(UpdateRoadTest, APreviousInstanceThatWillNotEndIsEnded) {
     EXPECT_EQ(ended.si_pid, one->Pid()) << "version 1 still there";
     EXPECT_EQ(ended.si_code, CLD_KILLED);
     EXPECT_EQ(ended.si_status, SIGKILL);
-    EXPECT_TRUE(SameBytes(ReadText(v.installed), v.two));
-    EXPECT_TRUE(SameBytes(ReadText("/proc/" + std::to_string(two) + "/exe"), v.two));
+    EXPECT_TRUE(SameBytes(ReadFile(v.installed), v.two));
+    EXPECT_TRUE(SameBytes(ReadFile("/proc/" + std::to_string(two) + "/exe"), v.two));
     const std::string staged = StagedFor(log.Text(), v.installed);
     EXPECT_EQ(log.Text(), Lines({
                               "restlevel.zbin (" + v.installed + ") ... will be updated",
@@ -949,13 +821,13 @@ TEST_F(UpdateRoadTest, AnInstallerKilledBetweenTwoFilesLeavesEveryFileWhole) {
     // Large enough that copying one takes a while.
     std::string bulk(24 << 20, '\0');
     for (std::size_t i = 0; i < bulk.size(); ++i) bulk[i] = static_cast<char>((i * 2654435761u) >> 13);
-    const Versions helper = TwoVersions("roadhelper", ReadText(RL_UPDATE_ROAD_HELPER), bulk, serverTime, kProgramMode);
+    const Versions helper = TwoVersions("roadhelper", ReadFile(RL_UPDATE_ROAD_HELPER), bulk, serverTime, kProgramMode);
     const Versions data = TwoVersions("data/bulk.bin", bulk, "version 2", serverTime, 0644);
     Publish("roadhelper", true);
-    UpdateServer server(Path("server"));
+    linuxtest::TestServer server = Serve();
     ASSERT_GT(server.Port(), 0);
 
-    auto one = Start(helper.installed, {}, Env(server.Address()));
+    auto one = Start(helper.installed, {}, Env(server.Url()));
     KeptLog log;
     ASSERT_NO_FATAL_FAILURE(AnswerYes(*one, log, "Got file listing from "));
     // The second file's fragment (the first one is in place) while the
@@ -985,8 +857,8 @@ TEST_F(UpdateRoadTest, AnInstallerKilledBetweenTwoFilesLeavesEveryFileWhole) {
     EXPECT_TRUE(linuxtest::WaitFor([&] { return !Running(installer); }, kDeadline));
 
     // Whole files, one version or the other; the first file in place.
-    const std::string program = ReadText(helper.installed);
-    const std::string bulkFile = ReadText(data.installed);
+    const std::string program = ReadFile(helper.installed);
+    const std::string bulkFile = ReadFile(data.installed);
     EXPECT_TRUE(program == helper.one || program == helper.two) << program.size() << " bytes";
     EXPECT_TRUE(bulkFile == data.one || bulkFile == data.two) << bulkFile.size() << " bytes";
     EXPECT_TRUE(program == helper.two || bulkFile == data.two) << "the first file is not installed";
@@ -995,10 +867,10 @@ TEST_F(UpdateRoadTest, AnInstallerKilledBetweenTwoFilesLeavesEveryFileWhole) {
 
     // The user starts the program: it runs, clears the staging, and offers
     // the rest of the update.
-    auto again = Start(helper.installed, {}, Env(server.Address()));
-    ASSERT_NE(screen_.WaitFor(again->Pid(), kNotesWindow), 0u) << ReadText(LogFile());
+    auto again = Start(helper.installed, {}, Env(server.Url()));
+    ASSERT_NE(screen_.WaitFor(again->Pid(), kNotesWindow), 0u) << ReadFile(LogFile());
     ExpectStagingCleared("roadhelper");
-    EXPECT_NE(ReadText(LogFile()).find("An update is available and can be installed."), std::string::npos);
+    EXPECT_NE(ReadFile(LogFile()).find("An update is available and can be installed."), std::string::npos);
 }
 
 // Without a display the installer's messages go to standard error. Here the
@@ -1011,14 +883,14 @@ TEST_F(UpdateRoadTest, WithoutADisplayTheInstallersMessagesGoToStandardError) {
               0);
     ASSERT_EQ(linuxtest::Run(reg + key + "\\Files\\HLV1.TMP' /v DestFile /d " + Quote(Path("installed")) + " /f").status,
               0);
-    WriteText(Path("installer.log"), "");
+    WriteFile(Path("installer.log"), "");
 
     const auto result = linuxtest::Run("env -u DISPLAY XDG_CONFIG_HOME=" + Quote(Path("config")) + " XDG_CACHE_HOME=" +
                                        Quote(Path("cache")) + " PATH=" + Quote(Path("bin")) + " " RL_RESTLEVEL
                                        " /KzUpdate /bin/true 0 0 RestLevel 2>&1");
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.output, "RestLevel: RestLevel could not be updated.\n");
-    const std::string log = ReadText(Path("installer.log"));
+    const std::string log = ReadFile(Path("installer.log"));
     EXPECT_EQ(log.rfind("Update " + Path("missing") + " to " + Path("installed") + " ... Failed ", 0), 0u) << log;
     const std::string end = Lines({kIncomplete, "Start New Version"});
     EXPECT_EQ(log.substr(log.size() - std::min(log.size(), end.size())), end) << log;
