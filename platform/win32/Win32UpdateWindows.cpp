@@ -5,15 +5,15 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 #include <vector>
 
-#include "resources/resource.h"
+#include "platform/win32/Win32WindowSupport.h"
 
 namespace rl::win32 {
 
 namespace {
 
-constexpr int kDesignDpi = 96;
 constexpr int kInfoWidth = 505;
 constexpr int kInfoHeight = 293;
 constexpr int kProgressWidth = 297;
@@ -30,51 +30,6 @@ constexpr DWORD kInfoStyle = WS_POPUP | WS_CAPTION | WS_CLIPCHILDREN;
 // stopped half-way.
 constexpr DWORD kProgressStyle = WS_POPUP | WS_CAPTION | WS_CLIPCHILDREN;
 constexpr DWORD kProgressExStyle = WS_EX_TOOLWINDOW;
-#ifndef WM_DPICHANGED
-constexpr UINT WM_DPICHANGED = 0x02E0;
-#endif
-
-template <typename Fn>
-Fn User32Function(const char* name) {
-    HMODULE user32 = GetModuleHandleA("user32.dll");
-    if (user32 == nullptr) return nullptr;
-    // Through a generic function type: FARPROC's own signature is unrelated.
-    return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(user32, name)));
-}
-
-int DpiOfWindow(HWND window) {
-    using GetDpiForWindowFn = UINT(WINAPI*)(HWND);
-    static const auto getDpiForWindow = User32Function<GetDpiForWindowFn>("GetDpiForWindow");
-    if (getDpiForWindow != nullptr) {
-        const UINT dpi = getDpiForWindow(window);
-        if (dpi != 0) return static_cast<int>(dpi);
-    }
-    HDC screen = GetDC(nullptr);
-    const int dpi = screen != nullptr ? GetDeviceCaps(screen, LOGPIXELSY) : kDesignDpi;
-    if (screen != nullptr) ReleaseDC(nullptr, screen);
-    return dpi > 0 ? dpi : kDesignDpi;
-}
-
-void AdjustFrame(RECT& rect, DWORD style, DWORD exStyle, int dpi) {
-    using AdjustForDpiFn = BOOL(WINAPI*)(LPRECT, DWORD, BOOL, DWORD, UINT);
-    static const auto adjustForDpi = User32Function<AdjustForDpiFn>("AdjustWindowRectExForDpi");
-    if (adjustForDpi != nullptr && adjustForDpi(&rect, style, FALSE, exStyle, static_cast<UINT>(dpi))) return;
-    AdjustWindowRectEx(&rect, style, FALSE, exStyle);
-}
-
-std::string WindowText(HWND window) {
-    const int length = GetWindowTextLengthA(window);
-    std::string text(static_cast<std::size_t>(std::max(length, 0)) + 1, '\0');
-    const int got = GetWindowTextA(window, text.data(), static_cast<int>(text.size()));
-    text.resize(static_cast<std::size_t>(std::max(got, 0)));
-    return text;
-}
-
-HFONT MakeFont(int dpi) {
-    return CreateFontA(-MulDiv(8, dpi, 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
-                       OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE,
-                       "Tahoma");
-}
 
 // The primary monitor's work area: "the screen" the windows centre on.
 RECT ScreenArea() {
@@ -116,6 +71,7 @@ public:
     }
 
     int Dpi() const { return dpi_; }
+    SIZE DesignSize() const { return SIZE{clientWidth_, clientHeight_}; }
     HFONT Font() const { return font_; }
     int Scale(int value) const { return MulDiv(value, dpi_, kDesignDpi); }
 
@@ -152,19 +108,6 @@ public:
     }
 
 private:
-    static SIZE TextSize(HWND control) {
-        const std::string caption = WindowText(control);
-        SIZE size{};
-        if (HDC dc = GetDC(control)) {
-            const HGDIOBJ previous =
-                SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageA(control, WM_GETFONT, 0, 0)));
-            GetTextExtentPoint32A(dc, caption.c_str(), static_cast<int>(caption.size()), &size);
-            SelectObject(dc, previous);
-            ReleaseDC(control, dc);
-        }
-        return size;
-    }
-
     void Position(const Placement& p) const {
         int x = Scale(p.x);
         int width = Scale(p.width);
@@ -185,24 +128,7 @@ private:
 
     // The client area keeps its design size at every DPI, whatever frame
     // the system draws around it.
-    void FitFrame(HWND window) const {
-        const int width = Scale(clientWidth_);
-        const int height = Scale(clientHeight_);
-        RECT frame{0, 0, width, height};
-        AdjustFrame(frame, static_cast<DWORD>(GetWindowLongPtrA(window, GWL_STYLE)),
-                    static_cast<DWORD>(GetWindowLongPtrA(window, GWL_EXSTYLE)), dpi_);
-        const UINT flags = SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE;
-        SetWindowPos(window, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
-                     flags | SWP_FRAMECHANGED);
-        RECT client{};
-        RECT outer{};
-        GetClientRect(window, &client);
-        GetWindowRect(window, &outer);
-        const int dx = width - (client.right - client.left);
-        const int dy = height - (client.bottom - client.top);
-        if (dx != 0 || dy != 0)
-            SetWindowPos(window, nullptr, 0, 0, outer.right - outer.left + dx, outer.bottom - outer.top + dy, flags);
-    }
+    void FitFrame(HWND window) const { FitClientArea(window, Scale(clientWidth_), Scale(clientHeight_), dpi_); }
 
     int clientWidth_;
     int clientHeight_;
@@ -210,12 +136,6 @@ private:
     HFONT font_ = nullptr;
     std::vector<Placement> placements_;
 };
-
-HWND CreateChild(HWND parent, HINSTANCE instance, DWORD exStyle, const char* windowClass, const char* text,
-                 DWORD style, int id) {
-    return CreateWindowExA(exStyle, windowClass, text, WS_CHILD | WS_VISIBLE | style, 0, 0, 0, 0, parent,
-                           reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, nullptr);
-}
 
 // The rich edit of Windows XP SP1 and newer (Msftedit, RICHEDIT50W); the
 // 2.0 control where that is missing. Loaded once and kept for the process.
@@ -346,34 +266,6 @@ public:
     HWND hwnd = nullptr;
 };
 
-void InitControls() {
-    INITCOMMONCONTROLSEX controls{};
-    controls.dwSize = sizeof(controls);
-    controls.dwICC = ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS;
-    InitCommonControlsEx(&controls);
-}
-
-void RegisterWindowClass(HINSTANCE instance, const char* name, WNDPROC proc, int extra) {
-    WNDCLASSEXA existing{};
-    existing.cbSize = sizeof(existing);
-    if (GetClassInfoExA(instance, name, &existing)) return;
-    WNDCLASSEXA wc{};
-    wc.cbSize = sizeof(wc);
-    wc.lpfnWndProc = proc;
-    wc.cbWndExtra = extra;
-    wc.hInstance = instance;
-    // The program's icon shows on the taskbar button; a program without
-    // one gets the system's.
-    wc.hIcon = static_cast<HICON>(LoadImageA(instance, MAKEINTRESOURCEA(IDI_RESTLEVEL), IMAGE_ICON,
-                                              GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON), 0));
-    wc.hIconSm = static_cast<HICON>(LoadImageA(instance, MAKEINTRESOURCEA(IDI_RESTLEVEL), IMAGE_ICON,
-                                                GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0));
-    wc.hCursor = LoadCursor(nullptr, IDC_ARROW);
-    wc.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_BTNFACE + 1));
-    wc.lpszClassName = name;
-    RegisterClassExA(&wc);
-}
-
 // The windows of this thread that the user could reach while ours is up.
 std::vector<HWND> DisableThreadWindows(HWND keep) {
     struct Found {
@@ -392,42 +284,65 @@ std::vector<HWND> DisableThreadWindows(HWND keep) {
     return found.windows;
 }
 
-// The window's object lives in GWLP_USERDATA from WM_NCCREATE on.
-template <typename Impl>
-Impl* Attach(HWND window, UINT message, LPARAM lParam) {
-    auto* self = reinterpret_cast<Impl*>(GetWindowLongPtrA(window, GWLP_USERDATA));
-    if (message == WM_NCCREATE) {
-        self = static_cast<Impl*>(reinterpret_cast<CREATESTRUCTA*>(lParam)->lpCreateParams);
-        SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
-        self->hwnd = window;
-    }
-    return self;
+}  // namespace
+
+// The window and its layout, shared by both windows.
+struct Win32UpdateWindow::Impl {
+    Impl(HINSTANCE module, int clientWidth, int clientHeight) : instance(module), layout(clientWidth, clientHeight) {}
+    virtual ~Impl() = default;
+    Impl(const Impl&) = delete;
+    Impl& operator=(const Impl&) = delete;
+
+    // The hidden window at the design size; false when it was not made.
+    bool MakeWindow(const char* windowClass, WNDPROC proc, int extra, DWORD exStyle, const char* caption, DWORD style);
+    virtual LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam) = 0;
+
+    HINSTANCE instance;
+    HWND hwnd = nullptr;
+    Layout layout;
+};
+
+bool Win32UpdateWindow::Impl::MakeWindow(const char* windowClass, WNDPROC proc, int extra, DWORD exStyle,
+                                   const char* caption, DWORD style) {
+    InitControlClasses(ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS);
+    RegisterWindowClass(instance, windowClass, proc, extra);
+    // Made on the screen it will be centred on, so that it has that
+    // screen's DPI from the start.
+    const RECT area = ScreenArea();
+    const SIZE size = layout.DesignSize();
+    CreateWindowExA(exStyle, windowClass, caption, style, area.left, area.top, size.cx, size.cy, nullptr, nullptr,
+                    instance, this);
+    return hwnd != nullptr;
 }
 
-}  // namespace
+Win32UpdateWindow::Win32UpdateWindow(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+Win32UpdateWindow::~Win32UpdateWindow() {
+    if (impl_->hwnd != nullptr) DestroyWindow(impl_->hwnd);
+}
+
+HWND Win32UpdateWindow::Handle() const { return impl_->hwnd; }
+
+HWND Win32UpdateWindow::Item(int id) const { return GetDlgItem(impl_->hwnd, id); }
+
+int Win32UpdateWindow::Dpi() const { return impl_->layout.Dpi(); }
+
+namespace {
 
 // The release-notes window ----------------------------------------------------
 
 // The window is of a dialog class, so that the dialog manager keeps the
 // default button and moves the focus; its answers end the modal loop.
-struct Win32UpdateInfoWindow::Impl {
-    explicit Impl(HINSTANCE module) : instance(module) {}
-    ~Impl() {
-        if (hwnd != nullptr) DestroyWindow(hwnd);
-    }
-    Impl(const Impl&) = delete;
-    Impl& operator=(const Impl&) = delete;
+struct InfoWindow final : Win32UpdateWindow::Impl {
+    explicit InfoWindow(HINSTANCE module) : Impl(module, kInfoWidth, kInfoHeight) {}
 
     void Create();
     void SetNotesMargins();
     int ShowModal();
     void End(int result);
     bool NotesKey(const MSG& msg);
-    LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam) override;
 
-    HINSTANCE instance;
-    HWND hwnd = nullptr;
-    Layout layout{kInfoWidth, kInfoHeight};
     RichEdit notes;
     HWND prompt = nullptr;
     HWND yes = nullptr;
@@ -436,30 +351,12 @@ struct Win32UpdateInfoWindow::Impl {
     bool ended = true;
 };
 
-namespace {
-
 LRESULT CALLBACK InfoWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    auto* self = Attach<Win32UpdateInfoWindow::Impl>(window, message, lParam);
-    if (self == nullptr) return DefDlgProcA(window, message, wParam, lParam);
-    const LRESULT result = self->Handle(message, wParam, lParam);
-    if (message == WM_NCDESTROY) {
-        SetWindowLongPtrA(window, GWLP_USERDATA, 0);
-        self->hwnd = nullptr;
-    }
-    return result;
+    return RouteToOwner<Win32UpdateWindow::Impl>(window, message, wParam, lParam, DefDlgProcA);
 }
 
-}  // namespace
-
-void Win32UpdateInfoWindow::Impl::Create() {
-    InitControls();
-    RegisterWindowClass(instance, kUpdateInfoClass, InfoWindowProc, DLGWINDOWEXTRA);
-    // Made on the screen it will be centred on, so that it has that
-    // screen's DPI from the start.
-    const RECT area = ScreenArea();
-    CreateWindowExA(0, kUpdateInfoClass, kInfoDesignCaption, kInfoStyle, area.left, area.top, kInfoWidth,
-                    kInfoHeight, nullptr, nullptr, instance, this);
-    if (hwnd == nullptr) return;
+void InfoWindow::Create() {
+    if (!MakeWindow(kUpdateInfoClass, InfoWindowProc, DLGWINDOWEXTRA, 0, kInfoDesignCaption, kInfoStyle)) return;
 
     // Creation order is the tab order: Yes, No, the notes.
     yes = CreateChild(hwnd, instance, 0, "BUTTON", "Yes", WS_TABSTOP | BS_DEFPUSHBUTTON, kIdUpdateYes);
@@ -485,12 +382,12 @@ void Win32UpdateInfoWindow::Impl::Create() {
 }
 
 // A little room between the notes and their border.
-void Win32UpdateInfoWindow::Impl::SetNotesMargins() {
+void InfoWindow::SetNotesMargins() {
     const int margin = layout.Scale(kNotesMargin);
     SendMessageA(notes.hwnd, EM_SETMARGINS, EC_LEFTMARGIN | EC_RIGHTMARGIN, MAKELPARAM(margin, margin));
 }
 
-void Win32UpdateInfoWindow::Impl::End(int result) {
+void InfoWindow::End(int result) {
     modalResult = result;
     ended = true;
 }
@@ -498,7 +395,7 @@ void Win32UpdateInfoWindow::Impl::End(int result) {
 // The notes would keep Tab, Enter and Escape to themselves; here they move
 // on, answer with the default button and answer No as everywhere else in
 // the window.
-bool Win32UpdateInfoWindow::Impl::NotesKey(const MSG& msg) {
+bool InfoWindow::NotesKey(const MSG& msg) {
     if (msg.message != WM_KEYDOWN || (msg.hwnd != notes.hwnd && !IsChild(notes.hwnd, msg.hwnd))) return false;
     switch (msg.wParam) {
         case VK_TAB:
@@ -519,7 +416,7 @@ bool Win32UpdateInfoWindow::Impl::NotesKey(const MSG& msg) {
     }
 }
 
-int Win32UpdateInfoWindow::Impl::ShowModal() {
+int InfoWindow::ShowModal() {
     if (hwnd == nullptr) return kMrNone;
     modalResult = kMrNone;
     ended = false;
@@ -554,7 +451,7 @@ int Win32UpdateInfoWindow::Impl::ShowModal() {
     return modalResult;
 }
 
-LRESULT Win32UpdateInfoWindow::Impl::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT InfoWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_COMMAND:
             switch (LOWORD(wParam)) {
@@ -575,82 +472,36 @@ LRESULT Win32UpdateInfoWindow::Impl::Handle(UINT message, WPARAM wParam, LPARAM 
         case WM_DESTROY:
             End(kMrNone);
             break;
-        case WM_DPICHANGED: {
-            const auto* suggested = reinterpret_cast<const RECT*>(lParam);
-            layout.Apply(hwnd, HIWORD(wParam) > 0 ? HIWORD(wParam) : layout.Dpi(), notes.hwnd);
-            SetNotesMargins();
-            SetWindowPos(hwnd, nullptr, suggested->left, suggested->top, 0, 0,
-                         SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
-            return 0;
-        }
+        case WM_DPICHANGED:
+            return OnDpiChanged(hwnd, wParam, lParam, layout.Dpi(), [this](int dpi) {
+                layout.Apply(hwnd, dpi, notes.hwnd);
+                SetNotesMargins();
+            });
         default:
             break;
     }
     return DefDlgProcA(hwnd, message, wParam, lParam);
 }
 
-Win32UpdateInfoWindow::Win32UpdateInfoWindow(HINSTANCE instance) : impl_(std::make_unique<Impl>(instance)) {
-    impl_->Create();
-}
-
-Win32UpdateInfoWindow::~Win32UpdateInfoWindow() = default;
-
-IRichEdit& Win32UpdateInfoWindow::reInfo() { return impl_->notes; }
-
-std::string Win32UpdateInfoWindow::Caption() const { return WindowText(impl_->hwnd); }
-
-void Win32UpdateInfoWindow::SetCaption(const std::string& caption) { SetWindowTextA(impl_->hwnd, caption.c_str()); }
-
-int Win32UpdateInfoWindow::ShowModal() { return impl_->ShowModal(); }
-
-HWND Win32UpdateInfoWindow::Handle() const { return impl_->hwnd; }
-
-HWND Win32UpdateInfoWindow::Item(int id) const { return GetDlgItem(impl_->hwnd, id); }
-
-int Win32UpdateInfoWindow::Dpi() const { return impl_->layout.Dpi(); }
-
 // The download window ---------------------------------------------------------
 
-struct Win32UpdateProgressWindow::Impl {
-    explicit Impl(HINSTANCE module) : instance(module) {}
-    ~Impl() {
-        if (hwnd != nullptr) DestroyWindow(hwnd);
-    }
-    Impl(const Impl&) = delete;
-    Impl& operator=(const Impl&) = delete;
+struct ProgressWindow final : Win32UpdateWindow::Impl {
+    explicit ProgressWindow(HINSTANCE module) : Impl(module, kProgressWidth, kProgressHeight) {}
 
     void Create();
-    LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam) override;
 
-    HINSTANCE instance;
-    HWND hwnd = nullptr;
-    Layout layout{kProgressWidth, kProgressHeight};
     ProgressLabel label{layout};
     ProgressBar bar;
 };
 
-namespace {
-
 LRESULT CALLBACK ProgressWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    auto* self = Attach<Win32UpdateProgressWindow::Impl>(window, message, lParam);
-    if (self == nullptr) return DefWindowProcA(window, message, wParam, lParam);
-    const LRESULT result = self->Handle(message, wParam, lParam);
-    if (message == WM_NCDESTROY) {
-        SetWindowLongPtrA(window, GWLP_USERDATA, 0);
-        self->hwnd = nullptr;
-    }
-    return result;
+    return RouteToOwner<Win32UpdateWindow::Impl>(window, message, wParam, lParam, DefWindowProcA);
 }
 
-}  // namespace
-
-void Win32UpdateProgressWindow::Impl::Create() {
-    InitControls();
-    RegisterWindowClass(instance, kUpdateProgressClass, ProgressWindowProc, 0);
-    const RECT area = ScreenArea();
-    CreateWindowExA(kProgressExStyle, kUpdateProgressClass, kProgressCaption, kProgressStyle, area.left, area.top,
-                    kProgressWidth, kProgressHeight, nullptr, nullptr, instance, this);
-    if (hwnd == nullptr) return;
+void ProgressWindow::Create() {
+    if (!MakeWindow(kUpdateProgressClass, ProgressWindowProc, 0, kProgressExStyle, kProgressCaption, kProgressStyle))
+        return;
 
     bar.hwnd = CreateChild(hwnd, instance, 0, PROGRESS_CLASSA, "", WS_TABSTOP, kIdProgressBar);
     layout.Place(bar.hwnd, 12, 24, 273, 20);
@@ -664,33 +515,52 @@ void Win32UpdateProgressWindow::Impl::Create() {
     layout.CentreOnScreen(hwnd);
 }
 
-LRESULT Win32UpdateProgressWindow::Impl::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT ProgressWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_CLOSE:
             // Only its owner ends it, when the download is done.
             return 0;
-        case WM_DPICHANGED: {
-            const auto* suggested = reinterpret_cast<const RECT*>(lParam);
-            layout.Apply(hwnd, HIWORD(wParam) > 0 ? HIWORD(wParam) : layout.Dpi());
-            SetWindowPos(hwnd, nullptr, suggested->left, suggested->top, 0, 0,
-                         SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
-            return 0;
-        }
+        case WM_DPICHANGED:
+            return OnDpiChanged(hwnd, wParam, lParam, layout.Dpi(), [this](int dpi) { layout.Apply(hwnd, dpi); });
         default:
             break;
     }
     return DefWindowProcA(hwnd, message, wParam, lParam);
 }
 
-Win32UpdateProgressWindow::Win32UpdateProgressWindow(HINSTANCE instance) : impl_(std::make_unique<Impl>(instance)) {
-    impl_->Create();
+InfoWindow& Info(Win32UpdateWindow::Impl& impl) { return static_cast<InfoWindow&>(impl); }
+
+ProgressWindow& Progress(Win32UpdateWindow::Impl& impl) { return static_cast<ProgressWindow&>(impl); }
+
+}  // namespace
+
+// The windows ----------------------------------------------------------------
+
+Win32UpdateInfoWindow::Win32UpdateInfoWindow(HINSTANCE instance)
+    : Win32UpdateWindow(std::make_unique<InfoWindow>(instance)) {
+    Info(*impl_).Create();
+}
+
+Win32UpdateInfoWindow::~Win32UpdateInfoWindow() = default;
+
+IRichEdit& Win32UpdateInfoWindow::reInfo() { return Info(*impl_).notes; }
+
+std::string Win32UpdateInfoWindow::Caption() const { return WindowText(impl_->hwnd); }
+
+void Win32UpdateInfoWindow::SetCaption(const std::string& caption) { SetWindowTextA(impl_->hwnd, caption.c_str()); }
+
+int Win32UpdateInfoWindow::ShowModal() { return Info(*impl_).ShowModal(); }
+
+Win32UpdateProgressWindow::Win32UpdateProgressWindow(HINSTANCE instance)
+    : Win32UpdateWindow(std::make_unique<ProgressWindow>(instance)) {
+    Progress(*impl_).Create();
 }
 
 Win32UpdateProgressWindow::~Win32UpdateProgressWindow() = default;
 
-IUpdateLabel& Win32UpdateProgressWindow::lbProgress() { return impl_->label; }
+IUpdateLabel& Win32UpdateProgressWindow::lbProgress() { return Progress(*impl_).label; }
 
-IProgressBar& Win32UpdateProgressWindow::pbProgress() { return impl_->bar; }
+IProgressBar& Win32UpdateProgressWindow::pbProgress() { return Progress(*impl_).bar; }
 
 void Win32UpdateProgressWindow::Show() {
     const HWND window = impl_->hwnd;
@@ -700,12 +570,6 @@ void Win32UpdateProgressWindow::Show() {
     // The download blocks the thread: the window is painted now.
     UpdateWindow(window);
 }
-
-HWND Win32UpdateProgressWindow::Handle() const { return impl_->hwnd; }
-
-HWND Win32UpdateProgressWindow::Item(int id) const { return GetDlgItem(impl_->hwnd, id); }
-
-int Win32UpdateProgressWindow::Dpi() const { return impl_->layout.Dpi(); }
 
 // Factory ---------------------------------------------------------------------
 

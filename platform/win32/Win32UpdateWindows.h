@@ -28,13 +28,32 @@ enum UpdateControlId : int {
     kIdProgressBar,
 };
 
-class Win32UpdateInfoWindow : public IUpdateInfoWindow {
+// What both windows give besides their interface: the window, a control,
+// the DPI they are laid out for.
+class Win32UpdateWindow {
+public:
+    Win32UpdateWindow(const Win32UpdateWindow&) = delete;
+    Win32UpdateWindow& operator=(const Win32UpdateWindow&) = delete;
+
+    HWND Handle() const;
+    HWND Item(int id) const;
+    int Dpi() const;
+
+    struct Impl;
+
+protected:
+    explicit Win32UpdateWindow(std::unique_ptr<Impl> impl);
+    // Destroys the window while its object still answers its messages.
+    ~Win32UpdateWindow();
+
+    std::unique_ptr<Impl> impl_;
+};
+
+class Win32UpdateInfoWindow : public IUpdateInfoWindow, public Win32UpdateWindow {
 public:
     // Creates the hidden window with its controls at their design state.
     explicit Win32UpdateInfoWindow(HINSTANCE instance);
     ~Win32UpdateInfoWindow() override;
-    Win32UpdateInfoWindow(const Win32UpdateInfoWindow&) = delete;
-    Win32UpdateInfoWindow& operator=(const Win32UpdateInfoWindow&) = delete;
 
     IRichEdit& reInfo() override;
     std::string Caption() const override;
@@ -42,37 +61,17 @@ public:
     // Disables the thread's other windows while it runs its own message
     // loop: Enter answers Yes (or the button with the focus), Escape No.
     int ShowModal() override;
-
-    HWND Handle() const;
-    HWND Item(int id) const;
-    int Dpi() const;
-
-    struct Impl;
-
-private:
-    std::unique_ptr<Impl> impl_;
 };
 
-class Win32UpdateProgressWindow : public IUpdateProgressWindow {
+class Win32UpdateProgressWindow : public IUpdateProgressWindow, public Win32UpdateWindow {
 public:
     explicit Win32UpdateProgressWindow(HINSTANCE instance);
     ~Win32UpdateProgressWindow() override;
-    Win32UpdateProgressWindow(const Win32UpdateProgressWindow&) = delete;
-    Win32UpdateProgressWindow& operator=(const Win32UpdateProgressWindow&) = delete;
 
     IUpdateLabel& lbProgress() override;
     IProgressBar& pbProgress() override;
     // Shows it without waiting for the message loop to paint it.
     void Show() override;
-
-    HWND Handle() const;
-    HWND Item(int id) const;
-    int Dpi() const;
-
-    struct Impl;
-
-private:
-    std::unique_ptr<Impl> impl_;
 };
 
 class Win32UpdateWindowFactory : public IUpdateWindowFactory {

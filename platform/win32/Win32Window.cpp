@@ -10,13 +10,13 @@
 #include <utility>
 #include <vector>
 
+#include "platform/win32/Win32WindowSupport.h"
 #include "resources/resource.h"
 
 namespace rl::win32 {
 
 namespace {
 
-constexpr int kDesignDpi = 96;
 constexpr int kClientWidth = 359;
 constexpr int kClientHeight = 214;
 constexpr int kSnapDistance = 10;
@@ -26,53 +26,6 @@ constexpr COLORREF kLinkColour = RGB(0, 0, 255);
 constexpr char kPageClass[] = "RestLevel.Page";
 // A fixed single border with the system menu only.
 constexpr DWORD kWindowStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
-#ifndef WM_DPICHANGED
-constexpr UINT WM_DPICHANGED = 0x02E0;
-#endif
-
-template <typename Fn>
-Fn User32Function(const char* name) {
-    HMODULE user32 = GetModuleHandleA("user32.dll");
-    if (user32 == nullptr) return nullptr;
-    // Through a generic function type: FARPROC's own signature is unrelated.
-    return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(user32, name)));
-}
-
-// Windows 10 1607 and newer know each monitor's DPI; older systems (and
-// Wine 8) have one DPI for the whole screen.
-int DpiOfWindow(HWND window) {
-    using GetDpiForWindowFn = UINT(WINAPI*)(HWND);
-    static const auto getDpiForWindow = User32Function<GetDpiForWindowFn>("GetDpiForWindow");
-    if (getDpiForWindow != nullptr) {
-        const UINT dpi = getDpiForWindow(window);
-        if (dpi != 0) return static_cast<int>(dpi);
-    }
-    HDC screen = GetDC(nullptr);
-    const int dpi = screen != nullptr ? GetDeviceCaps(screen, LOGPIXELSY) : kDesignDpi;
-    if (screen != nullptr) ReleaseDC(nullptr, screen);
-    return dpi > 0 ? dpi : kDesignDpi;
-}
-
-void AdjustFrame(RECT& rect, DWORD style, DWORD exStyle, int dpi) {
-    using AdjustForDpiFn = BOOL(WINAPI*)(LPRECT, DWORD, BOOL, DWORD, UINT);
-    static const auto adjustForDpi = User32Function<AdjustForDpiFn>("AdjustWindowRectExForDpi");
-    if (adjustForDpi != nullptr && adjustForDpi(&rect, style, FALSE, exStyle, static_cast<UINT>(dpi))) return;
-    AdjustWindowRectEx(&rect, style, FALSE, exStyle);
-}
-
-std::string WindowText(HWND window) {
-    const int length = GetWindowTextLengthA(window);
-    std::string text(static_cast<std::size_t>(std::max(length, 0)) + 1, '\0');
-    const int got = GetWindowTextA(window, text.data(), static_cast<int>(text.size()));
-    text.resize(static_cast<std::size_t>(std::max(got, 0)));
-    return text;
-}
-
-HFONT MakeFont(int dpi, int weight, bool underline) {
-    return CreateFontA(-MulDiv(8, dpi, 72), 0, 0, 0, weight, FALSE, underline ? TRUE : FALSE, FALSE,
-                       DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                       DEFAULT_PITCH | FF_DONTCARE, "Tahoma");
-}
 
 // Control events reach the form only while it is attached.
 struct Events {
@@ -528,19 +481,7 @@ struct MainWindow::Impl : public IFormHost {
 namespace {
 
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    auto* self = reinterpret_cast<MainWindow::Impl*>(GetWindowLongPtrA(window, GWLP_USERDATA));
-    if (message == WM_NCCREATE) {
-        self = static_cast<MainWindow::Impl*>(reinterpret_cast<CREATESTRUCTA*>(lParam)->lpCreateParams);
-        SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
-        self->hwnd = window;
-    }
-    if (self == nullptr) return DefWindowProcA(window, message, wParam, lParam);
-    const LRESULT result = self->Handle(message, wParam, lParam);
-    if (message == WM_NCDESTROY) {
-        SetWindowLongPtrA(window, GWLP_USERDATA, 0);
-        self->hwnd = nullptr;
-    }
-    return result;
+    return RouteToOwner<MainWindow::Impl>(window, message, wParam, lParam, DefWindowProcA);
 }
 
 // The pages are windows of a dialog class: the dialog manager gives their
@@ -563,18 +504,7 @@ INT_PTR CALLBACK PageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam)
 }
 
 void RegisterClasses(HINSTANCE instance) {
-    WNDCLASSEXA main{};
-    main.cbSize = sizeof(main);
-    main.lpfnWndProc = MainWindowProc;
-    main.hInstance = instance;
-    main.hIcon = static_cast<HICON>(LoadImageA(instance, MAKEINTRESOURCEA(IDI_RESTLEVEL), IMAGE_ICON,
-                                                GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON), 0));
-    main.hIconSm = static_cast<HICON>(LoadImageA(instance, MAKEINTRESOURCEA(IDI_RESTLEVEL), IMAGE_ICON,
-                                                  GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0));
-    main.hCursor = LoadCursor(nullptr, IDC_ARROW);
-    main.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_BTNFACE + 1));
-    main.lpszClassName = kMainWindowClass;
-    RegisterClassExA(&main);
+    RegisterWindowClass(instance, kMainWindowClass, MainWindowProc, 0);
 
     WNDCLASSEXA page{};
     page.cbSize = sizeof(page);
@@ -592,8 +522,7 @@ void RegisterClasses(HINSTANCE instance) {
 
 HWND MainWindow::Impl::CreateChild(HWND parent, DWORD exStyle, const char* windowClass, const char* text,
                                    DWORD style, int id) {
-    return CreateWindowExA(exStyle, windowClass, text, WS_CHILD | WS_VISIBLE | style, 0, 0, 0, 0, parent,
-                           reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, nullptr);
+    return win32::CreateChild(parent, instance, exStyle, windowClass, text, style, id);
 }
 
 HWND MainWindow::Impl::CreatePage(int id, bool visible) {
@@ -606,10 +535,7 @@ HWND MainWindow::Impl::CreatePage(int id, bool visible) {
 }
 
 void MainWindow::Impl::Create() {
-    INITCOMMONCONTROLSEX controls{};
-    controls.dwSize = sizeof(controls);
-    controls.dwICC = ICC_STANDARD_CLASSES | ICC_TAB_CLASSES | ICC_BAR_CLASSES | ICC_WIN95_CLASSES;
-    InitCommonControlsEx(&controls);
+    InitControlClasses(ICC_STANDARD_CLASSES | ICC_TAB_CLASSES | ICC_BAR_CLASSES | ICC_WIN95_CLASSES);
     RegisterClasses(instance);
     taskbarCreated = RegisterWindowMessageA("TaskbarCreated");
     showRequest = RegisterWindowMessageA(kShowRequestMessage);
@@ -749,22 +675,16 @@ void MainWindow::Impl::ApplyDpi(int newDpi) {
 }
 
 void MainWindow::Impl::Layout() {
-    HDC dc = GetDC(hwnd);
     for (const Placement& p : placements) {
         int width = Scale(p.width);
         int height = Scale(p.height);
-        if (p.autoSize && dc != nullptr) {
-            const std::string caption = WindowText(p.hwnd);
-            const HGDIOBJ previous = SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageA(p.hwnd, WM_GETFONT, 0, 0)));
-            SIZE size{};
-            GetTextExtentPoint32A(dc, caption.c_str(), static_cast<int>(caption.size()), &size);
-            SelectObject(dc, previous);
+        if (p.autoSize) {
+            const SIZE size = TextSize(p.hwnd);
             width = size.cx;
             height = size.cy;
         }
         SetWindowPos(p.hwnd, nullptr, Scale(p.x), Scale(p.y), width, height, SWP_NOZORDER | SWP_NOACTIVATE);
     }
-    if (dc != nullptr) ReleaseDC(hwnd, dc);
 
     // The pages cover the tab control's display area.
     RECT area{0, 0, Scale(342), Scale(169)};
@@ -775,25 +695,7 @@ void MainWindow::Impl::Layout() {
                      SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
-void MainWindow::Impl::FitFrame() {
-    const int width = Scale(kClientWidth);
-    const int height = Scale(kClientHeight);
-    RECT frame{0, 0, width, height};
-    AdjustFrame(frame, static_cast<DWORD>(GetWindowLongPtrA(hwnd, GWL_STYLE)),
-                static_cast<DWORD>(GetWindowLongPtrA(hwnd, GWL_EXSTYLE)), dpi);
-    const UINT flags = SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE;
-    SetWindowPos(hwnd, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top, flags | SWP_FRAMECHANGED);
-    // Where the frame the system draws differs from the computed one (a
-    // window whose DPI the system does not scale), the client area decides.
-    RECT client{};
-    RECT window{};
-    GetClientRect(hwnd, &client);
-    GetWindowRect(hwnd, &window);
-    const int dx = width - (client.right - client.left);
-    const int dy = height - (client.bottom - client.top);
-    if (dx != 0 || dy != 0)
-        SetWindowPos(hwnd, nullptr, 0, 0, window.right - window.left + dx, window.bottom - window.top + dy, flags);
-}
+void MainWindow::Impl::FitFrame() { FitClientArea(hwnd, Scale(kClientWidth), Scale(kClientHeight), dpi); }
 
 // Dragged near an edge of the monitor's work area, the window moves onto it.
 void MainWindow::Impl::Snap(RECT& rect) const {
@@ -935,14 +837,8 @@ LRESULT MainWindow::Impl::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
         case WM_MOVING:
             Snap(*reinterpret_cast<RECT*>(lParam));
             return TRUE;
-        case WM_DPICHANGED: {
-            const auto* suggested = reinterpret_cast<const RECT*>(lParam);
-            const int newDpi = HIWORD(wParam);
-            ApplyDpi(newDpi > 0 ? newDpi : dpi);
-            SetWindowPos(hwnd, nullptr, suggested->left, suggested->top, 0, 0,
-                         SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
-            return 0;
-        }
+        case WM_DPICHANGED:
+            return OnDpiChanged(hwnd, wParam, lParam, dpi, [this](int newDpi) { ApplyDpi(newDpi); });
         case kTrayMessage:
             switch (LOWORD(lParam)) {
                 case WM_LBUTTONUP:

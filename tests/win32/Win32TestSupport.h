@@ -75,6 +75,24 @@ bool BringToFront(HWND window);
 // first; empty when the icon cannot be read.
 std::vector<std::string> IconColours(HICON icon);
 
+// What the window tests read of a window and its controls ------------------
+
+// A design value at 96 DPI scaled to another, as the windows scale it.
+int Scaled(int value, int dpi);
+
+// A window's rectangle in its parent's client coordinates.
+RECT RectInParent(HWND control);
+
+SIZE ClientSize(HWND window);
+LOGFONTA FontOf(HWND control);
+std::string TextOf(HWND window);
+std::string ClassOf(HWND window);
+LONG_PTR StyleOf(HWND window);
+
+// WM_DPICHANGED as the system sends it: the new DPI and a suggested frame
+// at (100, 80), of the given size at 96 DPI scaled to the new DPI.
+void SendDpiChange(HWND window, int dpi, SIZE frame);
+
 // COM on the calling thread for the life of the object, as the program's
 // user-interface thread has it.
 class ComApartment {

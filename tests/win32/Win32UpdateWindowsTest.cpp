@@ -26,41 +26,13 @@ namespace {
 using namespace std::chrono_literals;
 using win32::Win32UpdateInfoWindow;
 using win32::Win32UpdateProgressWindow;
-
-int Scaled(int value, int dpi) { return MulDiv(value, dpi, 96); }
-
-RECT RectInParent(HWND control) {
-    RECT rect{};
-    GetWindowRect(control, &rect);
-    MapWindowPoints(nullptr, GetParent(control), reinterpret_cast<POINT*>(&rect), 2);
-    return rect;
-}
-
-SIZE ClientSize(HWND window) {
-    RECT client{};
-    GetClientRect(window, &client);
-    return SIZE{client.right - client.left, client.bottom - client.top};
-}
-
-LOGFONTA FontOf(HWND control) {
-    LOGFONTA font{};
-    GetObjectA(reinterpret_cast<HFONT>(SendMessageA(control, WM_GETFONT, 0, 0)), sizeof(font), &font);
-    return font;
-}
-
-std::string TextOf(HWND window) {
-    char text[256] = {};
-    GetWindowTextA(window, text, sizeof(text));
-    return text;
-}
-
-std::string ClassOf(HWND window) {
-    char name[64] = {};
-    GetClassNameA(window, name, sizeof(name));
-    return name;
-}
-
-LONG_PTR StyleOf(HWND window) { return GetWindowLongPtrA(window, GWL_STYLE); }
+using win32test::ClassOf;
+using win32test::ClientSize;
+using win32test::FontOf;
+using win32test::RectInParent;
+using win32test::Scaled;
+using win32test::StyleOf;
+using win32test::TextOf;
 
 // The width and height of a text in a control's font.
 SIZE TextExtent(HWND control, const std::string& text) {
@@ -83,11 +55,6 @@ void ExpectCentred(HWND window) {
     GetWindowRect(window, &frame);
     EXPECT_NEAR(frame.left - area.left, area.right - frame.right, 1);
     EXPECT_NEAR(frame.top - area.top, area.bottom - frame.bottom, 1);
-}
-
-void SendDpiChange(HWND window, int dpi) {
-    RECT suggested{100, 80, 100 + Scaled(520, dpi), 80 + Scaled(330, dpi)};
-    SendMessageA(window, 0x02E0 /* WM_DPICHANGED */, MAKEWPARAM(dpi, dpi), reinterpret_cast<LPARAM>(&suggested));
 }
 
 struct Placed {
@@ -283,7 +250,7 @@ TEST_F(Win32UpdateInfoWindowTest, ControlsSitWhereTheDesignPutsThem) { ExpectLay
 
 TEST_F(Win32UpdateInfoWindowTest, ANewDpiScalesEveryPositionSizeAndFont) {
     for (int dpi : {144, 96}) {
-        SendDpiChange(Main(), dpi);
+        win32test::SendDpiChange(Main(), dpi, SIZE{520, 330});
         EXPECT_EQ(form->Dpi(), dpi);
         RECT frame{};
         GetWindowRect(Main(), &frame);
@@ -508,7 +475,7 @@ TEST_F(Win32UpdateProgressWindowTest, ToolWindowWithTheDesignCaptionLayoutAndRan
 
 TEST_F(Win32UpdateProgressWindowTest, ANewDpiScalesEveryPositionSizeAndFont) {
     for (int dpi : {144, 96}) {
-        SendDpiChange(Main(), dpi);
+        win32test::SendDpiChange(Main(), dpi, SIZE{520, 330});
         EXPECT_EQ(form->Dpi(), dpi);
         ExpectLayout(dpi);
     }

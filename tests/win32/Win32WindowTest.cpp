@@ -19,34 +19,12 @@ namespace {
 
 using namespace std::chrono_literals;
 using win32::MainWindow;
-
-int Scaled(int value, int dpi) { return MulDiv(value, dpi, 96); }
-
-// A window's rectangle in its parent's client coordinates.
-RECT RectInParent(HWND control) {
-    RECT rect{};
-    GetWindowRect(control, &rect);
-    MapWindowPoints(nullptr, GetParent(control), reinterpret_cast<POINT*>(&rect), 2);
-    return rect;
-}
-
-SIZE ClientSize(HWND window) {
-    RECT client{};
-    GetClientRect(window, &client);
-    return SIZE{client.right - client.left, client.bottom - client.top};
-}
-
-LOGFONTA FontOf(HWND control) {
-    LOGFONTA font{};
-    GetObjectA(reinterpret_cast<HFONT>(SendMessageA(control, WM_GETFONT, 0, 0)), sizeof(font), &font);
-    return font;
-}
-
-std::string TextOf(HWND window) {
-    char text[256] = {};
-    GetWindowTextA(window, text, sizeof(text));
-    return text;
-}
+using win32test::ClassOf;
+using win32test::ClientSize;
+using win32test::FontOf;
+using win32test::RectInParent;
+using win32test::Scaled;
+using win32test::TextOf;
 
 class Win32WindowTest : public ::testing::Test {
 protected:
@@ -148,9 +126,7 @@ TEST_F(Win32WindowTest, WindowHasAFixedFrameWithTheSystemMenuOnly) {
     EXPECT_TRUE(style & WS_SYSMENU);
     EXPECT_FALSE(style & (WS_THICKFRAME | WS_MINIMIZEBOX | WS_MAXIMIZEBOX | WS_CHILD));
     EXPECT_FALSE(IsWindowVisible(Main()));
-    char className[64] = {};
-    GetClassNameA(Main(), className, sizeof(className));
-    EXPECT_STREQ(className, win32::kMainWindowClass);
+    EXPECT_EQ(ClassOf(Main()), win32::kMainWindowClass);
     EXPECT_EQ(static_cast<COLORREF>(GetClassLongPtrA(Main(), GCLP_HBRBACKGROUND)), COLOR_BTNFACE + 1u);
 }
 
@@ -158,8 +134,7 @@ TEST_F(Win32WindowTest, ControlsSitWhereTheDesignPutsThem) { ExpectLayout(window
 
 TEST_F(Win32WindowTest, ANewDpiScalesEveryPositionSizeAndFont) {
     for (int dpi : {144, 96}) {
-        RECT suggested{100, 80, 100 + Scaled(365, dpi), 80 + Scaled(236, dpi)};
-        SendMessageA(Main(), 0x02E0 /* WM_DPICHANGED */, MAKEWPARAM(dpi, dpi), reinterpret_cast<LPARAM>(&suggested));
+        win32test::SendDpiChange(Main(), dpi, SIZE{365, 236});
         EXPECT_EQ(window.Dpi(), dpi);
         RECT frame{};
         GetWindowRect(Main(), &frame);
