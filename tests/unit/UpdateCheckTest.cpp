@@ -18,6 +18,7 @@
 #include "tests/fakes/FakeInternet.h"
 #include "tests/fakes/FakeTextSystem.h"
 #include "tests/fakes/FakeUpdateUi.h"
+#include "tests/unit/UpdateTestValues.h"
 #include "update/KzAutoUpdate.h"
 #include "update/KzAutoUpdateInfo.h"
 #include "update/KzHTTP.h"
@@ -26,32 +27,22 @@
 namespace rl {
 namespace {
 
-constexpr char kLog[] = "C:\\Temp\\RestLevel Update.log";
-constexpr char kExe[] = "C:\\Prog\\RestLevel.exe";
-constexpr char kUpdateURL[] = "https://halvane.example/restlevel/RestLevel.zbin";
-constexpr char kPackage[] = "/restlevel/RestLevel.zbin";
+using updatetest::Calendar;
+using updatetest::kExe;
+using updatetest::kLog;
+using updatetest::kPackage;
+using updatetest::kSecond;
+using updatetest::kT0;
+using updatetest::kUpdateURL;
+using updatetest::Lines;
+
 constexpr char kNotesURL[] = "https://halvane.example/restlevel/RestLevel.rtf";
 constexpr char kNotes[] = "/restlevel/RestLevel.rtf";
-
-constexpr double kT0 = 45352.5;  // 2024-03-01 12:00:00 UTC
-constexpr double kSecond = 1.0 / 86400;
 
 constexpr char kUpToDate[] = "Software is already up-to-date.";
 constexpr char kOlder[] = "The update package is older than the installed version.";
 constexpr char kAvailable[] = "An update is available and can be installed.";
 constexpr char kError[] = "Update cannot be installed; one or more error conditions prevent updating.";
-
-SystemTime Calendar(double dateTime) {
-    SystemTime time;
-    DateTimeToSystemTime(dateTime, time);
-    return time;
-}
-
-std::string Lines(const std::vector<std::string>& lines) {
-    std::string text;
-    for (const std::string& line : lines) text += line + "\r\n";
-    return text;
-}
 
 // Expands like the fake, but a text that names `failing` raises: an
 // exception in the middle of the comparison.

@@ -25,6 +25,7 @@
 #include "tests/fakes/FakeRegistry.h"
 #include "tests/fakes/FakeTextSystem.h"
 #include "tests/fakes/FakeUpdateUi.h"
+#include "tests/unit/UpdateTestValues.h"
 #include "update/KzAutoUpdate.h"
 #include "update/KzAutoUpdateInfo.h"
 #include "update/KzHTTP.h"
@@ -32,24 +33,23 @@
 namespace rl {
 namespace {
 
-constexpr char kExe[] = "C:\\Prog\\RestLevel.exe";
+using updatetest::Calendar;
+using updatetest::kExe;
+using updatetest::kLog;
+using updatetest::kPackage;
+using updatetest::kSecond;
+using updatetest::kT0;
+using updatetest::kUpdateURL;
+using updatetest::Dword;
+using updatetest::Lines;
+using updatetest::Sz;
+
 constexpr char kHelp[] = "C:\\Prog\\Help.chm";
-constexpr char kLog[] = "C:\\Temp\\RestLevel Update.log";
 constexpr char kStaging[] = "C:\\Temp\\RestLevel\\";
-constexpr char kUpdateURL[] = "https://halvane.example/restlevel/RestLevel.zbin";
-constexpr char kPackage[] = "/restlevel/RestLevel.zbin";
 constexpr char kHelpPackage[] = "/restlevel/Help.zbin";
 constexpr char kFiles[] = "Software\\Halvane\\KzAutoUpdate\\Files";
 
-constexpr double kT0 = 45352.5;  // 2024-03-01 12:00:00 UTC
-constexpr double kSecond = 1.0 / 86400;
 constexpr std::int64_t kTicksPerMinute = 600000000;
-
-std::string Lines(const std::vector<std::string>& lines) {
-    std::string text;
-    for (const std::string& line : lines) text += line + "\r\n";
-    return text;
-}
 
 std::string Packed(const std::string& plain) {
     uLongf size = compressBound(static_cast<uLong>(plain.size()));
@@ -60,27 +60,10 @@ std::string Packed(const std::string& plain) {
     return packed;
 }
 
-SystemTime Calendar(double dateTime) {
-    SystemTime time;
-    DateTimeToSystemTime(dateTime, time);
-    return time;
-}
-
 FileTime FileTimeOf(double utc) {
     FileTime time = 0;
     DateTimeToFileTime(utc, time);
     return time;
-}
-
-std::vector<std::uint8_t> Sz(const std::string& text) {
-    std::vector<std::uint8_t> bytes(text.begin(), text.end());
-    bytes.push_back(0);
-    return bytes;
-}
-
-std::vector<std::uint8_t> Dword(std::uint32_t value) {
-    return {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
-            static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
 }
 
 // The double's bytes, lowest first, whatever the machine's order.

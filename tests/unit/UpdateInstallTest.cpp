@@ -20,10 +20,16 @@
 #include "tests/fakes/FakeFileSystem.h"
 #include "tests/fakes/FakeRegistry.h"
 #include "tests/fakes/FakeTextSystem.h"
+#include "tests/unit/UpdateTestValues.h"
 #include "update/KzAutoUpdate.h"
 
 namespace rl {
 namespace {
+
+using updatetest::Dword;
+using updatetest::kLog;
+using updatetest::Lines;
+using updatetest::Sz;
 
 constexpr char kMain[] = "Software\\Halvane\\KzAutoUpdate";
 constexpr char kFiles[] = "Software\\Halvane\\KzAutoUpdate\\Files";
@@ -31,7 +37,6 @@ constexpr char kProgram[] = "C:\\Prog\\RestLevel.exe";
 constexpr char kHelp[] = "C:\\Prog\\Help.chm";
 constexpr char kStagedProgram[] = "C:\\Temp\\RestLevel\\HLV1.TMP.exe";
 constexpr char kStagedHelp[] = "C:\\Temp\\RestLevel\\HLV2.TMP.chm";
-constexpr char kLog[] = "C:\\Temp\\RestLevel Update.log";
 constexpr char kEarlierLog[] = "Start C:\\Temp\\RestLevel\\HLV1.TMP.exe\r\n";
 
 constexpr FileTime kServerTime = 133537680000000000;  // the staged files' last-write time
@@ -39,23 +44,6 @@ constexpr std::uint32_t kSynchronizeAccess = 0x00100000;
 
 constexpr char kInstalled[] = "Update appears to have installed correctly.";
 constexpr char kIncomplete[] = "One or more issues prevent the update from being complete.";
-
-std::string Lines(const std::vector<std::string>& lines) {
-    std::string text;
-    for (const std::string& line : lines) text += line + "\r\n";
-    return text;
-}
-
-std::vector<std::uint8_t> Sz(const std::string& text) {
-    std::vector<std::uint8_t> bytes(text.begin(), text.end());
-    bytes.push_back(0);
-    return bytes;
-}
-
-std::vector<std::uint8_t> Dword(std::uint32_t value) {
-    return {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
-            static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
-}
 
 // A command line split as a Windows program splits simple ones: blanks
 // outside double quotes separate, quotes are dropped.
