@@ -19,42 +19,12 @@ set -euo pipefail
 build=${1:-build/linux}
 here=$(cd "$(dirname "$0")/.." && pwd)
 [ -x "$build/rl_bench" ] || { echo "missing $build/rl_bench: build it first (see the top of $0)" >&2; exit 1; }
-if ! command -v curl >/dev/null; then
-    apt-get install -y curl >/dev/null 2>&1 || { apt-get update >/dev/null && apt-get install -y curl >/dev/null; } \
-        || { echo "curl could not be installed" >&2; exit 1; }
-fi
-
-work=$(mktemp -d)
-pids=()
-cleanup() {
-    local pid
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-    rm -rf "$work"
-}
-trap cleanup EXIT
+# shellcheck source=bench/loopback_servers.sh
+. "$here/bench/loopback_servers.sh"
 
 mkdir -p "$work/root"
 head -c $((50 * 1024 * 1024)) /dev/urandom >"$work/root/big.bin"
-"$here/tests/support/make_test_ca.sh" "$work/certs"
-
-# Sets $port; not in a subshell, so that the cleanup knows the server.
-start_server() {  # output file, extra arguments...
-    local out=$1; shift
-    python3 "$here/tests/support/http_server.py" --root "$work/root" "$@" >"$out" &
-    pids+=($!)
-    local i
-    for i in $(seq 100); do
-        port=$(awk '/^PORT /{print $2}' "$out" 2>/dev/null)
-        [ -n "$port" ] && return
-        sleep 0.1
-    done
-    echo "the test server did not start" >&2; exit 1
-}
-start_server "$work/http.out"
-http_port=$port
-start_server "$work/https.out" --tls "$work/certs/server.pem" "$work/certs/server.key"
-https_port=$port
+start_servers "$work/root"
 
 json=$work/result.json
 RL_BENCH_HTTP_URL=http://127.0.0.1:$http_port/big.bin \
