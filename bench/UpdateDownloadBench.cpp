@@ -39,6 +39,7 @@
 #include "support/KzFileLib.h"
 #include "support/KzRegistry.h"
 #include "support/VorlLibText.h"
+#include "update/InstalledPorts.h"
 #include "update/KzAutoUpdate.h"
 #include "update/KzAutoUpdateInfo.h"
 #include "update/KzHTTP.h"
@@ -111,24 +112,7 @@ public:
 // The ports as the program installs them, for one benchmark.
 class Ports {
 public:
-    Ports() {
-        SetRegistryPort(registry_.get());
-        SetTextSystemPort(text_.get());
-        SetFileSystemPort(files_.get());
-        SetMessagePumpPort(&MessagePump());
-        SetApplicationPort(&application_);
-        SetInternetPort(internet_.get());
-        SetUpdateWindowPort(&windows_);
-    }
-    ~Ports() {
-        SetUpdateWindowPort(nullptr);
-        SetInternetPort(nullptr);
-        SetApplicationPort(nullptr);
-        SetMessagePumpPort(nullptr);
-        SetFileSystemPort(nullptr);
-        SetTextSystemPort(nullptr);
-        SetRegistryPort(nullptr);
-    }
+    Ports() = default;
     Ports(const Ports&) = delete;
     Ports& operator=(const Ports&) = delete;
 
@@ -139,6 +123,8 @@ private:
     std::unique_ptr<IInternet> internet_ = CreateInternet();
     BenchApplication application_;
     Windows windows_;
+    InstalledPorts installed_{{registry_.get(), text_.get(), nullptr, files_.get(), nullptr, &MessagePump(),
+                               &application_, internet_.get(), &windows_}};
 };
 
 // The largest file of the staging folder: the staged program.

@@ -26,15 +26,8 @@ if ! command -v xautolock >/dev/null; then
         || { echo "xautolock could not be installed" >&2; exit 1; }
 fi
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-    local pid
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-    rm -rf "$work"
-}
-trap cleanup EXIT
+# shellcheck source=bench/scratch.sh
+. "$(dirname "$0")/scratch.sh"
 
 # The display: no reset when a client leaves, so that starting order does
 # not matter.

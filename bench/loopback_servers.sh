@@ -1,5 +1,5 @@
 # Sourced by the network benchmarks (bench/http_get.sh, bench/update_download.sh):
-# a scratch folder, curl's command-line tool, and the loopback test server
+# a scratch folder (bench/scratch.sh), curl's command-line tool, and the loopback test server
 # (tests/support/http_server.py) over HTTP and over HTTPS with a test CA made
 # here; the servers and the folder go when the script ends. Needs $here, the
 # source tree.
@@ -9,15 +9,8 @@ if ! command -v curl >/dev/null; then
         || { echo "curl could not be installed" >&2; exit 1; }
 fi
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-    local pid
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-    rm -rf "$work"
-}
-trap cleanup EXIT
+# shellcheck source=bench/scratch.sh
+. "$here/bench/scratch.sh"
 
 # Sets $port; not in a subshell, so that the cleanup knows the server.
 start_server() {  # root, output file, extra arguments...

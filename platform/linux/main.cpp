@@ -26,6 +26,7 @@
 #include "support/KzFileLib.h"
 #include "support/KzRegistry.h"
 #include "support/VorlLibText.h"
+#include "update/InstalledPorts.h"
 #include "update/KzAutoUpdate.h"
 #include "update/KzAutoUpdateInfo.h"
 #include "update/KzHTTP.h"
@@ -70,15 +71,13 @@ int main(int argc, char** argv) {
         const std::unique_ptr<IRegistry> registry = CreateRegistry();
         const std::unique_ptr<ITextSystem> textSystem = CreateTextSystem();
         const std::unique_ptr<IFileSystem> files = CreateFileSystem();
-        SetRegistryPort(registry.get());
-        SetTextSystemPort(textSystem.get());
-        SetFileSystemPort(files.get());
-        SetApplicationPort(&application);
+        PortSet installer;
+        installer.registry = registry.get();
+        installer.text = textSystem.get();
+        installer.files = files.get();
+        installer.application = &application;
+        const InstalledPorts ports(installer);
         HandleUpdateSwitch();
-        SetApplicationPort(nullptr);
-        SetFileSystemPort(nullptr);
-        SetTextSystemPort(nullptr);
-        SetRegistryPort(nullptr);
     }
 
     // Idle time, the foreground window and the window list all come from
@@ -123,23 +122,16 @@ int main(int argc, char** argv) {
     });
 
     const std::unique_ptr<IRegistry> registry = CreateRegistry();
-    SetRegistryPort(registry.get());
     const std::unique_ptr<ITextSystem> textSystem = CreateTextSystem();
-    SetTextSystemPort(textSystem.get());
     const std::unique_ptr<ISnapshotPort> snapshots = CreateSnapshotPort();
-    SetSnapshotPort(snapshots.get());
     const std::unique_ptr<IFileSystem> files = CreateFileSystem();
-    SetFileSystemPort(files.get());
     qt::ScreenCursor cursor;
-    SetScreenCursorPort(&cursor);
-    SetMessagePumpPort(&MessagePump());
+    const std::unique_ptr<IInternet> internet = CreateInternet();
+    qt::UpdateWindowFactory updateWindows;
+    const InstalledPorts ports({registry.get(), textSystem.get(), snapshots.get(), files.get(), &cursor,
+                                &MessagePump(), &application, internet.get(), &updateWindows});
     const std::unique_ptr<IClockInput> clock = CreateClockInput();
     const std::unique_ptr<IAudioDevices> devices = CreateAudioDevices();
-    SetApplicationPort(&application);
-    const std::unique_ptr<IInternet> internet = CreateInternet();
-    SetInternetPort(internet.get());
-    qt::UpdateWindowFactory updateWindows;
-    SetUpdateWindowPort(&updateWindows);
 
     qt::MainWindow window;
     // tmrCheck sleeps through the ticks that cannot change anything (see
@@ -193,15 +185,5 @@ int main(int argc, char** argv) {
     form.FormDestroy();
     DisarmExitGuard();
     form.Volume.ReleaseEndpoint();
-
-    SetUpdateWindowPort(nullptr);
-    SetInternetPort(nullptr);
-    SetApplicationPort(nullptr);
-    SetMessagePumpPort(nullptr);
-    SetScreenCursorPort(nullptr);
-    SetFileSystemPort(nullptr);
-    SetSnapshotPort(nullptr);
-    SetTextSystemPort(nullptr);
-    SetRegistryPort(nullptr);
     return code;
 }

@@ -20,6 +20,7 @@
 #include "support/KzFileLib.h"
 #include "support/KzRegistry.h"
 #include "support/VorlLibText.h"
+#include "update/InstalledPorts.h"
 #include "update/KzAutoUpdate.h"
 #include "update/KzAutoUpdateInfo.h"
 #include "update/KzHTTP.h"
@@ -91,28 +92,7 @@ private:
 // The ports of the support units, installed for the life of the object.
 class Ports {
 public:
-    Ports() {
-        rl::SetRegistryPort(registry_.get());
-        rl::SetTextSystemPort(text_.get());
-        rl::SetSnapshotPort(snapshots_.get());
-        rl::SetFileSystemPort(files_.get());
-        rl::SetScreenCursorPort(&cursor_);
-        rl::SetMessagePumpPort(&rl::MessagePump());
-        rl::SetApplicationPort(&application_);
-        rl::SetInternetPort(internet_.get());
-        rl::SetUpdateWindowPort(&updateWindows_);
-    }
-    ~Ports() {
-        rl::SetUpdateWindowPort(nullptr);
-        rl::SetInternetPort(nullptr);
-        rl::SetApplicationPort(nullptr);
-        rl::SetMessagePumpPort(nullptr);
-        rl::SetScreenCursorPort(nullptr);
-        rl::SetFileSystemPort(nullptr);
-        rl::SetSnapshotPort(nullptr);
-        rl::SetTextSystemPort(nullptr);
-        rl::SetRegistryPort(nullptr);
-    }
+    Ports() = default;
     Ports(const Ports&) = delete;
     Ports& operator=(const Ports&) = delete;
 
@@ -127,6 +107,8 @@ private:
     rl::win32::Application application_;
     std::unique_ptr<rl::IInternet> internet_ = rl::CreateInternet();
     rl::win32::Win32UpdateWindowFactory updateWindows_;
+    rl::InstalledPorts installed_{{registry_.get(), text_.get(), snapshots_.get(), files_.get(), &cursor_,
+                                   &rl::MessagePump(), &application_, internet_.get(), &updateWindows_}};
 };
 
 int RunRestLevel(HINSTANCE instance) {

@@ -46,6 +46,7 @@ std::string ProgramPath() {
 }
 
 using win32test::Reg;
+using win32test::TopWindowOf;
 using win32test::RegOutput;
 
 // The value lines of the settings key, blanks squeezed, sorted.
@@ -74,28 +75,6 @@ std::vector<std::string> SettingsValues() {
     return values;
 }
 
-struct WindowSearch {
-    DWORD processId;
-    const char* windowClass;
-    HWND found;
-};
-
-HWND TopWindowOf(DWORD processId, const char* windowClass) {
-    WindowSearch search{processId, windowClass, nullptr};
-    EnumWindows(
-        [](HWND w, LPARAM data) -> BOOL {
-            auto* s = reinterpret_cast<WindowSearch*>(data);
-            DWORD owner = 0;
-            GetWindowThreadProcessId(w, &owner);
-            char name[64] = {};
-            GetClassNameA(w, name, sizeof(name));
-            if (owner != s->processId || std::string(name) != s->windowClass) return TRUE;
-            s->found = w;
-            return FALSE;
-        },
-        reinterpret_cast<LPARAM>(&search));
-    return search.found;
-}
 
 // WM_GETTEXT itself: GetWindowText gives only captions across processes.
 std::string TextOf(HWND window) {

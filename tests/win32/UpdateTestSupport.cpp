@@ -209,26 +209,7 @@ ScopedVariable::ScopedVariable(const std::string& name, const char* value) : nam
 
 ScopedVariable::~ScopedVariable() { SetEnvironmentVariableA(name_.c_str(), old_ ? old_->c_str() : nullptr); }
 
-HWND VisibleWindowOf(DWORD processId, const char* windowClass) {
-    struct Search {
-        DWORD processId;
-        const char* windowClass;
-        HWND found;
-    } search{processId, windowClass, nullptr};
-    EnumWindows(
-        [](HWND w, LPARAM data) -> BOOL {
-            auto* s = reinterpret_cast<Search*>(data);
-            DWORD owner = 0;
-            GetWindowThreadProcessId(w, &owner);
-            char name[64] = {};
-            GetClassNameA(w, name, sizeof(name));
-            if (owner != s->processId || std::string(name) != s->windowClass || !IsWindowVisible(w)) return TRUE;
-            s->found = w;
-            return FALSE;
-        },
-        reinterpret_cast<LPARAM>(&search));
-    return search.found;
-}
+HWND VisibleWindowOf(DWORD processId, const char* windowClass) { return TopWindowOf(processId, windowClass, true); }
 
 std::string CaptionOf(HWND window) {
     char text[256] = {};

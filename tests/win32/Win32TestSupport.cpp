@@ -138,6 +138,29 @@ std::vector<std::string> IconColours(HICON icon) {
     return names;
 }
 
+HWND TopWindowOf(DWORD processId, const char* windowClass, bool visibleOnly) {
+    struct Search {
+        DWORD processId;
+        const char* windowClass;
+        bool visibleOnly;
+        HWND found;
+    } search{processId, windowClass, visibleOnly, nullptr};
+    EnumWindows(
+        [](HWND w, LPARAM data) -> BOOL {
+            auto* s = reinterpret_cast<Search*>(data);
+            DWORD owner = 0;
+            GetWindowThreadProcessId(w, &owner);
+            char name[64] = {};
+            GetClassNameA(w, name, sizeof(name));
+            if (owner != s->processId || std::string(name) != s->windowClass || (s->visibleOnly && !IsWindowVisible(w)))
+                return TRUE;
+            s->found = w;
+            return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
 bool BringToFront(HWND window) {
     ShowWindow(window, SW_SHOW);
     SetForegroundWindow(window);

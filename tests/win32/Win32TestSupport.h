@@ -68,6 +68,10 @@ struct RegOutput {
 // now and then under load) with its output read from a pipe.
 RegOutput Reg(const std::string& arguments);
 
+// A top-level window of that class in that process (only a visible one when
+// asked); null if none.
+HWND TopWindowOf(DWORD processId, const char* windowClass, bool visibleOnly = false);
+
 // Brings a window of this thread to the front; true once the system says it is.
 bool BringToFront(HWND window);
 

@@ -24,6 +24,7 @@
 #include "support/KzFileLib.h"
 #include "support/KzRegistry.h"
 #include "support/VorlLibText.h"
+#include "update/InstalledPorts.h"
 #include "update/KzAutoUpdate.h"
 #include "update/KzAutoUpdateInfo.h"
 #include "update/KzHTTP.h"
@@ -43,13 +44,15 @@ int main(int argc, char** argv) {
     using namespace rl;
     linuxapp::Application application(argc, argv);
     const std::unique_ptr<IRegistry> registry = CreateRegistry();
-    SetRegistryPort(registry.get());
     const std::unique_ptr<ITextSystem> textSystem = CreateTextSystem();
-    SetTextSystemPort(textSystem.get());
     const std::unique_ptr<IFileSystem> files = CreateFileSystem();
-    SetFileSystemPort(files.get());
-    SetMessagePumpPort(&MessagePump());
-    SetApplicationPort(&application);
+    PortSet installer;
+    installer.registry = registry.get();
+    installer.text = textSystem.get();
+    installer.files = files.get();
+    installer.pump = &MessagePump();
+    installer.application = &application;
+    const InstalledPorts ports(installer);
     HandleUpdateSwitch();
 
     Display* display = XOpenDisplay(nullptr);
@@ -63,9 +66,11 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("RestLevel"));
     QApplication::setQuitOnLastWindowClosed(false);
     const std::unique_ptr<IInternet> internet = CreateInternet();
-    SetInternetPort(internet.get());
     qt::UpdateWindowFactory updateWindows;
-    SetUpdateWindowPort(&updateWindows);
+    PortSet update;
+    update.internet = internet.get();
+    update.updateWindows = &updateWindows;
+    const InstalledPorts updatePorts(update);
 
     TKzAutoUpdate component;
     if (ConfigureKzAutoUpdate1(component, kPackagePath)) {
@@ -74,13 +79,5 @@ int main(int argc, char** argv) {
     }
 
     EndSignals endSignals([](int) { QCoreApplication::quit(); });
-    const int code = QApplication::exec();
-    SetUpdateWindowPort(nullptr);
-    SetInternetPort(nullptr);
-    SetApplicationPort(nullptr);
-    SetMessagePumpPort(nullptr);
-    SetFileSystemPort(nullptr);
-    SetTextSystemPort(nullptr);
-    SetRegistryPort(nullptr);
-    return code;
+    return QApplication::exec();
 }

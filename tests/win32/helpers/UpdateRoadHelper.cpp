@@ -22,6 +22,7 @@
 #include "support/KzFileLib.h"
 #include "support/KzRegistry.h"
 #include "support/VorlLibText.h"
+#include "update/InstalledPorts.h"
 #include "update/KzAutoUpdate.h"
 #include "update/KzAutoUpdateInfo.h"
 #include "update/KzHTTP.h"
@@ -42,13 +43,15 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     const std::unique_ptr<IInternet> internet = CreateInternet();
     win32::Application application;
     win32::Win32UpdateWindowFactory updateWindows;
-    SetRegistryPort(registry.get());
-    SetTextSystemPort(text.get());
-    SetFileSystemPort(files.get());
-    SetMessagePumpPort(&MessagePump());
-    SetApplicationPort(&application);
-    SetInternetPort(internet.get());
-    SetUpdateWindowPort(&updateWindows);
+    PortSet set;
+    set.registry = registry.get();
+    set.text = text.get();
+    set.files = files.get();
+    set.pump = &MessagePump();
+    set.application = &application;
+    set.internet = internet.get();
+    set.updateWindows = &updateWindows;
+    const InstalledPorts ports(set);
     HandleUpdateSwitch();
 
     TKzAutoUpdate component;
@@ -62,12 +65,5 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
         TranslateMessage(&msg);
         DispatchMessageA(&msg);
     }
-    SetUpdateWindowPort(nullptr);
-    SetInternetPort(nullptr);
-    SetApplicationPort(nullptr);
-    SetMessagePumpPort(nullptr);
-    SetFileSystemPort(nullptr);
-    SetTextSystemPort(nullptr);
-    SetRegistryPort(nullptr);
     return 0;
 }
