@@ -102,3 +102,12 @@ add_test(NAME "win32.Road/UpdateRoadInstallTest.InstallsVersion2AndStartsIt.TZ=C
   COMMAND rl_win32_tests "--gtest_filter=Road/UpdateRoadInstallTest.InstallsVersion2AndStartsIt/*Package")
 set_tests_properties("win32.Road/UpdateRoadInstallTest.InstallsVersion2AndStartsIt.TZ=CET" PROPERTIES
   LABELS win32 ENVIRONMENT "TZ=${RL_TEXT_ZONE}")
+
+# What a user receives must start on a bare Windows: every DLL it imports is
+# one that Windows itself has.
+if(NOT CMAKE_OBJDUMP)
+  find_program(CMAKE_OBJDUMP x86_64-w64-mingw32-objdump REQUIRED)
+endif()
+add_test(NAME win32.ShippedProgramsImportOnlySystemDlls
+  COMMAND bash ${CMAKE_SOURCE_DIR}/tests/support/check-imports.sh ${CMAKE_OBJDUMP} $<TARGET_FILE:RestLevel>)
+set_tests_properties(win32.ShippedProgramsImportOnlySystemDlls PROPERTIES LABELS win32)
