@@ -85,8 +85,26 @@ start_services() {
   <dir>/usr/share/wine/fonts</dir>
 </fontconfig>
 EOF_FONTS
-        # Keep one wine server alive so that each test program starts quickly.
-        DISPLAY=:$display WINEPREFIX=$prefix FONTCONFIG_FILE=$dir/fonts.conf wineserver -p >/dev/null 2>&1
+        # Wine's desktop (explorer.exe) and RPC service end a few seconds after
+        # the last Windows program; every test program would then start them
+        # anew, and they would keep the test's output pipe open long after it.
+        # One idle program of our own holds them (and the wine server) for the
+        # whole run: cmd.exe waiting on a pipe that never ends, its output
+        # going nowhere. Ready once the desktop's window is there.
+        local holder_in=$dir/wine-holder.fifo
+        rm -f "$holder_in"; mkfifo "$holder_in"
+        DISPLAY=:$display PULSE_SERVER=unix:$pulse_socket WINEPREFIX=$prefix FONTCONFIG_FILE=$dir/fonts.conf \
+            WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" wine cmd.exe <>"$holder_in" >/dev/null 2>&1 &
+        echo $! >"$dir/wine-holder.pid"
+        local desktop_up=
+        for i in $(seq 1 300); do
+            for pid in $(pgrep -f 'explorer.exe /desktop'); do
+                grep -qzx "WINEPREFIX=$prefix" "/proc/$pid/environ" 2>/dev/null && desktop_up=1
+            done
+            [ -n "$desktop_up" ] && break
+            sleep 0.1
+        done
+        [ -n "$desktop_up" ] || echo "warning: Wine's desktop did not start; each Windows test will start it" >&2
         {
             echo "export FONTCONFIG_FILE=$dir/fonts.conf"
             echo "export WINEPREFIX=$prefix"
