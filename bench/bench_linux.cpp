@@ -4,7 +4,7 @@
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <limits>
 
 #include "app/IdleMonitor.h"
@@ -96,7 +96,8 @@ BENCHMARK(BM_ExceptionGate)->Unit(benchmark::kMillisecond);
 }  // namespace rl
 
 int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
+    // Widgets for the notes window's benchmark.
+    QApplication app(argc, argv);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();

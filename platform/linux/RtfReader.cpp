@@ -483,7 +483,17 @@ std::string RtfDocument::Text() const {
     return text;
 }
 
-bool IsRtf(std::string_view text) { return text.starts_with("{\\rtf"); }
+namespace {
+
+// Blanks and line ends before the RTF group, which a rich edit passes over.
+std::string_view SkipLeadingBlanks(std::string_view text) {
+    const std::size_t start = text.find_first_not_of(" \t\r\n");
+    return start == std::string_view::npos ? std::string_view() : text.substr(start);
+}
+
+}  // namespace
+
+bool IsRtf(std::string_view text) { return SkipLeadingBlanks(text).starts_with("{\\rtf"); }
 
 RtfDocument ReadRtf(std::string_view rtf) { return Reader(rtf).Read(); }
 
@@ -544,6 +554,9 @@ void FillTextDocument(QTextDocument& document, const RtfDocument& rtf) {
     option.setTabStopDistance(kDefaultTabPixels);
     document.setDefaultTextOption(option);
     QTextCursor cursor(&document);
+    // One edit: the document is laid out once at its end, not after every
+    // run (which grows with the square of the runs and holds the start).
+    cursor.beginEditBlock();
     bool first = true;
     for (const RtfParagraph& paragraph : rtf.paragraphs) {
         QTextBlockFormat block;
@@ -574,11 +587,12 @@ void FillTextDocument(QTextDocument& document, const RtfDocument& rtf) {
             cursor.insertText(FromUtf8(run.text), format);
         }
     }
+    cursor.endEditBlock();
 }
 
 void LoadRichText(QTextDocument& document, std::string_view text) {
     if (IsRtf(text)) {
-        FillTextDocument(document, ReadRtf(text));
+        FillTextDocument(document, ReadRtf(SkipLeadingBlanks(text)));
         return;
     }
     document.setPlainText(DecodePlainText(text));

@@ -77,7 +77,8 @@ struct RtfDocument {
     std::string Text() const;
 };
 
-// True when the text begins with "{\rtf", as RTF does.
+// True when the text begins with "{\rtf" after any blanks and line ends, as
+// the Windows build's rich edit reads it.
 bool IsRtf(std::string_view text);
 RtfDocument ReadRtf(std::string_view rtf);
 

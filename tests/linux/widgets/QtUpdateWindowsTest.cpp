@@ -258,6 +258,30 @@ TEST_F(QtUpdateInfoTest, NotesBecomeTheDocumentsFormattedBlocks) {
     EXPECT_EQ(window.reInfo().Text(), "");
 }
 
+// Long notes are filled in one edit of the document (bench/NotesWindowBench.cpp
+// measures it); each run keeps its own format all the same.
+TEST_F(QtUpdateInfoTest, ManyRunsKeepTheirFormats) {
+    constexpr int kPairs = 3000;
+    std::string notes = "{\\rtf1\\ansi ";
+    for (int i = 0; i < kPairs; ++i) notes += "\\b B" + std::to_string(i) + "\\b0  p" + std::to_string(i) + " ";
+    notes += "}";
+    qt::UpdateInfoWindow window;
+    window.reInfo().LoadFromStream(notes);
+
+    QTextDocument* document = window.Edit().Widget()->document();
+    ASSERT_EQ(document->blockCount(), 1);
+    std::vector<QTextFragment> fragments;
+    for (auto it = document->firstBlock().begin(); !it.atEnd(); ++it) fragments.push_back(it.fragment());
+    ASSERT_EQ(fragments.size(), 2u * kPairs);
+    for (const int i : {0, 1, kPairs / 2, kPairs - 1}) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(fragments[2 * i].text().toStdString(), "B" + std::to_string(i));
+        EXPECT_GE(fragments[2 * i].charFormat().fontWeight(), QFont::Bold);
+        EXPECT_EQ(fragments[2 * i + 1].text().toStdString(), " p" + std::to_string(i) + " ");
+        EXPECT_LT(fragments[2 * i + 1].charFormat().fontWeight(), QFont::Bold);
+    }
+}
+
 TEST_F(QtUpdateInfoTest, TextThatIsNotRtfIsShownAsItIs) {
     qt::UpdateInfoWindow window;
     IRichEdit& edit = window.reInfo();
@@ -270,6 +294,7 @@ TEST_F(QtUpdateInfoTest, TextThatIsNotRtfIsShownAsItIs) {
     const Case cases[] = {
         {"UTF-8", false, "Grüße\n{\\b not bold}", "Grüße\n{\\b not bold}"},
         {"Windows-1252", false, "Gr\xfc\xdf" "e \x80", "Grüße €"},
+        {"blank lines before RTF", false, "\r\n  {\\rtf1\\ansi \\b New\\b0  version}", "New version"},
         {"RTF in plain-text mode", true, "{\\rtf1 \\b x}", "{\\rtf1 \\b x}"},
         {"nothing", false, "", ""},
     };
