@@ -3,6 +3,7 @@
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QScreen>
+#include <QCloseEvent>
 #include <QTextCursor>
 
 #include <algorithm>
@@ -174,9 +175,21 @@ QDialog* UpdateInfoWindow::Widget() const { return dialog_.get(); }
 
 namespace {
 
+// The download cannot be stopped half-way: no close box, as on Windows, and a
+// close request (Alt+F4, the window manager's menu) is refused. The window
+// goes when the download is done with it.
+class ProgressWindow : public QWidget {
+public:
+    ProgressWindow()
+        : QWidget(nullptr, Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                               Qt::MSWindowsFixedSizeDialogHint) {}
+
+protected:
+    void closeEvent(QCloseEvent* event) override { event->ignore(); }
+};
+
 std::unique_ptr<QWidget> MakeProgressWindow() {
-    auto window = std::make_unique<QWidget>(nullptr, Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                                                         Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+    auto window = std::make_unique<ProgressWindow>();
     window->setFont(WindowFont());
     window->setWindowTitle(QString::fromLatin1(kProgressCaption));
     window->setFixedSize(UpdateProgressWindow::kClientWidth, UpdateProgressWindow::kClientHeight);

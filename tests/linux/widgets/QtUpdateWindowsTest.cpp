@@ -365,6 +365,16 @@ TEST_F(QtUpdateProgressTest, WindowHasItsSizeCaptionAndControlsInTheirPlaces) {
     EXPECT_EQ(label->size(), label->sizeHint());
 }
 
+// The download cannot be stopped half-way: no close box, as on Windows, and a
+// close request leaves the window shown.
+TEST_F(QtUpdateProgressTest, HasNoCloseBoxAndRefusesToClose) {
+    QWidget* w = window_->Widget();
+    EXPECT_FALSE(w->windowFlags().testFlag(Qt::WindowCloseButtonHint));
+    w->show();
+    EXPECT_FALSE(w->close());
+    EXPECT_TRUE(w->isVisible());
+}
+
 TEST_F(QtUpdateProgressTest, PositionsStayInTheBarsRange) {
     IProgressBar& bar = form_->pbProgress();
     for (const auto& [set, read] : std::vector<std::pair<int, int>>{{500, 500}, {-5, 0}, {1000, 1000}, {2000, 1000}}) {
