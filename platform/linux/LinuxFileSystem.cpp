@@ -658,7 +658,8 @@ public:
         if (!Locate(name, at)) return false;
         return ChangeMode(at, [attributes](mode_t mode) {
             mode &= 07777;
-            if ((attributes & kFileAttributeReadOnly) != 0) return mode & static_cast<mode_t>(~(S_IWUSR | S_IWGRP | S_IWOTH));
+            if ((attributes & kFileAttributeReadOnly) != 0)
+                return mode & static_cast<mode_t>(~(S_IWUSR | S_IWGRP | S_IWOTH));
             return mode | S_IWUSR;
         });
     }
@@ -756,7 +757,8 @@ public:
         struct stat st {};
         if (at.beneath && fstatat(at.folder, at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
             return FailErrno(ELOOP);
-        if (unlinkat(at.folder, at.name.c_str(), AT_REMOVEDIR) != 0) return FailErrno(errno == EEXIST ? ENOTEMPTY : errno);
+        if (unlinkat(at.folder, at.name.c_str(), AT_REMOVEDIR) != 0)
+            return FailErrno(errno == EEXIST ? ENOTEMPTY : errno);
         return Succeed();
     }
 
