@@ -3,13 +3,18 @@
 // files, path resolution, desktop entries as version strings, and starting,
 // waiting for and closing real processes. Needs no test services.
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -625,6 +630,64 @@ TEST_F(FileLibTest, LinksPlantedInTheTempFolderAreNotFollowed) {
     EXPECT_TRUE(port->DeleteFile(link));
     EXPECT_FALSE(fs::is_symlink(link));
     EXPECT_EQ(ReadFile(outside), "theirs");
+}
+
+// Kernels before 5.6 have no openat2: the adapter then walks below the
+// checked folder name by name, and refuses links and ".." as well. A child
+// process where openat2 answers ENOSYS shows it; its exit code is the first
+// row that went wrong.
+TEST_F(FileLibTest, TheWalkWithoutOpenat2FollowsNoLinkEither) {
+    const std::string cache = Path("cache");
+    ScopedEnv cacheHome("XDG_CACHE_HOME", cache.c_str());
+    const std::string tmp = GetTempFolder();
+    ASSERT_EQ(tmp, cache + "/restlevel/tmp/");
+    const std::string outsideFolder = Path("outside-folder");
+    fs::create_directory(outsideFolder);
+    fs::create_directory_symlink(outsideFolder, tmp + "stage");
+    fs::create_directories(tmp + "real/deeper");
+    fs::create_directory_symlink(outsideFolder, tmp + "real/linked");
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        sock_filter filter[] = {
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat2, 0, 1),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        };
+        sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+        if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+            _exit(100);
+        if (syscall(SYS_openat2, AT_FDCWD, ".", nullptr, 0) == 0 || errno != ENOSYS) _exit(101);
+        // A fresh adapter checks the folder itself on its first call there.
+        const std::unique_ptr<IFileSystem> files = CreateFileSystem();
+        const auto code = [&](const std::string& name, std::uint32_t disposition) {
+            const SysHandle file = files->CreateFile(name, kGenericWrite, 0, disposition, 0);
+            if (file == kInvalidHandle) return files->LastError();
+            files->CloseHandle(file);
+            return 0u;
+        };
+        const struct {
+            std::string name;
+            std::uint32_t code;
+        } rows[] = {
+            {tmp + "real/deeper/ok.exe", 0},
+            {tmp + "stage/new.exe", 1921},
+            {tmp + "real/linked/new.exe", 1921},
+            {tmp + "real/deeper/../../../outside.exe", 5},
+        };
+        for (std::size_t i = 0; i < std::size(rows); ++i)
+            if (code(rows[i].name, kCreateNew) != rows[i].code) _exit(static_cast<int>(i + 1));
+        if (!files->TempFileName(tmp + "real/linked", "rl").empty() || files->LastError() != 1921) _exit(20);
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "100: no filter; 101: openat2 still there; else the failing row";
+    EXPECT_TRUE(Exists(tmp + "real/deeper/ok.exe"));
+    EXPECT_TRUE(fs::is_empty(outsideFolder));
+    EXPECT_FALSE(Exists(Path("outside.exe")));
 }
 
 // Real files and folders below the checked folder are used as before.
