@@ -30,6 +30,9 @@ constexpr std::uint32_t kGenericRead = 0x80000000u;
 constexpr std::uint32_t kGenericWrite = 0x40000000u;
 constexpr std::uint32_t kFileShareRead = 1;
 constexpr std::uint32_t kFileShareWrite = 2;
+// A new file only: an existing name, a link among them, fails with
+// ERROR_FILE_EXISTS (80).
+constexpr std::uint32_t kCreateNew = 1;
 constexpr std::uint32_t kCreateAlways = 2;
 constexpr std::uint32_t kOpenExisting = 3;
 constexpr std::uint32_t kOpenAlways = 4;

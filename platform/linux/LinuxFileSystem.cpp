@@ -6,6 +6,7 @@
 // thread's last error.
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
@@ -55,8 +56,7 @@ constexpr std::intptr_t kShellNoAssociation = 31;
 constexpr std::uint32_t kErrorResourceTypeNotFound = 1813;
 constexpr std::uint32_t kInfinite = 0xFFFFFFFFu;
 
-// CreateFile's other dispositions, accepted for completeness.
-constexpr std::uint32_t kCreateNew = 1;
+// CreateFile's other disposition, accepted for completeness.
 constexpr std::uint32_t kTruncateExisting = 5;
 
 // Seconds from 1 January 1601 to 1 January 1970, and file-time units.
@@ -360,6 +360,71 @@ bool SameFile(const std::string& path, const struct stat& target) {
     return stat(path.c_str(), &st) == 0 && st.st_dev == target.st_dev && st.st_ino == target.st_ino;
 }
 
+// openat2 has no wrapper in every C library.
+int OpenAt2(int folder, const std::string& path, int flags, std::uint64_t resolve) {
+    open_how how{};
+    how.flags = static_cast<std::uint64_t>(flags);
+    how.resolve = resolve;
+    return static_cast<int>(syscall(SYS_openat2, folder, path.c_str(), &how, sizeof how));
+}
+
+// A folder below `base`, reached name by name without following a link and
+// without leaving `base`: openat2 where the kernel has it, else a walk with
+// O_NOFOLLOW. -1 with errno set on failure.
+int OpenFolderBeneath(int base, const std::string& relative) {
+    if (relative.empty()) return fcntl(base, F_DUPFD_CLOEXEC, 0);
+    // A link anywhere on the way gives ELOOP, the last name included.
+    const int fd = OpenAt2(base, relative, O_PATH | O_DIRECTORY | O_CLOEXEC,
+                           RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS);
+    if (fd >= 0 || errno != ENOSYS) return fd;
+    int folder = fcntl(base, F_DUPFD_CLOEXEC, 0);
+    std::size_t start = 0;
+    while (folder >= 0 && start < relative.size()) {
+        std::size_t end = relative.find('/', start);
+        if (end == std::string::npos) end = relative.size();
+        const std::string name = relative.substr(start, end - start);
+        start = end + 1;
+        if (name.empty() || name == ".") continue;
+        if (name == "..") {
+            close(folder);
+            errno = EXDEV;
+            return -1;
+        }
+        const int next = openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        int error = errno;
+        struct stat st {};
+        if (next < 0 && error == ENOTDIR && fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISLNK(st.st_mode))
+            error = ELOOP;
+        close(folder);
+        folder = next;
+        errno = error;
+    }
+    return folder;
+}
+
+// Whether a folder on the way to the cache folder is safe: owned by root or
+// by us, and writable by nobody else, unless it is root's sticky folder
+// (as /tmp is), where nobody can rename or remove what is not theirs.
+bool SafeAncestor(const struct stat& st) {
+    const uid_t self = geteuid();
+    if (st.st_uid != 0 && st.st_uid != self) return false;
+    if (S_ISLNK(st.st_mode)) return true;  // its own mode means nothing
+    if (!S_ISDIR(st.st_mode)) return false;
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) == 0) return true;
+    return (st.st_mode & S_ISVTX) != 0 && st.st_uid == 0;
+}
+
+// The folder and every folder above it up to /, as written.
+bool SafeAncestors(std::string path) {
+    for (;;) {
+        struct stat st {};
+        if (lstat(path.c_str(), &st) != 0 || !SafeAncestor(st)) return false;
+        if (path == "/") return true;
+        path = DirName(path);
+    }
+}
+
 // A version "resource" here is this tag followed by the entry's name.
 constexpr char kResourceTag[] = "RL desktop entry\n";
 constexpr std::size_t kResourceTagSize = sizeof kResourceTag - 1;
@@ -392,10 +457,29 @@ std::uint32_t CodeOf(const siginfo_t& info) {
     return 128u + static_cast<std::uint32_t>(info.si_status);
 }
 
+// Where a call's path is reached: below the checked temporary folder its
+// parent folder's descriptor (reached without links) and its last name;
+// elsewhere the current folder and the whole path.
+struct Located {
+    int folder = AT_FDCWD;
+    std::string name;
+    bool beneath = false;
+    Located() = default;
+    Located(const Located&) = delete;
+    Located& operator=(const Located&) = delete;
+    ~Located() {
+        if (folder >= 0) close(folder);
+    }
+    // O_NOFOLLOW / AT_SYMLINK_NOFOLLOW below the checked folder only.
+    int NoFollow() const { return beneath ? O_NOFOLLOW : 0; }
+    int AtNoFollow() const { return beneath ? AT_SYMLINK_NOFOLLOW : 0; }
+};
+
 class LinuxFileSystem : public IFileSystem {
 public:
     ~LinuxFileSystem() override {
         while (!handles_.empty()) CloseHandle(static_cast<SysHandle>(handles_.begin()->first));
+        if (tempFd_ >= 0) close(tempFd_);
     }
 
     PathStyle Style() const override { return PathStyle::Posix; }
@@ -410,8 +494,11 @@ public:
     bool CopyFile(const std::string& source, const std::string& destination, bool failIfExists) override {
         // Reading the source leaves its last-access time alone, as on
         // Windows; only its owner may ask for that.
-        int in = open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOATIME);
-        if (in < 0 && errno == EPERM) in = open(source.c_str(), O_RDONLY | O_CLOEXEC);
+        Located src;
+        if (!Locate(source, src)) return false;
+        const int readFlags = O_RDONLY | O_CLOEXEC | src.NoFollow();
+        int in = openat(src.folder, src.name.c_str(), readFlags | O_NOATIME);
+        if (in < 0 && errno == EPERM) in = openat(src.folder, src.name.c_str(), readFlags);
         if (in < 0) return FailErrno(errno);
         struct stat from {};
         if (fstat(in, &from) != 0 || S_ISDIR(from.st_mode)) {
@@ -460,7 +547,7 @@ public:
         if (error == 0 && (fchmod(out, from.st_mode & 0777) != 0 || futimens(out, times) != 0)) error = errno;
         if (close(out) != 0 && error == 0) error = errno;
         close(in);
-        if (error == 0) error = Rename(temp, target, failIfExists);
+        if (error == 0) error = Rename(AT_FDCWD, temp, AT_FDCWD, target, failIfExists);
         if (error != 0) {
             unlink(temp.c_str());
             return error == EEXIST ? Fail(kErrorFileExists) : FailErrno(error);
@@ -486,7 +573,9 @@ public:
             default: Fail(kErrorInvalidParameter); return kInvalidHandle;
         }
         const mode_t mode = (attributes & kFileAttributeReadOnly) != 0 ? 0444 : 0666;
-        const int fd = open(name.c_str(), flags, mode);
+        Located at;
+        if (!Locate(name, at)) return kInvalidHandle;
+        const int fd = openat(at.folder, at.name.c_str(), flags | at.NoFollow(), mode);
         if (fd < 0) {
             FailErrno(errno);
             return kInvalidHandle;
@@ -519,11 +608,13 @@ public:
 
     // As on Windows, a read-only file is refused, and so is a folder.
     bool DeleteFile(const std::string& name) override {
+        Located at;
+        if (!Locate(name, at)) return false;
         struct stat st {};
-        if (lstat(name.c_str(), &st) != 0) return FailErrno(errno);
+        if (fstatat(at.folder, at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return FailErrno(errno);
         if (S_ISDIR(st.st_mode) || (!S_ISLNK(st.st_mode) && (st.st_mode & S_IWUSR) == 0))
             return Fail(kErrorAccessDenied);
-        if (unlink(name.c_str()) != 0) return FailErrno(errno);
+        if (unlinkat(at.folder, at.name.c_str(), 0) != 0) return FailErrno(errno);
         return Succeed();
     }
 
@@ -554,26 +645,23 @@ public:
     }
 
     std::uint32_t GetFileAttributes(const std::string& name) override {
+        Located at;
         struct stat st {};
-        if (stat(name.c_str(), &st) != 0) {
-            FailErrno(errno);
-            return kInvalidFileAttributes;
-        }
+        if (!Locate(name, at) || !StatAt(at, st)) return kInvalidFileAttributes;
         Succeed();
         return AttributesOf(name, st);
     }
 
     // Only the read-only bit has a counterpart: the write permissions.
     bool SetFileAttributes(const std::string& name, std::uint32_t attributes) override {
-        struct stat st {};
-        if (stat(name.c_str(), &st) != 0) return FailErrno(errno);
-        mode_t mode = st.st_mode & 07777;
-        if ((attributes & kFileAttributeReadOnly) != 0)
-            mode &= static_cast<mode_t>(~(S_IWUSR | S_IWGRP | S_IWOTH));
-        else
-            mode |= S_IWUSR;
-        if (chmod(name.c_str(), mode) != 0) return FailErrno(errno);
-        return Succeed();
+        Located at;
+        if (!Locate(name, at)) return false;
+        return ChangeMode(at, [attributes](mode_t mode) {
+            mode &= 07777;
+            if ((attributes & kFileAttributeReadOnly) != 0)
+                return mode & static_cast<mode_t>(~(S_IWUSR | S_IWGRP | S_IWOTH));
+            return mode | S_IWUSR;
+        });
     }
 
     // Renames within one file system, as MoveFileEx without
@@ -582,8 +670,17 @@ public:
         if ((flags & kMovefileDelayUntilReboot) != 0) return Fail(kErrorNotSupported);
         if (newName.empty()) return Fail(kErrorInvalidParameter);
         const bool replace = (flags & kMovefileReplaceExisting) != 0;
+        Located from;
+        Located target;
+        if (!Locate(existing, from) || !Locate(newName, target)) return false;
+        struct stat st {};
+        // A link below the checked folder is not moved to where it would be
+        // followed.
+        if (from.beneath && fstatat(from.folder, from.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISLNK(st.st_mode))
+            return FailErrno(ELOOP);
         struct stat to {};
-        if (replace && lstat(newName.c_str(), &to) == 0) {
+        if (replace && fstatat(target.folder, target.name.c_str(), &to, AT_SYMLINK_NOFOLLOW) == 0) {
             // Windows replaces neither a folder nor a read-only file; a
             // rename would not notice the mode.
             if (S_ISDIR(to.st_mode) || (!S_ISLNK(to.st_mode) && (to.st_mode & S_IWUSR) == 0))
@@ -594,16 +691,17 @@ public:
             // The content first: a rename that reaches the disk before the
             // data would leave an empty file under the old name after a
             // power cut.
-            const int fd = open(existing.c_str(), O_RDONLY | O_CLOEXEC);
+            const int fd = openat(from.folder, from.name.c_str(), O_RDONLY | O_CLOEXEC | from.NoFollow());
             if (fd < 0) return FailErrno(errno);
             const int error = fsync(fd) == 0 || errno == EINVAL ? 0 : errno;
             close(fd);
             if (error != 0) return FailErrno(error);
         }
-        if (const int error = Rename(existing, newName, !replace); error != 0)
+        if (const int error = Rename(from.folder, from.name, target.folder, target.name, !replace); error != 0)
             return error == EEXIST ? Fail(kErrorAlreadyExists) : FailErrno(error);
         if (writeThrough) {
-            const int folder = open(DirName(newName).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            const int folder = target.beneath ? openat(target.folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                                              : open(DirName(newName).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
             if (folder >= 0) {
                 fsync(folder);
                 close(folder);
@@ -615,18 +713,24 @@ public:
     // The permission bits only: an installed program must stay executable,
     // a private file private.
     bool CopyPermissions(const std::string& model, const std::string& file) override {
+        Located from;
+        Located to;
         struct stat st {};
-        if (stat(model.c_str(), &st) != 0) return FailErrno(errno);
-        if (chmod(file.c_str(), st.st_mode & 0777) != 0) return FailErrno(errno);
-        return Succeed();
+        if (!Locate(model, from) || !StatAt(from, st) || !Locate(file, to)) return false;
+        return ChangeMode(to, [&st](mode_t) { return st.st_mode & 0777; });
     }
 
     // Folders ---------------------------------------------------------------
 
     std::uint32_t FindEntry(const std::string& name, std::uint32_t attributeMask) override {
+        Located at;
+        if (!Locate(name, at)) return linuxerr::ThreadLastError();
         struct stat st {};
-        if (lstat(name.c_str(), &st) != 0) return linuxerr::SetThreadLastErrorFromErrno(errno);
+        if (fstatat(at.folder, at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            return linuxerr::SetThreadLastErrorFromErrno(errno);
         // A link counts as what it names; a dangling one as a plain file.
+        // Below the checked folder a link is not followed at all.
+        if (S_ISLNK(st.st_mode) && at.beneath) return linuxerr::SetThreadLastErrorFromErrno(ELOOP);
         struct stat target {};
         if (S_ISLNK(st.st_mode) && stat(name.c_str(), &target) == 0) st = target;
         const std::uint32_t special =
@@ -640,12 +744,21 @@ public:
     }
 
     bool CreateDirectory(const std::string& name) override {
-        if (mkdir(name.c_str(), 0777) != 0) return errno == EEXIST ? Fail(kErrorAlreadyExists) : FailErrno(errno);
+        Located at;
+        if (!Locate(name, at)) return false;
+        if (mkdirat(at.folder, at.name.c_str(), 0777) != 0)
+            return errno == EEXIST ? Fail(kErrorAlreadyExists) : FailErrno(errno);
         return Succeed();
     }
 
     bool RemoveDirectory(const std::string& name) override {
-        if (rmdir(name.c_str()) != 0) return FailErrno(errno == EEXIST ? ENOTEMPTY : errno);
+        Located at;
+        if (!Locate(name, at)) return false;
+        struct stat st {};
+        if (at.beneath && fstatat(at.folder, at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+            return FailErrno(ELOOP);
+        if (unlinkat(at.folder, at.name.c_str(), AT_REMOVEDIR) != 0)
+            return FailErrno(errno == EEXIST ? ENOTEMPTY : errno);
         return Succeed();
     }
 
@@ -661,6 +774,14 @@ public:
             }
             base = cwd;
         }
+        Located at;
+        if (!Locate(base, at)) return {};
+        const int where = at.beneath ? OpenFolderBeneath(at.folder, at.name)
+                                     : open(base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (where < 0) {
+            FailErrno(errno);
+            return {};
+        }
         timespec now{};
         clock_gettime(CLOCK_MONOTONIC, &now);
         unsigned number = static_cast<unsigned>((now.tv_sec * 1000 + now.tv_nsec / 1000000) & 0xFFFF);
@@ -670,18 +791,21 @@ public:
             if (number == 0) number = 1;
             char name[32];
             std::snprintf(name, sizeof name, "%X.TMP", number);
-            const std::string path = Join(base, stem + name);
-            const int fd = open(path.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
+            const int fd = openat(where, (stem + name).c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
             if (fd >= 0) {
                 close(fd);
+                close(where);
                 Succeed();
-                return path;
+                return Join(base, stem + name);
             }
             if (errno != EEXIST) {
-                FailErrno(errno);
+                const int error = errno;
+                close(where);
+                FailErrno(error);
                 return {};
             }
         }
+        close(where);
         Fail(kErrorFileExists);
         return {};
     }
@@ -690,9 +814,12 @@ public:
     // the update log and the staged update files live here, where no other
     // user can plant or swap a file. "$XDG_CACHE_HOME/restlevel/tmp/"
     // (~/.cache when that is unset or not absolute); missing folders are
-    // made private (0700). Our two folders must be the user's own real
-    // folders closed to everyone else; otherwise there is no temporary
-    // folder at all.
+    // made private (0700). The cache folder and every folder above it, as
+    // written and as resolved, must be root's or ours and writable by nobody
+    // else (root's sticky folders aside); our two folders must be our own
+    // real folders closed to everyone else. Otherwise there is no temporary
+    // folder at all. The checked folder stays open: later calls below it
+    // start from it and follow no link.
     std::string TempPath() override {
         const std::string cache = CacheHome();
         if (cache.empty()) {
@@ -703,25 +830,49 @@ public:
             FailErrno(error);
             return {};
         }
-        std::string path = cache;
+        char* real = realpath(cache.c_str(), nullptr);
+        if (real == nullptr) {
+            FailErrno(errno);
+            return {};
+        }
+        const std::string resolved = real;
+        std::free(real);
+        if (!SafeAncestors(cache) || !SafeAncestors(resolved)) {
+            Fail(kErrorAccessDenied);
+            return {};
+        }
+        int folder = open(resolved.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         for (const char* name : {"restlevel", "tmp"}) {
-            path = Join(path, name);
-            if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
-                FailErrno(errno);
-                return {};
+            if (folder < 0) break;
+            if (mkdirat(folder, name, 0700) != 0 && errno != EEXIST) {
+                const int error = errno;
+                close(folder);
+                folder = -1;
+                errno = error;
+                break;
             }
+            const int next = openat(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            const int error = errno;
+            close(folder);
+            folder = next;
+            errno = error;
             struct stat st {};
-            if (lstat(path.c_str(), &st) != 0) {
-                FailErrno(errno);
-                return {};
-            }
-            if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 077) != 0) {
-                Fail(kErrorAccessDenied);
-                return {};
+            if (folder >= 0 && (fstat(folder, &st) != 0 || st.st_uid != geteuid() || (st.st_mode & 077) != 0)) {
+                close(folder);
+                folder = -1;
+                errno = EACCES;
             }
         }
+        if (folder < 0) {
+            Fail(errno == ELOOP || errno == ENOTDIR || errno == EACCES ? kErrorAccessDenied
+                                                                       : linuxerr::WinErrorFromErrno(errno));
+            return {};
+        }
+        if (tempFd_ >= 0) close(tempFd_);
+        tempFd_ = folder;
+        tempPath_ = Join(Join(cache, "restlevel"), "tmp") + "/";
         Succeed();
-        return path + "/";
+        return tempPath_;
     }
 
     std::string ComputerName() override {
@@ -1103,6 +1254,70 @@ public:
 
 private:
     std::map<int, HandleEntry> handles_;
+    // The temporary folder as last checked, held open, and its path with
+    // the final '/'.
+    int tempFd_ = -1;
+    std::string tempPath_;
+
+    // Where a path is reached (see Located): below the temporary folder of
+    // the current environment, from its checked descriptor (checked now if
+    // it has not been); a path there that cannot be reached without a link
+    // fails. False with the error set.
+    bool Locate(const std::string& path, Located& at) {
+        at.name = path;
+        const std::string cache = CacheHome();
+        if (cache.empty()) return true;
+        const std::string prefix = Join(Join(cache, "restlevel"), "tmp") + "/";
+        if (path.compare(0, prefix.size(), prefix) != 0) return true;
+        // The held folder only while its path still names it; otherwise the
+        // path is checked afresh.
+        struct stat held {};
+        struct stat named {};
+        const bool same = tempFd_ >= 0 && tempPath_ == prefix && fstat(tempFd_, &held) == 0 &&
+                          stat(prefix.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+                          held.st_ino == named.st_ino;
+        if (!same && TempPath().empty()) return Fail(kErrorAccessDenied);
+        std::string rest = path.substr(prefix.size());
+        while (!rest.empty() && rest.back() == '/') rest.pop_back();
+        const std::size_t slash = rest.rfind('/');
+        at.name = slash == std::string::npos ? rest : rest.substr(slash + 1);
+        if (at.name.empty()) at.name = ".";
+        if (at.name == "..") return Fail(kErrorAccessDenied);
+        at.beneath = true;
+        at.folder = OpenFolderBeneath(tempFd_, slash == std::string::npos ? std::string() : rest.substr(0, slash));
+        if (at.folder < 0) return errno == EXDEV ? Fail(kErrorAccessDenied) : FailErrno(errno);
+        return true;
+    }
+
+    // stat as the calls by name do it: a link is followed, except below the
+    // checked folder, where it is refused.
+    static bool StatAt(const Located& at, struct stat& st) {
+        if (fstatat(at.folder, at.name.c_str(), &st, at.AtNoFollow()) != 0) return FailErrno(errno);
+        if (S_ISLNK(st.st_mode)) return FailErrno(ELOOP);
+        return true;
+    }
+
+    // Sets the permission bits that `change` makes of the current ones; below
+    // the checked folder on the file itself, reached without a link.
+    template <typename Change>
+    static bool ChangeMode(const Located& at, Change change) {
+        if (!at.beneath) {
+            struct stat st {};
+            if (stat(at.name.c_str(), &st) != 0) return FailErrno(errno);
+            if (chmod(at.name.c_str(), change(st.st_mode)) != 0) return FailErrno(errno);
+            return Succeed();
+        }
+        const int fd = openat(at.folder, at.name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) return FailErrno(errno);
+        struct stat st {};
+        int error = fstat(fd, &st) != 0 ? errno : S_ISLNK(st.st_mode) ? ELOOP : 0;
+        // A path descriptor cannot be changed itself; its /proc name reaches
+        // the very file it holds.
+        if (error == 0 && chmod(("/proc/self/fd/" + std::to_string(fd)).c_str(), change(st.st_mode)) != 0)
+            error = errno;
+        close(fd);
+        return error == 0 ? Succeed() : FailErrno(error);
+    }
 
     static int ToFd(SysHandle handle) {
         return handle > static_cast<SysHandle>(std::numeric_limits<int>::max()) ? -1 : static_cast<int>(handle);
@@ -1196,14 +1411,15 @@ private:
     }
 
     // 0 or an errno; without overwriting, an existing name gives EEXIST.
-    static int Rename(const std::string& from, const std::string& to, bool failIfExists) {
-        if (!failIfExists) return rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
-        if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    static int Rename(int fromFolder, const std::string& from, int toFolder, const std::string& to,
+                      bool failIfExists) {
+        if (!failIfExists) return renameat(fromFolder, from.c_str(), toFolder, to.c_str()) == 0 ? 0 : errno;
+        if (renameat2(fromFolder, from.c_str(), toFolder, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
         if (errno != EINVAL && errno != ENOSYS) return errno;
         // A file system without the no-replace rename: a link cannot
         // replace a name either.
-        if (link(from.c_str(), to.c_str()) != 0) return errno;
-        unlink(from.c_str());
+        if (linkat(fromFolder, from.c_str(), toFolder, to.c_str(), 0) != 0) return errno;
+        unlinkat(fromFolder, from.c_str(), 0);
         return 0;
     }
 

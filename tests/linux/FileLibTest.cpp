@@ -3,13 +3,18 @@
 // files, path resolution, desktop entries as version strings, and starting,
 // waiting for and closing real processes. Needs no test services.
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -17,6 +22,8 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -50,6 +57,12 @@ constexpr double kUnixEpochDays = 25569.0;  // 1 January 1970 as a date-time
 bool Exists(const std::string& path) {
     struct stat st {};
     return lstat(path.c_str(), &st) == 0;
+}
+
+// A path's permission bits, the link's target's for a link; -1 without it.
+int ModeOf(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
 }
 
 // Text lines and stretches of random bytes, so that the stream has both
@@ -471,6 +484,264 @@ TEST_F(FileLibTest, TempFolderThatOthersCouldReachIsRefused) {
         fs::remove(tmp);
     }
     EXPECT_EQ(GetTempFolder(), tmp + "/") << "made afresh";
+}
+
+// The cache folder and every folder above it decide who could swap the
+// temporary folder away after it was checked: all must be root's or ours and
+// writable by nobody else, except a sticky folder of root's such as /tmp.
+TEST_F(FileLibTest, CacheFolderThatSomeoneElseCouldSwapIsRefused) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to make another user's folders";
+    constexpr uid_t kSomeoneElse = 65534;
+    const struct {
+        const char* name;
+        unsigned parentMode;
+        uid_t parentOwner;
+        uid_t cacheOwner;
+        bool linkedThroughParent;  // the cache folder is a link to a folder in the parent
+        bool accepted;
+    } cases[] = {
+        {"private folders", 0755, 0, 0, false, true},
+        {"root's sticky folder above, as /tmp", 01777, 0, 0, false, true},
+        {"cache folder owned by someone else", 0755, 0, kSomeoneElse, false, false},
+        {"folder above owned by someone else", 0755, kSomeoneElse, 0, false, false},
+        {"folder above writable by others", 0757, 0, 0, false, false},
+        {"folder above writable by its group", 0775, 0, 0, false, false},
+        {"someone else's sticky folder above", 01777, kSomeoneElse, 0, false, false},
+        {"cache folder resolves into a folder writable by others", 0757, 0, 0, true, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string root = Path("case");
+        fs::remove_all(root);
+        const std::string parent = root + "/parent";
+        fs::create_directories(parent);
+        std::string cache = parent + "/cache";
+        fs::create_directory(cache);
+        ASSERT_EQ(chmod(cache.c_str(), 0700), 0);
+        ASSERT_EQ(chown(cache.c_str(), c.cacheOwner, c.cacheOwner), 0);
+        ASSERT_EQ(chown(parent.c_str(), c.parentOwner, c.parentOwner), 0);
+        ASSERT_EQ(chmod(parent.c_str(), c.parentMode), 0);
+        if (c.linkedThroughParent) {
+            // The name as written lies in a private folder; what it names
+            // does not.
+            const std::string link = Path("linked");
+            fs::remove(link);
+            fs::create_directory_symlink(cache, link);
+            cache = link;
+        }
+        ScopedEnv cacheHome("XDG_CACHE_HOME", cache.c_str());
+        const std::string tmp = cache + "/restlevel/tmp/";
+        EXPECT_EQ(GetTempFolder(), c.accepted ? tmp : "");
+        // Nor is anything written there by name.
+        const SysHandle file = port->CreateFile(tmp + "update.log", kGenericWrite, 0, kCreateAlways, 0);
+        EXPECT_EQ(file != kInvalidHandle, c.accepted);
+        if (file != kInvalidHandle) port->CloseHandle(file);
+        else EXPECT_EQ(port->LastError(), 5u);
+        fs::remove(Path("linked"));
+        fs::remove_all(root);
+    }
+}
+
+// A link planted below the checked temporary folder after the check, at the
+// log's name, a staged file's name or the staging folder's name: every call
+// by name there fails and nothing outside is read, written or removed.
+TEST_F(FileLibTest, LinksPlantedInTheTempFolderAreNotFollowed) {
+    const std::string cache = Path("cache");
+    ScopedEnv cacheHome("XDG_CACHE_HOME", cache.c_str());
+    const std::string tmp = GetTempFolder();
+    ASSERT_EQ(tmp, cache + "/restlevel/tmp/");
+    const std::string outside = Path("outside");
+    const std::string outsideFolder = Path("outside-folder");
+    const std::string model = Path("model");
+    WriteFile(model, "");
+    chmod(model.c_str(), 0600);
+    const auto untouched = [&] {
+        EXPECT_EQ(ReadFile(outside), "theirs");
+        EXPECT_EQ(ModeOf(outside), 0644);
+        EXPECT_EQ(ReadFile(outsideFolder + "/staged.exe"), "theirs");
+        EXPECT_EQ(std::distance(fs::directory_iterator(outsideFolder), fs::directory_iterator()), 1);
+    };
+    const auto create = [&](const std::string& name, std::uint32_t access, std::uint32_t disposition) {
+        const SysHandle file = port->CreateFile(name, access, 0, disposition, 0);
+        if (file == kInvalidHandle) return port->LastError();
+        std::uint32_t written = 0;
+        port->WriteFile(file, "ours", 4, written);
+        port->CloseHandle(file);
+        return 0u;
+    };
+    // The Windows code a call by name left, 0 when it succeeded.
+    const auto result = [&](bool ok) { return ok ? 0u : port->LastError(); };
+    const std::string link = tmp + "update.log";  // a file's name: a link to a file
+    const std::string stage = tmp + "stage";      // a folder's name: a link to a folder
+    const struct {
+        const char* name;
+        std::function<std::uint32_t()> call;  // the Windows code it gives
+    } cases[] = {
+        {"log created anew", [&] { return create(link, kGenericWrite, kCreateAlways); }},
+        {"log appended to", [&] { return create(link, kFileAppendData, kOpenAlways); }},
+        {"log read", [&] { return create(link, kGenericRead, kOpenExisting); }},
+        {"staged file created new", [&] { return create(link, kGenericWrite, kCreateNew); }},
+        {"file in a linked staging folder",
+         [&] { return create(stage + "/new.exe", kGenericWrite, kCreateAlways); }},
+        {"file replaced in a linked staging folder",
+         [&] { return create(stage + "/staged.exe", kGenericWrite, kCreateAlways); }},
+        {"attributes", [&] { return result(port->GetFileAttributes(link) != kInvalidFileAttributes); }},
+        {"attributes in the folder",
+         [&] { return result(port->GetFileAttributes(stage + "/staged.exe") != kInvalidFileAttributes); }},
+        {"made read-only",
+         [&] { return result(port->SetFileAttributes(link, kFileAttributeReadOnly)); }},
+        {"permissions given", [&] { return result(port->CopyPermissions(model, link)); }},
+        {"permissions taken", [&] { return result(port->CopyPermissions(link, model)); }},
+        {"deleted in the folder", [&] { return result(port->DeleteFile(stage + "/staged.exe")); }},
+        {"moved away", [&] { return result(port->MoveFileEx(link, Path("moved"), kMovefileReplaceExisting)); }},
+        {"moved out of the folder",
+         [&] { return result(port->MoveFileEx(stage + "/staged.exe", Path("moved"), kMovefileReplaceExisting)); }},
+        {"moved into the folder",
+         [&] {
+             WriteFile(Path("ours"), "ours");
+             return result(port->MoveFileEx(Path("ours"), stage + "/staged.exe", kMovefileReplaceExisting));
+         }},
+        {"copied from", [&] { return result(port->CopyFile(link, Path("copy"), false)); }},
+        {"looked for", [&] { return port->FindEntry(link, 0); }},
+        {"temporary file in the folder", [&] { return result(!port->TempFileName(stage, "rl").empty()); }},
+        {"folder made", [&] { return result(port->CreateDirectory(stage + "/sub")); }},
+        {"folder removed", [&] { return result(port->RemoveDirectory(stage)); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(outsideFolder);
+        fs::create_directory(outsideFolder);
+        WriteFile(outside, "theirs");
+        chmod(outside.c_str(), 0644);
+        WriteFile(outsideFolder + "/staged.exe", "theirs");
+        fs::remove(link);
+        fs::remove(stage);
+        fs::create_symlink(outside, link);
+        fs::create_directory_symlink(outsideFolder, stage);
+        const std::uint32_t code = c.call();
+        // ERROR_CANT_RESOLVE_FILENAME; a new file's name that is taken, ERROR_FILE_EXISTS.
+        EXPECT_EQ(code, std::string(c.name) == "staged file created new" ? 80u : 1921u);
+        untouched();
+        EXPECT_FALSE(Exists(Path("moved")));
+        EXPECT_FALSE(Exists(Path("copy")));
+    }
+
+    // The link itself may go: that touches nothing outside.
+    EXPECT_TRUE(port->DeleteFile(link));
+    EXPECT_FALSE(fs::is_symlink(link));
+    EXPECT_EQ(ReadFile(outside), "theirs");
+}
+
+// Kernels before 5.6 have no openat2: the adapter then walks below the
+// checked folder name by name, and refuses links and ".." as well. A child
+// process where openat2 answers ENOSYS shows it; its exit code is the first
+// row that went wrong.
+TEST_F(FileLibTest, TheWalkWithoutOpenat2FollowsNoLinkEither) {
+    const std::string cache = Path("cache");
+    ScopedEnv cacheHome("XDG_CACHE_HOME", cache.c_str());
+    const std::string tmp = GetTempFolder();
+    ASSERT_EQ(tmp, cache + "/restlevel/tmp/");
+    const std::string outsideFolder = Path("outside-folder");
+    fs::create_directory(outsideFolder);
+    fs::create_directory_symlink(outsideFolder, tmp + "stage");
+    fs::create_directories(tmp + "real/deeper");
+    fs::create_directory_symlink(outsideFolder, tmp + "real/linked");
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        sock_filter filter[] = {
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat2, 0, 1),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        };
+        sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+        if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+            _exit(100);
+        if (syscall(SYS_openat2, AT_FDCWD, ".", nullptr, 0) == 0 || errno != ENOSYS) _exit(101);
+        // A fresh adapter checks the folder itself on its first call there.
+        const std::unique_ptr<IFileSystem> files = CreateFileSystem();
+        const auto code = [&](const std::string& name, std::uint32_t disposition) {
+            const SysHandle file = files->CreateFile(name, kGenericWrite, 0, disposition, 0);
+            if (file == kInvalidHandle) return files->LastError();
+            files->CloseHandle(file);
+            return 0u;
+        };
+        const struct {
+            std::string name;
+            std::uint32_t code;
+        } rows[] = {
+            {tmp + "real/deeper/ok.exe", 0},
+            {tmp + "stage/new.exe", 1921},
+            {tmp + "real/linked/new.exe", 1921},
+            {tmp + "real/deeper/../../../outside.exe", 5},
+        };
+        for (std::size_t i = 0; i < std::size(rows); ++i)
+            if (code(rows[i].name, kCreateNew) != rows[i].code) _exit(static_cast<int>(i + 1));
+        if (!files->TempFileName(tmp + "real/linked", "rl").empty() || files->LastError() != 1921) _exit(20);
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "100: no filter; 101: openat2 still there; else the failing row";
+    EXPECT_TRUE(Exists(tmp + "real/deeper/ok.exe"));
+    EXPECT_TRUE(fs::is_empty(outsideFolder));
+    EXPECT_FALSE(Exists(Path("outside.exe")));
+}
+
+// Real files and folders below the checked folder are used as before.
+TEST_F(FileLibTest, TheTempFolderWorksWithoutLinks) {
+    const std::string cache = Path("cache");
+    ScopedEnv cacheHome("XDG_CACHE_HOME", cache.c_str());
+    const std::string tmp = GetTempFolder();
+    ASSERT_EQ(tmp, cache + "/restlevel/tmp/");
+    const std::string stage = tmp + "stage";
+    ASSERT_TRUE(port->CreateDirectory(stage));
+    const SysHandle file = port->CreateFile(stage + "/a.exe", kGenericWrite, 0, kCreateNew, 0);
+    ASSERT_NE(file, kInvalidHandle);
+    std::uint32_t written = 0;
+    EXPECT_TRUE(port->WriteFile(file, "new", 3, written));
+    port->CloseHandle(file);
+    EXPECT_EQ(port->GetFileAttributes(stage + "/a.exe"), kFileAttributeNormal);
+    EXPECT_EQ(port->FindEntry(stage + "/a.exe", 0), 0u);
+    const std::string temporary = port->TempFileName(stage, "rlx");
+    EXPECT_EQ(temporary.rfind(stage + "/rlx", 0), 0u) << temporary;
+    EXPECT_TRUE(port->MoveFileEx(stage + "/a.exe", stage + "/b.exe", kMovefileReplaceExisting | kMovefileWriteThrough));
+    EXPECT_TRUE(port->CopyPermissions(tmp, stage + "/b.exe"));
+    EXPECT_EQ(ModeOf(stage + "/b.exe"), 0700);
+    EXPECT_TRUE(port->SetFileAttributes(stage + "/b.exe", kFileAttributeReadOnly));
+    EXPECT_EQ(ModeOf(stage + "/b.exe"), 0500);
+    EXPECT_TRUE(port->CopyFile(stage + "/b.exe", Path("copy"), false));
+    EXPECT_EQ(ReadFile(Path("copy")), "new");
+    EXPECT_TRUE(port->SetFileAttributes(stage + "/b.exe", 0));
+    EXPECT_TRUE(port->DeleteFile(stage + "/b.exe"));
+    EXPECT_TRUE(port->DeleteFile(temporary));
+    EXPECT_TRUE(port->RemoveDirectory(stage + "/"));
+    EXPECT_FALSE(Exists(stage));
+}
+
+// CREATE_NEW makes a new file or nothing: an existing name, a link (even one
+// to nothing) among them, fails with ERROR_FILE_EXISTS.
+TEST_F(FileLibTest, CreateNewNeverOpensWhatIsThere) {
+    const std::string existing = Path("existing");
+    WriteFile(existing, "theirs");
+    const std::string dangling = Path("dangling");
+    const std::string target = Path("would-be-made");
+    fs::create_symlink(target, dangling);
+    const std::string linked = Path("linked");
+    fs::create_symlink(existing, linked);
+    for (const std::string& name : {existing, dangling, linked}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(port->CreateFile(name, kGenericWrite, 0, kCreateNew, 0), kInvalidHandle);
+        EXPECT_EQ(port->LastError(), 80u);
+    }
+    EXPECT_EQ(ReadFile(existing), "theirs");
+    EXPECT_FALSE(Exists(target));
+    const SysHandle made = port->CreateFile(Path("new"), kGenericWrite, 0, kCreateNew, 0);
+    ASSERT_NE(made, kInvalidHandle);
+    port->CloseHandle(made);
+    EXPECT_TRUE(Exists(Path("new")));
 }
 
 TEST_F(FileLibTest, ResolvePathOnPosixPaths) {
