@@ -22,6 +22,7 @@
 namespace rl {
 
 std::uint32_t DownloadPauseMs = 500;
+std::uint64_t InflatedSizeLimit = kMaxInflatedSize;
 
 namespace {
 
@@ -47,6 +48,8 @@ constexpr char kOk[] = "OK";
 constexpr char kSaveTo[] = "Save to ";
 constexpr char kFatalError[] = "Fatal error: ";
 constexpr char kStart[] = "Start ";
+constexpr char kCouldNotRecord[] = "Could not record ";
+constexpr char kInTheStore[] = " in the settings store";
 
 // The download window's texts.
 constexpr char kCheckingText[] = "Checking for Update Files...";
@@ -55,6 +58,7 @@ constexpr char kCheckingText[] = "Checking for Update Files...";
 constexpr char kListingBoxText[] = "Software update information is not currently available.  Please try again later.";
 constexpr char kLaunchBoxText[] = "An error occurred attempting to install the ";
 constexpr char kLaunchBoxTextEnd[] = " update.\r\n\r\n";
+constexpr char kStoreBoxText[] = "The update could not be prepared: the settings store cannot be written.";
 
 constexpr char kOpenVerb[] = "open";
 
@@ -155,6 +159,14 @@ bool TKzAutoUpdate::DownloadAndInstall(bool silent) {
 
         // The files of the entry under way, until its subkey records them.
         std::vector<std::string> unrecorded;
+        // Every file this download staged, and the first value the settings
+        // store refused: without its records the installer would find
+        // nothing to install, and no later clearing would find the files.
+        std::vector<std::string> stagedHere;
+        std::string unwritable;
+        const auto record = [&unwritable](bool written, const char* name) {
+            if (!written && unwritable.empty()) unwritable = name;
+        };
         // A damaged package raises while it is inflated; it must not end the
         // program, which is still starting. What was staged stays for the
         // next ClearStagedUpdate.
@@ -185,17 +197,21 @@ bool TKzAutoUpdate::DownloadAndInstall(bool silent) {
                 {
                     TStagingKey main(kStagingKey, true, kKeyAllAccess);
                     const std::vector<std::string> arguments = application->Arguments();
-                    main.WriteString(kValueAppName, exe);
-                    main.WriteString(kValueTempPath, staging);
-                    main.WriteInteger(kValueParamCount, static_cast<std::int32_t>(arguments.size()));
-                    main.WriteInteger(kValueSilent, silent ? 1 : 0);
-                    main.WriteString(kValueLogFile, UpdateLogFileName());
-                    for (std::size_t i = 0; i < arguments.size(); ++i)
-                        main.WriteString(kValueParam + std::to_string(i + 1), arguments[i]);
+                    record(main.WriteString(kValueAppName, exe), kValueAppName);
+                    record(main.WriteString(kValueTempPath, staging), kValueTempPath);
+                    record(main.WriteInteger(kValueParamCount, static_cast<std::int32_t>(arguments.size())),
+                           kValueParamCount);
+                    record(main.WriteInteger(kValueSilent, silent ? 1 : 0), kValueSilent);
+                    record(main.WriteString(kValueLogFile, UpdateLogFileName()), kValueLogFile);
+                    for (std::size_t i = 0; i < arguments.size() && unwritable.empty(); ++i)
+                        if (!main.WriteString(kValueParam + std::to_string(i + 1), arguments[i]))
+                            unwritable = kValueParam + std::to_string(i + 1);
                 }
-                success = true;
+                success = unwritable.empty();
 
-                if (staging.empty() || MakeFolderPath(staging) == 2) {
+                if (!success) {
+                    log.Line(kCouldNotRecord + unwritable + kInTheStore);
+                } else if (staging.empty() || MakeFolderPath(staging) == 2) {
                     log.Line(kTempFolder + staging + kCouldNotBeCreated);
                     success = false;
                 } else {
@@ -220,6 +236,8 @@ bool TKzAutoUpdate::DownloadAndInstall(bool silent) {
                         }
                         const std::string staged = placeholder + ExtensionOf(localPath);
                         unrecorded = {placeholder, staged};
+                        stagedHere.push_back(placeholder);
+                        stagedHere.push_back(staged);
 
                         std::string body;
                         if (!HTTPGet(base + remoteName + query, body, status, length, lastModified, error,
@@ -234,7 +252,7 @@ bool TKzAutoUpdate::DownloadAndInstall(bool silent) {
 
                         log.Fragment(kSaveTo + staged + kFragmentEnd);
                         const double localTime = lastModified > 0 ? UtcToLocalDateTime(lastModified) : 0;
-                        if (!DecompressToFile(body, staged, localTime)) {
+                        if (!DecompressToFile(body, staged, localTime, InflatedSizeLimit)) {
                             log.Line(FileLastError);
                             success = false;
                             break;
@@ -247,9 +265,14 @@ bool TKzAutoUpdate::DownloadAndInstall(bool silent) {
 
                         TStagingKey file(std::string(kStagingFilesKey) + "\\" + FileNameOf(staged), true,
                                          kKeyAllAccess);
-                        file.WriteString(kValueTempFile, staged);
-                        file.WriteString(kValueDestFile, localPath);
-                        file.WriteBinary(kValueFileDate, DateTimeBytes(lastModified));
+                        record(file.WriteString(kValueTempFile, staged), kValueTempFile);
+                        record(file.WriteString(kValueDestFile, localPath), kValueDestFile);
+                        record(file.WriteBinary(kValueFileDate, DateTimeBytes(lastModified)), kValueFileDate);
+                        if (!unwritable.empty()) {
+                            log.Line(kCouldNotRecord + unwritable + kInTheStore);
+                            success = false;
+                            break;
+                        }
                         unrecorded.clear();
                         if (localPath == exe) launchFile = staged;
                     }
@@ -262,7 +285,17 @@ bool TKzAutoUpdate::DownloadAndInstall(bool silent) {
         // No subkey names them, so no ClearStagedUpdate would ever remove them.
         if (files != nullptr)
             for (const std::string& name : unrecorded) files->DeleteFile(name);
+        if (!unwritable.empty()) {
+            // A staging the installer could not follow: removed whole now,
+            // records and files, as far as the store lets them go.
+            ClearStagedUpdate();
+            if (files != nullptr) {
+                for (const std::string& name : stagedHere) files->DeleteFile(name);
+                if (!staging.empty()) files->RemoveDirectory(staging.substr(0, staging.size() - 1));
+            }
+        }
         window.reset();
+        if (!unwritable.empty() && !silent) application->MessageBox(kStoreBoxText, kMbIconError | kMbCancelOnly);
     }
 
     credentials.Wipe();
