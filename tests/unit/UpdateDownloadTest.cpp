@@ -259,6 +259,19 @@ TEST_F(UpdateDownloadTest, StagesTheChangedFilesRecordsThemAndRelaunches) {
                                                                "Download 2 of 2 (Help.chm)..."}));
     EXPECT_EQ(window.shows, 1);
     EXPECT_TRUE(window.destroyed) << "before the launch";
+    // Each file's bar starts from 0 again, once its caption names it.
+    std::vector<std::string> bar;
+    for (const std::string& line : window.log)
+        if (line.rfind("Label.SetCaption Download", 0) == 0 || line.rfind("ProgressBar.SetPosition", 0) == 0)
+            bar.push_back(line);
+    const auto second = std::find(bar.begin(), bar.end(), "Label.SetCaption Download 2 of 2 (Help.chm)...");
+    ASSERT_NE(second, bar.end());
+    ASSERT_GE(bar.size(), 4u);
+    EXPECT_EQ(bar[0], "Label.SetCaption Download 1 of 2 (RestLevel.exe)...");
+    EXPECT_EQ(bar[1], "ProgressBar.SetPosition 0");
+    EXPECT_NE(*(second - 1), "ProgressBar.SetPosition 0") << "the first file moved the bar";
+    ASSERT_NE(second + 1, bar.end());
+    EXPECT_EQ(*(second + 1), "ProgressBar.SetPosition 0");
     EXPECT_EQ(net.OpenHandles(), 0);
 }
 
@@ -340,6 +353,50 @@ TEST_F(UpdateDownloadTest, AFileIsUpdatedWhenItDiffersEitherWayOrIsMissing) {
             EXPECT_EQ(files.files["C:\\Temp\\RestLevel\\HLV1.TMP.chm"].written, 0u)
                 << "the staged file keeps the time of its creation";
         }
+    }
+}
+
+TEST_F(UpdateDownloadTest, AFileThatCannotBeCheckedIsLeftOutAndTheOthersGoOn) {
+    updater.SetAuxFiles({"Help.chm=Help.zbin", "Lang.dll=Lang.zbin"});
+    Local(kExe, kT0);
+    Serve(kPackage, "version 1", kT0);
+    // Missing locally, so only its failed check keeps it out.
+    Serve(kHelpPackage, "help 2", kT0).status = 503;
+    Serve("/restlevel/Lang.zbin", "lang 2", kT0);
+
+    EXPECT_EQ(Download(false), 0);
+    const std::string start = Lines({"RestLevel.zbin (C:\\Prog\\RestLevel.exe) ... is up to date",
+                                     "Help.zbin (C:\\Prog\\Help.chm) ... could not be checked: HTTP 503 ",
+                                     "Lang.zbin (C:\\Prog\\Lang.dll) ... will be updated",
+                                     "Files to update: 1"});
+    EXPECT_EQ(Log().substr(0, start.size()), start);
+    EXPECT_EQ(StagedNames(), std::vector<std::string>{"HLV1.TMP.dll"});
+    for (const auto& request : net.requests)
+        EXPECT_FALSE(request.verb == "GET" && request.objectName == kHelpPackage) << "never fetched";
+}
+
+TEST_F(UpdateDownloadTest, EveryRequestCarriesTheCredentialsAndTheListingIsFetchedAnew) {
+    updater.FileListURL = "https://halvane.example/restlevel/files.txt";
+    net.responses["/restlevel/files.txt"].Body("Help.chm=Help.zbin\r\n");
+    updater.SetHTTPUsername("alice");
+    updater.SetHTTPPassword("s3cret pass");
+    Serve(kPackage, "version 2", kT0);
+    Serve(kHelpPackage, "help 2", kT0);
+
+    EXPECT_EQ(Download(true), 0);
+    std::vector<std::string> objects;
+    for (const auto& request : net.requests) objects.push_back(request.verb + " " + request.objectName);
+    EXPECT_EQ(objects, (std::vector<std::string>{"GET /restlevel/files.txt", "HEAD /restlevel/RestLevel.zbin",
+                                                 "HEAD /restlevel/Help.zbin", "GET /restlevel/RestLevel.zbin",
+                                                 "GET /restlevel/Help.zbin"}));
+    ASSERT_FALSE(net.requests.empty());
+    EXPECT_NE(net.requests[0].flags & kInternetFlagReload, 0u) << "never a cached listing";
+    for (std::size_t i = 1; i < net.requests.size(); ++i)
+        EXPECT_EQ(net.requests[i].flags & kInternetFlagReload, 0u) << i;
+    ASSERT_EQ(net.connects.size(), net.requests.size());
+    for (const auto& connect : net.connects) {
+        EXPECT_EQ(connect.userName, std::optional<std::string>("alice"));
+        EXPECT_EQ(connect.password, std::optional<std::string>("s3cret pass"));
     }
 }
 
