@@ -17,6 +17,7 @@
 #include "update/KzAutoUpdateProgress.h"
 #include "update/KzHTTP.h"
 #include "update/UpdateLog.h"
+#include "update/UpdateRequests.h"
 #include "update/UpdateStaging.h"
 
 namespace rl {
@@ -25,11 +26,6 @@ std::uint32_t DownloadPauseMs = 500;
 std::uint64_t InflatedSizeLimit = kMaxInflatedSize;
 
 namespace {
-
-constexpr std::uint32_t kConnectTimeoutMs = 20000;
-constexpr std::uint32_t kReceiveTimeoutMs = 0;  // the platform's default
-constexpr int kWipePasses = 3;
-constexpr double kMillisecondsPerDay = 86400000.0;
 
 // Log texts.
 constexpr char kListingNotAvailable[] = "File listing not available ";
@@ -46,7 +42,6 @@ constexpr char kDownload[] = "Download ";
 constexpr char kErrorHttp[] = "Error HTTP ";
 constexpr char kOk[] = "OK";
 constexpr char kSaveTo[] = "Save to ";
-constexpr char kFatalError[] = "Fatal error: ";
 constexpr char kStart[] = "Start ";
 constexpr char kCouldNotRecord[] = "Could not record ";
 constexpr char kInTheStore[] = " in the settings store";
@@ -62,34 +57,11 @@ constexpr char kStoreBoxText[] = "The update could not be prepared: the settings
 
 constexpr char kOpenVerb[] = "open";
 
-// The plain credentials of one download, wiped however it ends; also before
-// a launch that ends the process, which runs no destructor.
-class PlainCredentials {
-public:
-    std::string userName;
-    std::string password;
-    explicit PlainCredentials(const TKzAutoUpdate& component) { component.GetCredentials(userName, password); }
-    ~PlainCredentials() { Wipe(); }
-    PlainCredentials(const PlainCredentials&) = delete;
-    PlainCredentials& operator=(const PlainCredentials&) = delete;
-    void Wipe() {
-        WipeSecret(userName, kWipePasses);
-        WipeSecret(password, kWipePasses);
-    }
-};
-
 // Whether the download replaces the local file: any difference beyond the
 // tolerance, in either direction, or no local file at all. Without a server
-// time only a missing file is fetched. Compared in whole milliseconds, as
-// the check does.
+// time only a missing file is fetched. Compared as the check does.
 bool WillBeUpdated(double remote, double local) {
-    const auto tolerance = std::llround(kFileTimeTolerance * kMillisecondsPerDay);
-    const auto difference = std::llabs(std::llround((remote - local) * kMillisecondsPerDay));
-    return (remote > 0 && difference > tolerance) || local == 0;
-}
-
-std::string HttpFailure(std::uint32_t status, const std::string& error) {
-    return std::to_string(status) + " " + error;
+    return (remote > 0 && std::llabs(MillisecondsLater(remote, local)) > ToleranceMilliseconds()) || local == 0;
 }
 
 // The staging folder: the user's temporary folder, then the program's file
@@ -137,8 +109,7 @@ bool TKzAutoUpdate::DownloadAndInstall(bool silent) {
     bool listed = true;
     if (!base.empty() && !FileListURL.empty()) {
         std::string listing;
-        if (HTTPGet(FileListURL, listing, status, length, lastModified, error, nullptr, kConnectTimeoutMs,
-                    kReceiveTimeoutMs, credentials.userName, credentials.password, true, false)) {
+        if (FetchListing(FileListURL, credentials, listing, status, error)) {
             log.Line(kListingFetched + FileListURL);
             auxFiles_ = ListingLines(listing);
         } else {
@@ -178,11 +149,8 @@ bool TKzAutoUpdate::DownloadAndInstall(bool silent) {
                 const double local = GetFileDateUTC(localPath);
                 if (localPath.empty() || remoteName.empty()) continue;
                 log.Fragment(remoteName + " (" + localPath + ")" + kFragmentEnd);
-                std::uint64_t size = 0;
                 double remote = 0;
-                if (!HTTPHead(base + remoteName + query, "", "", status, size, remote, error, nullptr,
-                              kConnectTimeoutMs, kReceiveTimeoutMs, credentials.userName, credentials.password, false,
-                              false)) {
+                if (!ProbeFile(base + remoteName + query, credentials, status, remote, error)) {
                     log.Line(kCouldNotBeChecked + HttpFailure(status, error));
                 } else if (WillBeUpdated(remote, local)) {
                     log.Line(kWillBeUpdated);
