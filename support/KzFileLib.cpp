@@ -26,6 +26,7 @@ IScreenCursor* gCursor = nullptr;
 IMessagePump* gPump = nullptr;
 
 constexpr std::uint32_t kChunkSize = 65536;
+constexpr std::uint32_t kErrorFileTooLarge = 223;  // ERROR_FILE_TOO_LARGE
 constexpr std::uint32_t kNameBufferSize = 255;
 // Days from 1 January 1601 to 30 December 1899.
 constexpr double kFileTimeEpochDays = 109205.0;
@@ -301,7 +302,8 @@ bool CopyFileWithTimes(const std::string& source, const std::string& destination
     return true;
 }
 
-bool DecompressToFile(const std::string& data, const std::string& destination, double lastWriteLocal) {
+bool DecompressToFile(const std::string& data, const std::string& destination, double lastWriteLocal,
+                      std::uint64_t limit) {
     SetScreenCursor(kCursorHourGlass);
     ResetFileError();
     const SysHandle file = gFiles == nullptr
@@ -322,13 +324,26 @@ bool DecompressToFile(const std::string& data, const std::string& destination, d
         std::vector<std::uint8_t> buffer(kChunkSize);
         std::uint32_t count = 0;
         std::uint32_t written = 0;
+        std::uint64_t total = 0;
+        bool tooLarge = false;
         do {
             count = inflater.Read(buffer.data(), kChunkSize);
             written = 0;
+            // A small package may inflate without end: what would pass the
+            // limit is never written.
+            if (count > limit - total) {
+                tooLarge = true;
+                break;
+            }
             if (count > 0 && !gFiles->WriteFile(file, buffer.data(), count, written)) written = 0;
+            total += written;
         } while (count == kChunkSize && written == count);
 
-        if (written != count) {
+        if (tooLarge) {
+            FileLastErrorCode = kErrorFileTooLarge;
+            FileLastStep = "Decompress";
+            FileLastError = "The package inflates to more than " + std::to_string(limit) + " bytes";
+        } else if (written != count) {
             RecordStepFailure("Write File");
             FileLastErrorCode = PortLastError();
         } else if (!inflater.Ended()) {
@@ -352,6 +367,7 @@ bool DecompressToFile(const std::string& data, const std::string& destination, d
         throw;
     }
     gFiles->CloseHandle(file);
+    if (FileLastErrorCode == kErrorFileTooLarge) gFiles->DeleteFile(destination);
     SetScreenCursor(kCursorDefault);
     return complete;
 }

@@ -51,9 +51,12 @@ bool CopyFileWithTimes(const std::string& source, const std::string& destination
 // Inflates one whole zlib stream into a new file (an existing one is
 // replaced) and, when lastWriteLocal > 0, sets its last-write time from that
 // local date-time. False when the file cannot be created, a write falls
-// short, or the data ends before the stream does; EDecompressionError for a
-// damaged stream.
-bool DecompressToFile(const std::string& data, const std::string& destination, double lastWriteLocal);
+// short, the data ends before the stream does, or the stream inflates to more
+// than `limit` bytes (then nothing beyond the limit is written and the file
+// is removed); EDecompressionError for a damaged stream.
+inline constexpr std::uint64_t kMaxInflatedSize = 256ull * 1024 * 1024;
+bool DecompressToFile(const std::string& data, const std::string& destination, double lastWriteLocal,
+                      std::uint64_t limit = kMaxInflatedSize);
 
 // The file's last-write time as a UTC date-time; 0 when it cannot be read.
 double GetFileDateUTC(const std::string& fileName);

@@ -10,6 +10,7 @@
 #include "support/KzFileLib.h"
 #include "support/VorlLibText.h"
 #include "update/KzHTTP.h"
+#include "update/UpdateStaging.h"
 
 namespace rl {
 
@@ -35,30 +36,15 @@ void SetUpScrambler(TKzEncryptString& scrambler) {
 
 bool IsScrambled(const std::string& value) { return HasPrefix(value, kCredentialPrefix, true); }
 
-char PathSeparator() {
-    const IFileSystem* files = FileSystemPort();
-    return files != nullptr && files->Style() == PathStyle::Posix ? '/' : '\\';
-}
-
 // The running program's folder with its trailing separator; empty when the
 // program's file is not known.
 std::string ProgramFolder() {
     IApplication* application = ApplicationPort();
     if (application == nullptr) return {};
-    const std::string exe = application->ExeName();
-    const char separator = PathSeparator();
-    std::size_t cut = exe.find_last_of(separator == '/' ? "/" : "\\/:");
-    if (cut == std::string::npos) return {};
-    std::string folder = exe.substr(0, cut + 1);
+    std::string folder = FolderOf(application->ExeName());
     // "C:" alone names the drive's current folder, not its root.
-    if (separator == '\\' && folder.back() == ':') folder += '\\';
+    if (PathSeparator() == '\\' && !folder.empty() && folder.back() == ':') folder += '\\';
     return folder;
-}
-
-std::string Lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
-    return text;
 }
 
 }  // namespace
@@ -130,7 +116,7 @@ void TKzAutoUpdate::SplitFileEntry(const std::string& entry, std::string& localP
 std::string TKzAutoUpdate::ExpandLocalPath(const std::string& path) const {
     const std::string folder = ProgramFolder();
     const VariableResolver appDir = [&folder](const std::string&, const std::string& name, int) {
-        return Lower(name) == kAppDirMacro ? folder : std::string();
+        return LowerAscii(name) == kAppDirMacro ? folder : std::string();
     };
     const std::string expanded = ExpandVariables(ExpandEnvVars(path), kMacroDelimiter, 0, appDir);
     // An empty path names no file; resolved, it would name the program's

@@ -38,6 +38,10 @@ constexpr double kFileTimeTolerance = 5.0 / 86400.0;
 // itself sets it otherwise.
 extern std::uint32_t DownloadPauseMs;
 
+// The size no staged file may inflate beyond; kMaxInflatedSize (256 MiB)
+// unless a test sets it smaller.
+extern std::uint64_t InflatedSizeLimit;
+
 class TKzAutoUpdate {
 public:
     TKzAutoUpdate();

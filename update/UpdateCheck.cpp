@@ -14,15 +14,11 @@
 #include "update/KzAutoUpdateInfo.h"
 #include "update/KzHTTP.h"
 #include "update/UpdateLog.h"
+#include "update/UpdateRequests.h"
 
 namespace rl {
 
 namespace {
-
-constexpr std::uint32_t kConnectTimeoutMs = 20000;
-constexpr std::uint32_t kReceiveTimeoutMs = 0;  // the platform's default
-constexpr int kWipePasses = 3;
-constexpr double kMillisecondsPerDay = 86400000.0;
 
 // Log texts.
 constexpr char kListingFetched[] = "Downloaded File Listing ";
@@ -35,7 +31,6 @@ constexpr char kOlderLocal[] = "Older Local @ ";
 constexpr char kUpToDateLocal[] = "Up-to-date Local @ ";
 constexpr char kRtfNotAvailable[] = "RTF Info Not Available: HTTP ";
 constexpr char kTextNotAvailable[] = "Text Info Not Available: HTTP ";
-constexpr char kFatalError[] = "Fatal error: ";
 constexpr char kUnknownException[] = "unknown exception";
 
 // The final line of each result.
@@ -47,26 +42,11 @@ constexpr const char* kResultLines[] = {
     "Update cannot be installed; one or more error conditions prevent updating.",
 };
 
-// The plain credentials of one operation, wiped however it ends.
-struct PlainCredentials {
-    std::string userName;
-    std::string password;
-    explicit PlainCredentials(const TKzAutoUpdate& component) { component.GetCredentials(userName, password); }
-    ~PlainCredentials() {
-        WipeSecret(userName, kWipePasses);
-        WipeSecret(password, kWipePasses);
-    }
-    PlainCredentials(const PlainCredentials&) = delete;
-    PlainCredentials& operator=(const PlainCredentials&) = delete;
-};
-
 // The verdict on one file from its remote time R and local time L (both UTC
-// date-times, 0 for none), with its log text. Compared in whole
-// milliseconds, so that a difference of exactly the tolerance counts as
-// equal whatever the doubles' rounding.
+// date-times, 0 for none), with its log text.
 TUpdateCheckResult Verdict(double remote, double local, std::string& line) {
-    const auto tolerance = std::llround(kFileTimeTolerance * kMillisecondsPerDay);
-    const auto newerOnServer = std::llround((remote - local) * kMillisecondsPerDay);
+    const long long tolerance = ToleranceMilliseconds();
+    const long long newerOnServer = MillisecondsLater(remote, local);
     if (remote > 0 && newerOnServer > tolerance) {
         line = local > 0 ? kNeedsUpdate + LogDateTime(local) : kLocalMissing;
         return ucrUpdateAvailable;
@@ -81,10 +61,6 @@ TUpdateCheckResult Verdict(double remote, double local, std::string& line) {
     }
     line = kLocalMissing;
     return ucrUpdateAvailable;
-}
-
-std::string HttpFailure(std::uint32_t status, const std::string& error) {
-    return std::to_string(status) + " " + error;
 }
 
 }  // namespace
@@ -107,9 +83,7 @@ TUpdateCheckResult TKzAutoUpdate::CheckForUpdate(std::string* infoRTF, std::stri
         bool listingFailed = false;
         if (!FileListURL.empty()) {
             std::string listing;
-            std::uint32_t length = 0;
-            if (HTTPGet(FileListURL, listing, status, length, lastModified, error, nullptr, kConnectTimeoutMs,
-                        kReceiveTimeoutMs, credentials.userName, credentials.password, true, false)) {
+            if (FetchListing(FileListURL, credentials, listing, status, error)) {
                 log.Line(kListingFetched + FileListURL);
                 auxFiles_ = ListingLines(listing);
             } else {
@@ -126,12 +100,9 @@ TUpdateCheckResult TKzAutoUpdate::CheckForUpdate(std::string* infoRTF, std::stri
                 const double local = GetFileDateUTC(localPath);
 
                 log.Fragment(kCheckFile + remoteName + kFragmentEnd);
-                std::uint64_t length = 0;
                 double remote = 0;
                 TUpdateCheckResult verdict = ucrError;
-                if (HTTPHead(base + remoteName + query, "", "", status, length, remote, error, nullptr,
-                             kConnectTimeoutMs, kReceiveTimeoutMs, credentials.userName, credentials.password, false,
-                             false)) {
+                if (ProbeFile(base + remoteName + query, credentials, status, remote, error)) {
                     log.Fragment(LogDateTime(remote) + " ");
                     std::string line;
                     verdict = Verdict(remote, local, line);

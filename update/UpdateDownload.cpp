@@ -17,18 +17,15 @@
 #include "update/KzAutoUpdateProgress.h"
 #include "update/KzHTTP.h"
 #include "update/UpdateLog.h"
+#include "update/UpdateRequests.h"
 #include "update/UpdateStaging.h"
 
 namespace rl {
 
 std::uint32_t DownloadPauseMs = 500;
+std::uint64_t InflatedSizeLimit = kMaxInflatedSize;
 
 namespace {
-
-constexpr std::uint32_t kConnectTimeoutMs = 20000;
-constexpr std::uint32_t kReceiveTimeoutMs = 0;  // the platform's default
-constexpr int kWipePasses = 3;
-constexpr double kMillisecondsPerDay = 86400000.0;
 
 // Log texts.
 constexpr char kListingNotAvailable[] = "File listing not available ";
@@ -45,8 +42,9 @@ constexpr char kDownload[] = "Download ";
 constexpr char kErrorHttp[] = "Error HTTP ";
 constexpr char kOk[] = "OK";
 constexpr char kSaveTo[] = "Save to ";
-constexpr char kFatalError[] = "Fatal error: ";
 constexpr char kStart[] = "Start ";
+constexpr char kCouldNotRecord[] = "Could not record ";
+constexpr char kInTheStore[] = " in the settings store";
 
 // The download window's texts.
 constexpr char kCheckingText[] = "Checking for Update Files...";
@@ -55,37 +53,15 @@ constexpr char kCheckingText[] = "Checking for Update Files...";
 constexpr char kListingBoxText[] = "Software update information is not currently available.  Please try again later.";
 constexpr char kLaunchBoxText[] = "An error occurred attempting to install the ";
 constexpr char kLaunchBoxTextEnd[] = " update.\r\n\r\n";
+constexpr char kStoreBoxText[] = "The update could not be prepared: the settings store cannot be written.";
 
 constexpr char kOpenVerb[] = "open";
 
-// The plain credentials of one download, wiped however it ends; also before
-// a launch that ends the process, which runs no destructor.
-class PlainCredentials {
-public:
-    std::string userName;
-    std::string password;
-    explicit PlainCredentials(const TKzAutoUpdate& component) { component.GetCredentials(userName, password); }
-    ~PlainCredentials() { Wipe(); }
-    PlainCredentials(const PlainCredentials&) = delete;
-    PlainCredentials& operator=(const PlainCredentials&) = delete;
-    void Wipe() {
-        WipeSecret(userName, kWipePasses);
-        WipeSecret(password, kWipePasses);
-    }
-};
-
 // Whether the download replaces the local file: any difference beyond the
 // tolerance, in either direction, or no local file at all. Without a server
-// time only a missing file is fetched. Compared in whole milliseconds, as
-// the check does.
+// time only a missing file is fetched. Compared as the check does.
 bool WillBeUpdated(double remote, double local) {
-    const auto tolerance = std::llround(kFileTimeTolerance * kMillisecondsPerDay);
-    const auto difference = std::llabs(std::llround((remote - local) * kMillisecondsPerDay));
-    return (remote > 0 && difference > tolerance) || local == 0;
-}
-
-std::string HttpFailure(std::uint32_t status, const std::string& error) {
-    return std::to_string(status) + " " + error;
+    return (remote > 0 && std::llabs(MillisecondsLater(remote, local)) > ToleranceMilliseconds()) || local == 0;
 }
 
 // The staging folder: the user's temporary folder, then the program's file
@@ -133,8 +109,7 @@ bool TKzAutoUpdate::DownloadAndInstall(bool silent) {
     bool listed = true;
     if (!base.empty() && !FileListURL.empty()) {
         std::string listing;
-        if (HTTPGet(FileListURL, listing, status, length, lastModified, error, nullptr, kConnectTimeoutMs,
-                    kReceiveTimeoutMs, credentials.userName, credentials.password, true, false)) {
+        if (FetchListing(FileListURL, credentials, listing, status, error)) {
             log.Line(kListingFetched + FileListURL);
             auxFiles_ = ListingLines(listing);
         } else {
@@ -155,6 +130,14 @@ bool TKzAutoUpdate::DownloadAndInstall(bool silent) {
 
         // The files of the entry under way, until its subkey records them.
         std::vector<std::string> unrecorded;
+        // Every file this download staged, and the first value the settings
+        // store refused: without its records the installer would find
+        // nothing to install, and no later clearing would find the files.
+        std::vector<std::string> stagedHere;
+        std::string unwritable;
+        const auto record = [&unwritable](bool written, const char* name) {
+            if (!written && unwritable.empty()) unwritable = name;
+        };
         // A damaged package raises while it is inflated; it must not end the
         // program, which is still starting. What was staged stays for the
         // next ClearStagedUpdate.
@@ -166,11 +149,8 @@ bool TKzAutoUpdate::DownloadAndInstall(bool silent) {
                 const double local = GetFileDateUTC(localPath);
                 if (localPath.empty() || remoteName.empty()) continue;
                 log.Fragment(remoteName + " (" + localPath + ")" + kFragmentEnd);
-                std::uint64_t size = 0;
                 double remote = 0;
-                if (!HTTPHead(base + remoteName + query, "", "", status, size, remote, error, nullptr,
-                              kConnectTimeoutMs, kReceiveTimeoutMs, credentials.userName, credentials.password, false,
-                              false)) {
+                if (!ProbeFile(base + remoteName + query, credentials, status, remote, error)) {
                     log.Line(kCouldNotBeChecked + HttpFailure(status, error));
                 } else if (WillBeUpdated(remote, local)) {
                     log.Line(kWillBeUpdated);
@@ -185,17 +165,21 @@ bool TKzAutoUpdate::DownloadAndInstall(bool silent) {
                 {
                     TStagingKey main(kStagingKey, true, kKeyAllAccess);
                     const std::vector<std::string> arguments = application->Arguments();
-                    main.WriteString(kValueAppName, exe);
-                    main.WriteString(kValueTempPath, staging);
-                    main.WriteInteger(kValueParamCount, static_cast<std::int32_t>(arguments.size()));
-                    main.WriteInteger(kValueSilent, silent ? 1 : 0);
-                    main.WriteString(kValueLogFile, UpdateLogFileName());
-                    for (std::size_t i = 0; i < arguments.size(); ++i)
-                        main.WriteString(kValueParam + std::to_string(i + 1), arguments[i]);
+                    record(main.WriteString(kValueAppName, exe), kValueAppName);
+                    record(main.WriteString(kValueTempPath, staging), kValueTempPath);
+                    record(main.WriteInteger(kValueParamCount, static_cast<std::int32_t>(arguments.size())),
+                           kValueParamCount);
+                    record(main.WriteInteger(kValueSilent, silent ? 1 : 0), kValueSilent);
+                    record(main.WriteString(kValueLogFile, UpdateLogFileName()), kValueLogFile);
+                    for (std::size_t i = 0; i < arguments.size() && unwritable.empty(); ++i)
+                        if (!main.WriteString(kValueParam + std::to_string(i + 1), arguments[i]))
+                            unwritable = kValueParam + std::to_string(i + 1);
                 }
-                success = true;
+                success = unwritable.empty();
 
-                if (staging.empty() || MakeFolderPath(staging) == 2) {
+                if (!success) {
+                    log.Line(kCouldNotRecord + unwritable + kInTheStore);
+                } else if (staging.empty() || MakeFolderPath(staging) == 2) {
                     log.Line(kTempFolder + staging + kCouldNotBeCreated);
                     success = false;
                 } else {
@@ -220,6 +204,8 @@ bool TKzAutoUpdate::DownloadAndInstall(bool silent) {
                         }
                         const std::string staged = placeholder + ExtensionOf(localPath);
                         unrecorded = {placeholder, staged};
+                        stagedHere.push_back(placeholder);
+                        stagedHere.push_back(staged);
 
                         std::string body;
                         if (!HTTPGet(base + remoteName + query, body, status, length, lastModified, error,
@@ -234,7 +220,7 @@ bool TKzAutoUpdate::DownloadAndInstall(bool silent) {
 
                         log.Fragment(kSaveTo + staged + kFragmentEnd);
                         const double localTime = lastModified > 0 ? UtcToLocalDateTime(lastModified) : 0;
-                        if (!DecompressToFile(body, staged, localTime)) {
+                        if (!DecompressToFile(body, staged, localTime, InflatedSizeLimit)) {
                             log.Line(FileLastError);
                             success = false;
                             break;
@@ -247,9 +233,14 @@ bool TKzAutoUpdate::DownloadAndInstall(bool silent) {
 
                         TStagingKey file(std::string(kStagingFilesKey) + "\\" + FileNameOf(staged), true,
                                          kKeyAllAccess);
-                        file.WriteString(kValueTempFile, staged);
-                        file.WriteString(kValueDestFile, localPath);
-                        file.WriteBinary(kValueFileDate, DateTimeBytes(lastModified));
+                        record(file.WriteString(kValueTempFile, staged), kValueTempFile);
+                        record(file.WriteString(kValueDestFile, localPath), kValueDestFile);
+                        record(file.WriteBinary(kValueFileDate, DateTimeBytes(lastModified)), kValueFileDate);
+                        if (!unwritable.empty()) {
+                            log.Line(kCouldNotRecord + unwritable + kInTheStore);
+                            success = false;
+                            break;
+                        }
                         unrecorded.clear();
                         if (localPath == exe) launchFile = staged;
                     }
@@ -262,7 +253,17 @@ bool TKzAutoUpdate::DownloadAndInstall(bool silent) {
         // No subkey names them, so no ClearStagedUpdate would ever remove them.
         if (files != nullptr)
             for (const std::string& name : unrecorded) files->DeleteFile(name);
+        if (!unwritable.empty()) {
+            // A staging the installer could not follow: removed whole now,
+            // records and files, as far as the store lets them go.
+            ClearStagedUpdate();
+            if (files != nullptr) {
+                for (const std::string& name : stagedHere) files->DeleteFile(name);
+                if (!staging.empty()) files->RemoveDirectory(staging.substr(0, staging.size() - 1));
+            }
+        }
         window.reset();
+        if (!unwritable.empty() && !silent) application->MessageBox(kStoreBoxText, kMbIconError | kMbCancelOnly);
     }
 
     credentials.Wipe();

@@ -19,8 +19,6 @@ constexpr std::uint32_t kReadWrite = kKeyRead | kKeyWrite;
 
 bool IsString(std::uint32_t type) { return type == kRegSz || type == kRegExpandSz; }
 
-char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
 bool Exists(IFileSystem& files, const std::string& name) {
     return files.GetFileAttributes(name) != kInvalidFileAttributes;
 }
@@ -143,6 +141,13 @@ std::vector<std::uint8_t> DateTimeBytes(double dateTime) {
 char PathSeparator() {
     const IFileSystem* files = FileSystemPort();
     return files != nullptr && files->Style() == PathStyle::Posix ? '/' : '\\';
+}
+
+char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+std::string LowerAscii(std::string text) {
+    for (char& c : text) c = LowerAscii(c);
+    return text;
 }
 
 std::string FolderOf(const std::string& path) {

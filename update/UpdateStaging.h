@@ -70,6 +70,9 @@ std::vector<std::uint8_t> DateTimeBytes(double dateTime);
 // Path pieces in the build's path style (backslashes and drive colons on
 // Windows, slashes elsewhere).
 char PathSeparator();
+// ASCII letters in lower case; other bytes as they are.
+char LowerAscii(char c);
+std::string LowerAscii(std::string text);
 // The folder with its trailing separator; empty when the path has none.
 std::string FolderOf(const std::string& path);
 std::string FileNameOf(const std::string& path);

@@ -157,6 +157,7 @@ RegResult Registry::SetValue(RegKey key, const std::string& name, std::uint32_t 
                              std::uint32_t size) {
     std::shared_ptr<Node> node;
     if (const RegResult r = Resolve(key, kKeySetValue, node); r != kErrorSuccess) return r;
+    if (refuseSet && refuseSet(name)) return kErrorAccessDenied;
     Value value{type, data ? std::vector<std::uint8_t>(data, data + size) : std::vector<std::uint8_t>{}};
     auto [it, inserted] = node->values.try_emplace(Folded(name), name, value);
     if (!inserted) it->second.second = std::move(value);

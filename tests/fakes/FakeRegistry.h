@@ -36,6 +36,9 @@ public:
     std::function<bool(std::uint32_t access)> grant;
     // Queries with a buffer fail (the size query still works).
     bool failDataQueries = false;
+    // Whether a write of this value is refused (kErrorAccessDenied, nothing
+    // stored), as a read-only or full store does; null refuses none.
+    std::function<bool(const std::string& name)> refuseSet;
     // Size-only queries report this many bytes more than the value holds, as
     // the registry may; the data query then gives the true size.
     std::uint32_t sizeOverReport = 0;

@@ -896,5 +896,51 @@ TEST_F(UpdateRoadTest, WithoutADisplayTheInstallersMessagesGoToStandardError) {
     EXPECT_EQ(log.substr(log.size() - std::min(log.size(), end.size())), end) << log;
 }
 
+// A small package that inflates past the limit: the inflating stops there,
+// nothing beyond it reaches the disk, version 1 starts as usual and its next
+// start clears the staging.
+TEST_F(UpdateRoadTest, APackageThatInflatesPastTheLimitIsNotStaged) {
+    const std::int64_t serverTime = std::time(nullptr) / 60 * 60 - 3600;
+    const Versions v = TwoVersions("restlevel", ReadFile(RL_RESTLEVEL), "\nRestLevel, version 2\n", serverTime, kProgramMode);
+    Publish("restlevel", false);
+    const std::string package = Path("server/linux-x86_64/restlevel.zbin");
+    // 256 MiB and one byte of zeros: a few hundred KiB packed.
+    const auto packed = linuxtest::Run("python3 -c \"import sys, zlib; c = zlib.compressobj(9); o = open(sys.argv[1], "
+                                       "'wb'); [o.write(c.compress(bytes(1 << 20))) for _ in range(256)]; "
+                                       "o.write(c.compress(bytes(1))); o.write(c.flush()); o.close()\" " +
+                                       Quote(package) + " 2>&1");
+    ASSERT_EQ(packed.status, 0) << packed.output;
+    ASSERT_LT(fs::file_size(package), 2u << 20);
+    SetModified(package, serverTime);
+    linuxtest::TestServer server = Serve();
+    ASSERT_GT(server.Port(), 0);
+
+    auto one = Start(v.installed, {}, Env(server.Url("")));
+    KeptLog log;
+    ASSERT_NO_FATAL_FAILURE(AnswerYes(*one, log, "restlevel.zbin ("));
+    ASSERT_NE(screen_.WaitFor(one->Pid(), kMainWindow), 0u) << "version 1 does not start; the log reads:\n"
+                                                              << log.Text();
+    EXPECT_TRUE(SameBytes(ReadFile(v.installed), v.one)) << "version 1 is touched";
+    EXPECT_EQ(InstallerBelow(folder_.Path()), 0) << "an installer runs";
+    const std::string text = log.Text();
+    EXPECT_NE(text.find(" ... The package inflates to more than 268435456 bytes\r\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("Start "), std::string::npos) << "nothing is launched";
+    // The partly inflated file is gone; nothing in the staging holds more
+    // than the limit.
+    std::error_code error;
+    for (const auto& entry : fs::recursive_directory_iterator(Path("cache"), error))
+        if (entry.is_regular_file()) {
+            EXPECT_LE(entry.file_size(), 268435456u) << entry.path();
+            EXPECT_NE(entry.path().parent_path().string(), Staging("restlevel")) << entry.path() << " is left";
+        }
+
+    one->Stop();
+    ForgetConfigured();
+    auto again = Start(v.installed, {}, Env(""));
+    ASSERT_NE(screen_.WaitFor(again->Pid(), kMainWindow), 0u);
+    ExpectStagingCleared("restlevel");
+    EXPECT_TRUE(SameBytes(ReadFile(v.installed), v.one));
+}
+
 }  // namespace
 }  // namespace rl

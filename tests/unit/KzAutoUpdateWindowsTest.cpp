@@ -50,7 +50,8 @@ TEST_F(UpdateWindowsTest, ExecuteUpdateInfoAnswersTrueOnlyForYes) {
         {"No (Escape)", kMrNo, false},
         {"closed another way", kMrNone, false},
         {"cancelled", 2, false},
-        {"a result beside Yes", kMrYes + 1, false},
+        {"a result beside Yes", kMrYes - 1, false},  // neither Yes nor No
+        {"a result past No", kMrNo + 1, false},
     };
     const std::string notes = "{\\rtf1 {\\b New:} faster fades\\par}";
     for (const Case& c : cases) {

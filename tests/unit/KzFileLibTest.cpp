@@ -212,6 +212,44 @@ TEST_F(FileLibTest, DataThatEndsBeforeTheStreamIsAFailure) {
     EXPECT_TRUE(DecompressToFile(whole + "trailing", "C:\\out.bin", 0));
 }
 
+TEST_F(FileLibTest, AStreamThatInflatesPastTheLimitWritesNothingBeyondItAndIsRemoved) {
+    EXPECT_EQ(kMaxInflatedSize, 268435456u);
+    struct Case {
+        std::uint64_t size;
+        std::uint64_t limit;
+        bool fits;
+    } cases[] = {
+        {100000, 100000, true},   // exactly the limit
+        {65536, 65536, true},     // a whole chunk, then the empty read
+        {100001, 100000, false},  // one byte beyond, in the second chunk
+        {65537, 65536, false},
+        {300000, 100000, false},  // the first chunk written, the second not
+        {10, 0, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.size) + " into " + std::to_string(c.limit));
+        files.files.clear();
+        files.writeSizes.clear();
+        files.calls.clear();
+        cursor.changes.clear();
+        const std::string text = Mixed(static_cast<std::size_t>(c.size));
+        EXPECT_EQ(DecompressToFile(Compress(text), "C:\\out.bin", 0, c.limit), c.fits);
+        std::uint64_t written = 0;
+        for (const std::uint32_t w : files.writeSizes) written += w;
+        EXPECT_LE(written, c.limit) << "nothing beyond the limit is written";
+        EXPECT_EQ(files.OpenHandles(), 0u);
+        EXPECT_THAT(cursor.changes, ElementsAre(kCursorHourGlass, kCursorDefault));
+        if (c.fits) {
+            EXPECT_EQ(files.files["C:\\out.bin"].data, text);
+            EXPECT_EQ(FileLastError, "");
+        } else {
+            EXPECT_EQ(files.files.count("C:\\out.bin"), 0u) << "the part written is removed";
+            EXPECT_EQ(FileLastError, "The package inflates to more than " + std::to_string(c.limit) + " bytes");
+            EXPECT_EQ(FileLastErrorCode, 223u);
+        }
+    }
+}
+
 TEST_F(FileLibTest, ADamagedStreamRaisesWithTheDecompressorsMessage) {
     const std::string whole = Compress(Mixed(100000));
     std::string badHeader = whole;

@@ -429,6 +429,16 @@ TEST_F(UpdateCheckTest, ReleaseNotesComeWhateverTheResult) {
     std::string rtf;
     updater.CheckForUpdate(&rtf, nullptr);
     EXPECT_EQ(Objects(), (std::vector<std::string>{"HEAD /restlevel/RestLevel.zbin", "GET /restlevel/RestLevel.rtf"}));
+
+    // Without an address the output is emptied all the same.
+    updater.InfoURLRTF.clear();
+    updater.InfoURLText.clear();
+    Serve(kPackage, kT0);
+    rtf = "former";
+    std::string plain = "former";
+    EXPECT_EQ(updater.CheckForUpdate(&rtf, &plain), ucrUpToDate);
+    EXPECT_EQ(rtf, "");
+    EXPECT_EQ(plain, "");
 }
 
 TEST_F(UpdateCheckTest, NotesThatCannotBeFetchedAreEmptyAndLeaveTheResultAlone) {

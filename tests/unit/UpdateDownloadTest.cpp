@@ -133,6 +133,7 @@ public:
         updater.UpdateURL = kUpdateURL;
     }
     void TearDown() override {
+        InflatedSizeLimit = kMaxInflatedSize;
         SetRegistryPort(nullptr);
         SetUpdateWindowPort(nullptr);
         SetApplicationPort(nullptr);
@@ -258,6 +259,19 @@ TEST_F(UpdateDownloadTest, StagesTheChangedFilesRecordsThemAndRelaunches) {
                                                                "Download 2 of 2 (Help.chm)..."}));
     EXPECT_EQ(window.shows, 1);
     EXPECT_TRUE(window.destroyed) << "before the launch";
+    // Each file's bar starts from 0 again, once its caption names it.
+    std::vector<std::string> bar;
+    for (const std::string& line : window.log)
+        if (line.rfind("Label.SetCaption Download", 0) == 0 || line.rfind("ProgressBar.SetPosition", 0) == 0)
+            bar.push_back(line);
+    const auto second = std::find(bar.begin(), bar.end(), "Label.SetCaption Download 2 of 2 (Help.chm)...");
+    ASSERT_NE(second, bar.end());
+    ASSERT_GE(bar.size(), 4u);
+    EXPECT_EQ(bar[0], "Label.SetCaption Download 1 of 2 (RestLevel.exe)...");
+    EXPECT_EQ(bar[1], "ProgressBar.SetPosition 0");
+    EXPECT_NE(*(second - 1), "ProgressBar.SetPosition 0") << "the first file moved the bar";
+    ASSERT_NE(second + 1, bar.end());
+    EXPECT_EQ(*(second + 1), "ProgressBar.SetPosition 0");
     EXPECT_EQ(net.OpenHandles(), 0);
 }
 
@@ -342,6 +356,50 @@ TEST_F(UpdateDownloadTest, AFileIsUpdatedWhenItDiffersEitherWayOrIsMissing) {
     }
 }
 
+TEST_F(UpdateDownloadTest, AFileThatCannotBeCheckedIsLeftOutAndTheOthersGoOn) {
+    updater.SetAuxFiles({"Help.chm=Help.zbin", "Lang.dll=Lang.zbin"});
+    Local(kExe, kT0);
+    Serve(kPackage, "version 1", kT0);
+    // Missing locally, so only its failed check keeps it out.
+    Serve(kHelpPackage, "help 2", kT0).status = 503;
+    Serve("/restlevel/Lang.zbin", "lang 2", kT0);
+
+    EXPECT_EQ(Download(false), 0);
+    const std::string start = Lines({"RestLevel.zbin (C:\\Prog\\RestLevel.exe) ... is up to date",
+                                     "Help.zbin (C:\\Prog\\Help.chm) ... could not be checked: HTTP 503 ",
+                                     "Lang.zbin (C:\\Prog\\Lang.dll) ... will be updated",
+                                     "Files to update: 1"});
+    EXPECT_EQ(Log().substr(0, start.size()), start);
+    EXPECT_EQ(StagedNames(), std::vector<std::string>{"HLV1.TMP.dll"});
+    for (const auto& request : net.requests)
+        EXPECT_FALSE(request.verb == "GET" && request.objectName == kHelpPackage) << "never fetched";
+}
+
+TEST_F(UpdateDownloadTest, EveryRequestCarriesTheCredentialsAndTheListingIsFetchedAnew) {
+    updater.FileListURL = "https://halvane.example/restlevel/files.txt";
+    net.responses["/restlevel/files.txt"].Body("Help.chm=Help.zbin\r\n");
+    updater.SetHTTPUsername("alice");
+    updater.SetHTTPPassword("s3cret pass");
+    Serve(kPackage, "version 2", kT0);
+    Serve(kHelpPackage, "help 2", kT0);
+
+    EXPECT_EQ(Download(true), 0);
+    std::vector<std::string> objects;
+    for (const auto& request : net.requests) objects.push_back(request.verb + " " + request.objectName);
+    EXPECT_EQ(objects, (std::vector<std::string>{"GET /restlevel/files.txt", "HEAD /restlevel/RestLevel.zbin",
+                                                 "HEAD /restlevel/Help.zbin", "GET /restlevel/RestLevel.zbin",
+                                                 "GET /restlevel/Help.zbin"}));
+    ASSERT_FALSE(net.requests.empty());
+    EXPECT_NE(net.requests[0].flags & kInternetFlagReload, 0u) << "never a cached listing";
+    for (std::size_t i = 1; i < net.requests.size(); ++i)
+        EXPECT_EQ(net.requests[i].flags & kInternetFlagReload, 0u) << i;
+    ASSERT_EQ(net.connects.size(), net.requests.size());
+    for (const auto& connect : net.connects) {
+        EXPECT_EQ(connect.userName, std::optional<std::string>("alice"));
+        EXPECT_EQ(connect.password, std::optional<std::string>("s3cret pass"));
+    }
+}
+
 TEST_F(UpdateDownloadTest, TheProgramItselfIsRelaunchedUnlessItsNewVersionIsStaged) {
     struct Case {
         const char* name;
@@ -398,6 +456,107 @@ TEST_F(UpdateDownloadTest, AFailedDownloadKeepsWhatWasStagedAndLaunchesNothing) 
         EXPECT_FALSE(request.verb == "GET" && request.objectName == "/restlevel/Lang.zbin") << "later files are not fetched";
     ASSERT_EQ(windows.progressWindows.size(), 1u);
     EXPECT_TRUE(windows.progressWindows[0]->destroyed);
+}
+
+// A save that fails without raising: the file is neither recorded nor
+// installed, and neither it nor its placeholder is left behind.
+TEST_F(UpdateDownloadTest, AFailedSaveEndsTheDownloadAndRecordsNothing) {
+    const std::string plain(5000, 'h');
+    const std::string packed = Packed(plain);
+    struct Case {
+        const char* name;
+        std::string body;
+        std::uint64_t limit;
+        std::string line;
+    } cases[] = {
+        {"a package cut short", packed.substr(0, packed.size() / 2), kMaxInflatedSize,
+         "The compressed data is incomplete: it ends before the end of its stream"},
+        {"a package that inflates past the limit", packed, 1000, "The package inflates to more than 1000 bytes"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ResetFiles();
+        registry.Clear();
+        InflatedSizeLimit = c.limit;
+        updater.SetAuxFiles({"Help.chm=Help.zbin"});
+        Serve(kPackage, "version 2", kT0);
+        Serve(kHelpPackage, "", kT0).Body(c.body);
+
+        bool result = true;
+        EXPECT_EQ(Download(true, &result), std::nullopt);
+        EXPECT_FALSE(result);
+        EXPECT_EQ(Log(), Lines({"RestLevel.zbin (C:\\Prog\\RestLevel.exe) ... will be updated",
+                                "Help.zbin (C:\\Prog\\Help.chm) ... will be updated",
+                                "Files to update: 2",
+                                "Download RestLevel.zbin (C:\\Prog\\RestLevel.exe) ... OK",
+                                "Save to C:\\Temp\\RestLevel\\HLV1.TMP.exe ... OK",
+                                "Download Help.zbin (C:\\Prog\\Help.chm) ... OK",
+                                "Save to C:\\Temp\\RestLevel\\HLV2.TMP.chm ... " + c.line}));
+        EXPECT_EQ(StagedNames(), std::vector<std::string>{"HLV1.TMP.exe"});
+        EXPECT_EQ(files.files.count("C:\\Temp\\RestLevel\\HLV2.TMP.chm"), 0u);
+        EXPECT_EQ(files.files.count("C:\\Temp\\RestLevel\\HLV2.TMP"), 0u);
+        EXPECT_TRUE(files.executed.empty());
+    }
+}
+
+// A store that refuses a write, or whose key does not open: the installer
+// would find nothing recorded, so nothing is launched and the staging goes.
+TEST_F(UpdateDownloadTest, AStoreThatCannotBeWrittenEndsTheDownloadAndRemovesTheStaging) {
+    struct Case {
+        const char* name;
+        std::string refused;  // empty: the key does not open at all
+        std::string line;
+    } cases[] = {
+        {"the key does not open", "", "Could not record AppName in the settings store"},
+        {"the program's name", "AppName", "Could not record AppName in the settings store"},
+        {"an argument", "Param2", "Could not record Param2 in the settings store"},
+        {"a staged file's name", "TempFile", "Could not record TempFile in the settings store"},
+        {"the second file's date", "FileDate#2", "Could not record FileDate in the settings store"},
+    };
+    for (const Case& c : cases) {
+        for (const bool silent : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (silent ? ", silent" : ""));
+            ResetFiles();
+            registry.Clear();
+            app.messageBoxes.clear();
+            app.arguments = {"one", "two"};
+            updater.SetAuxFiles({"Help.chm=Help.zbin"});
+            Serve(kPackage, "version 2", kT0);
+            Serve(kHelpPackage, "help 2", kT0);
+            int fileDates = 0;
+            registry.grant = [&c](std::uint32_t access) { return !c.refused.empty() || access != kKeyAllAccess; };
+            registry.refuseSet = [&c, &fileDates](const std::string& name) {
+                if (name == "FileDate") ++fileDates;
+                return name == c.refused || (c.refused == "FileDate#2" && name == "FileDate" && fileDates == 2);
+            };
+
+            bool result = true;
+            EXPECT_EQ(Download(silent, &result), std::nullopt);
+            EXPECT_FALSE(result);
+            EXPECT_NE(Log().find(c.line + "\r\n"), std::string::npos) << Log();
+            EXPECT_EQ(Log().find("Start "), std::string::npos);
+            EXPECT_TRUE(files.executed.empty());
+            registry.grant = nullptr;
+            registry.refuseSet = nullptr;
+            EXPECT_EQ(StagedNames(), std::vector<std::string>{});
+            EXPECT_FALSE(registry.Get("Software\\Halvane\\KzAutoUpdate", "AppName").has_value());
+            EXPECT_FALSE(registry.Get("Software\\Halvane\\KzAutoUpdate", "TempPath").has_value());
+            for (const auto& [name, file] : files.files)
+                EXPECT_NE(name.rfind(kStaging, 0), 0u) << name << " is left behind";
+            EXPECT_EQ(files.folders.count("C:\\Temp\\RestLevel"), 0u);
+            if (silent) {
+                EXPECT_TRUE(app.messageBoxes.empty());
+            } else {
+                ASSERT_EQ(app.messageBoxes.size(), 1u);
+                EXPECT_EQ(app.messageBoxes[0].first,
+                          "The update could not be prepared: the settings store cannot be written.");
+                EXPECT_EQ(app.messageBoxes[0].second, kMbIconError | kMbCancelOnly);
+            }
+            ASSERT_FALSE(windows.progressWindows.empty());
+            EXPECT_TRUE(windows.progressWindows.back()->destroyed);
+        }
+    }
+    app.arguments.clear();
 }
 
 TEST_F(UpdateDownloadTest, TheTwoBoxesShowOnlyWhenNotSilent) {
