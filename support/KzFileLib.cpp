@@ -303,12 +303,13 @@ bool CopyFileWithTimes(const std::string& source, const std::string& destination
 }
 
 bool DecompressToFile(const std::string& data, const std::string& destination, double lastWriteLocal,
-                      std::uint64_t limit) {
+                      std::uint64_t limit, bool createNew) {
     SetScreenCursor(kCursorHourGlass);
     ResetFileError();
     const SysHandle file = gFiles == nullptr
                                ? kInvalidHandle
-                               : gFiles->CreateFile(destination, kGenericRead | kGenericWrite, 0, kCreateAlways,
+                               : gFiles->CreateFile(destination, kGenericRead | kGenericWrite, 0,
+                                                    createNew ? kCreateNew : kCreateAlways,
                                                     kFileAttributeNormal);
     if (file == kInvalidHandle) {
         FileLastErrorCode = PortLastError();

@@ -49,14 +49,14 @@ public:
 bool CopyFileWithTimes(const std::string& source, const std::string& destination, bool keepCreated);
 
 // Inflates one whole zlib stream into a new file (an existing one is
-// replaced) and, when lastWriteLocal > 0, sets its last-write time from that
+// replaced, unless createNew: then it is refused) and, when lastWriteLocal > 0, sets its last-write time from that
 // local date-time. False when the file cannot be created, a write falls
 // short, the data ends before the stream does, or the stream inflates to more
 // than `limit` bytes (then nothing beyond the limit is written and the file
 // is removed); EDecompressionError for a damaged stream.
 inline constexpr std::uint64_t kMaxInflatedSize = 256ull * 1024 * 1024;
 bool DecompressToFile(const std::string& data, const std::string& destination, double lastWriteLocal,
-                      std::uint64_t limit = kMaxInflatedSize);
+                      std::uint64_t limit = kMaxInflatedSize, bool createNew = false);
 
 // The file's last-write time as a UTC date-time; 0 when it cannot be read.
 double GetFileDateUTC(const std::string& fileName);

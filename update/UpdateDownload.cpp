@@ -220,7 +220,8 @@ bool TKzAutoUpdate::DownloadAndInstall(bool silent) {
 
                         log.Fragment(kSaveTo + staged + kFragmentEnd);
                         const double localTime = lastModified > 0 ? UtcToLocalDateTime(lastModified) : 0;
-                        if (!DecompressToFile(body, staged, localTime, InflatedSizeLimit)) {
+                        // Made new: a file already at that name was not made by us.
+                        if (!DecompressToFile(body, staged, localTime, InflatedSizeLimit, true)) {
                             log.Line(FileLastError);
                             success = false;
                             break;

@@ -50,6 +50,10 @@ SysHandle FileSystem::CreateFile(const std::string& name, std::uint32_t access, 
         lastError = kErrorFileNotFoundCode;
         return kInvalidHandle;
     }
+    if (disposition == kCreateNew && files.count(name) != 0) {
+        lastError = 80;  // ERROR_FILE_EXISTS
+        return kInvalidHandle;
+    }
     // As the system: a read-only file cannot be opened for writing.
     const auto existing = files.find(name);
     if ((access & (kGenericWrite | kFileAppendData)) != 0 && existing != files.end() &&

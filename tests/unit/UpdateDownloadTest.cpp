@@ -468,15 +468,19 @@ TEST_F(UpdateDownloadTest, AFailedSaveEndsTheDownloadAndRecordsNothing) {
         std::string body;
         std::uint64_t limit;
         std::string line;
+        bool planted = false;  // a file is at the staged file's name already
     } cases[] = {
         {"a package cut short", packed.substr(0, packed.size() / 2), kMaxInflatedSize,
          "The compressed data is incomplete: it ends before the end of its stream"},
         {"a package that inflates past the limit", packed, 1000, "The package inflates to more than 1000 bytes"},
+        // Staged files are made new: one already there is not ours to fill.
+        {"a file already at the staged name", packed, kMaxInflatedSize, SysErrorText(80) + " at Create File", true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ResetFiles();
         registry.Clear();
+        if (c.planted) files.files["C:\\Temp\\RestLevel\\HLV2.TMP.chm"].data = "planted";
         InflatedSizeLimit = c.limit;
         updater.SetAuxFiles({"Help.chm=Help.zbin"});
         Serve(kPackage, "version 2", kT0);
