@@ -62,6 +62,11 @@ constexpr char kBesideSuffix[] = ".KzUpdate.tmp";
 
 constexpr std::uint32_t kReadWrite = kKeyRead | kKeyWrite;
 
+// The registry's ParamCount is not trusted: the arguments are read up to the
+// first missing one and never more than a Windows command line can hold
+// (32767 characters, each argument at least one and a separator).
+constexpr std::int32_t kMaxParams = 16384;
+
 // The state of one installer run: InstallStagedFile reads its mode and writes
 // to its log and reboot flag.
 struct Installer {
@@ -142,8 +147,10 @@ void ReadStagingState(Installer& state) {
     TStagingKey main(kStagingKey, false, kKeyRead);
     if (!main.IsOpen()) return;
     if (const std::optional<std::int32_t> count = main.Integer(kValueParamCount)) {
-        for (std::int32_t i = 1; i <= *count; ++i) {
-            const std::string value = main.String(kValueParam + std::to_string(i)).value_or(std::string());
+        for (std::int32_t i = 1; i <= *count && i <= kMaxParams; ++i) {
+            const std::string name = kValueParam + std::to_string(i);
+            if (!main.HasValue(name)) break;
+            const std::string value = main.String(name).value_or(std::string());
             if (!state.parameters.empty()) state.parameters += ' ';
             state.parameters += value.find(' ') != std::string::npos ? "\"" + value + "\"" : value;
         }

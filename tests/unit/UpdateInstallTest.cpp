@@ -68,6 +68,23 @@ std::vector<std::string> Split(const std::string& line) {
     return args;
 }
 
+// Counts the reads and deletes of the "Param" values, to see that a count
+// from the registry does not set how many are tried.
+class ParamCountingRegistry : public fake::Registry {
+public:
+    RegResult QueryValue(RegKey key, const std::string& name, std::uint32_t* type, std::uint8_t* data,
+                         std::uint32_t* size) override {
+        if (name.rfind("Param", 0) == 0 && name != "ParamCount") ++paramQueries;
+        return fake::Registry::QueryValue(key, name, type, data, size);
+    }
+    RegResult DeleteValue(RegKey key, const std::string& name) override {
+        if (name.rfind("Param", 0) == 0 && name != "ParamCount") ++paramDeletes;
+        return fake::Registry::DeleteValue(key, name);
+    }
+    long paramQueries = 0;
+    long paramDeletes = 0;
+};
+
 class UpdateInstallTest : public ::testing::Test {
 public:
     void SetUp() override {
@@ -108,6 +125,7 @@ public:
     void Reset() {
         registry.Clear();
         registry.grant = nullptr;
+        registry.paramQueries = registry.paramDeletes = 0;
         files = fake::FileSystem();
         app = fake::Application();
         SetUp();
@@ -172,7 +190,7 @@ public:
     fake::FileSystem files;
     fake::TextSystem text;
     fake::Application app;
-    fake::Registry registry;
+    ParamCountingRegistry registry;
 };
 
 const std::string kRestart =
@@ -309,13 +327,14 @@ TEST_F(UpdateInstallTest, RestartsWithTheArgumentsTheRegistryKept) {
         {"a blank in the second", [](fake::Registry&) {}, "-tray \"C:\\My Settings\\rest.ini\""},
         // Four bytes, as many as an integer has.
         {"ParamCount as a string", [](fake::Registry& r) { r.Put(kMain, "ParamCount", kRegSz, {'2', 0, 0, 0}); }, ""},
-        {"a missing and a mistyped value",
+        // A mistyped value is an empty argument; a missing one ends the list.
+        {"a mistyped and a missing value",
          [](fake::Registry& r) {
              r.Put(kMain, "ParamCount", kRegDword, Dword(4));
              r.Put(kMain, "Param2", kRegDword, Dword(7));
              r.Put(kMain, "Param4", kRegExpandSz, Sz("last"));
          },
-         "-tray   last"},
+         "-tray "},
         {"no main key", [](fake::Registry& r) { r.Clear(); }, ""},
     };
     for (const Case& c : cases) {
@@ -327,6 +346,31 @@ TEST_F(UpdateInstallTest, RestartsWithTheArgumentsTheRegistryKept) {
         EXPECT_EQ(files.executed.back().Parameters, c.parameters);
         EXPECT_EQ(files.executed.back().File, kProgram);
     }
+}
+
+TEST_F(UpdateInstallTest, AHugeParamCountReadsOnlyTheValuesThatExist) {
+    // A count no download wrote once held the start for hours, one
+    // registry query for each number up to it.
+    for (const std::int32_t count : {2000000000, 0x7FFFFFFF}) {
+        SCOPED_TRACE(count);
+        Reset();
+        registry.Put(kMain, "ParamCount", kRegDword, Dword(static_cast<std::uint32_t>(count)));
+        EXPECT_EQ(Run(), 0);
+        ASSERT_FALSE(files.executed.empty());
+        EXPECT_EQ(files.executed.back().Parameters, "-tray \"C:\\My Settings\\rest.ini\"");
+        EXPECT_LE(registry.paramQueries, 20) << "the installer reads up to the first missing value";
+        EXPECT_LE(registry.paramDeletes, 10) << "and the clearing deletes up to it";
+        EXPECT_FALSE(registry.Get(kMain, "Param2").has_value());
+        EXPECT_FALSE(registry.Get(kMain, "ParamCount").has_value());
+    }
+    // A normal start clears such a staging as quickly.
+    Reset();
+    registry.Put(kMain, "ParamCount", kRegDword, Dword(2000000000));
+    app.exeName = kProgram;
+    app.arguments = {"-tray"};
+    EXPECT_EQ(Run(), std::nullopt);
+    EXPECT_LE(registry.paramDeletes, 10);
+    EXPECT_FALSE(registry.Get(kMain, "ParamCount").has_value());
 }
 
 TEST_F(UpdateInstallTest, WithoutALogOrStagedFilesTheInstallStillRuns) {
