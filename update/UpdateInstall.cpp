@@ -199,14 +199,13 @@ void InstallStagedFiles(Installer& state) {
     }
 }
 
-// Runs this program again with administrator rights to install every file;
-// the elevated run reads the previous instance's ids and the title as its
-// arguments 3 to 5, as this run did.
-void RunElevated(Installer& state, const std::string& exe, const std::string& programFile, std::uint32_t threadId,
-                 std::uint32_t processId) {
+// Runs this program again with administrator rights to install every file.
+// The previous instance is closed already: the elevated run gets 0 for its
+// ids, so that it never waits for or ends, with those rights, whatever
+// process has taken the number since.
+void RunElevated(Installer& state, const std::string& exe, const std::string& programFile) {
     state.log.Close();
-    const std::string parameters = std::string(kAdminUpdateSwitch) + " \"" + programFile + "\" " +
-                                   std::to_string(threadId) + " " + std::to_string(processId) + " \"" +
+    const std::string parameters = std::string(kAdminUpdateSwitch) + " \"" + programFile + "\" 0 0 \"" +
                                    ApplicationTitle() + "\"";
     std::uint32_t code = kElevatedNotInstalled;
     const bool started = RunAndWait(0, kRunAsVerb, exe, parameters, FolderOf(exe), kSwHide, true, &code);
@@ -236,7 +235,7 @@ int RunInstaller(IApplication& application, const std::vector<std::string>& argu
 
     if (closed) {
         InstallStagedFiles(state);
-        if (!elevated && !state.success) RunElevated(state, exe, programFile, threadId, processId);
+        if (!elevated && !state.success) RunElevated(state, exe, programFile);
     } else {
         state.log.Line(kNotClosed);
         if (!state.silent) application.MessageBox(title + kNotClosedBox, kMbIconError | kMbCancelOnly);

@@ -196,7 +196,7 @@ public:
 const std::string kRestart =
     "open C:\\Prog\\RestLevel.exe -tray \"C:\\My Settings\\rest.ini\" | C:\\Prog\\ | 5 | 0";
 const std::string kElevated =
-    "runas C:\\Temp\\RestLevel\\HLV1.TMP.exe /AdmKzUpdate \"C:\\Prog\\RestLevel.exe\" 1234 5678 \"RestLevel\" | "
+    "runas C:\\Temp\\RestLevel\\HLV1.TMP.exe /AdmKzUpdate \"C:\\Prog\\RestLevel.exe\" 0 0 \"RestLevel\" | "
     "C:\\Temp\\RestLevel\\ | 0 | 1344";
 
 TEST_F(UpdateInstallTest, InstallsWithTheElevatedRunsHelpAndStartsTheNewVersion) {
@@ -455,6 +455,29 @@ TEST_F(UpdateInstallTest, WhatTheElevatedRunsAnswerLeadsTo) {
     }
 }
 
+TEST_F(UpdateInstallTest, TheElevatedRunLeavesThePreviousInstancesIdsAlone) {
+    // The previous instance ended; by the time the elevated run starts,
+    // another program of the machine may hold its numbers, one that does
+    // not end when asked.
+    files.failing = {std::string("CopyFile ") + kStagedProgram};
+    std::size_t elevatedFrom = 0;
+    ElevateWith([this, &elevatedFrom] {
+        files.failing.clear();
+        files.processes = {5678};
+        files.threads = {1234};
+        files.threadQuits = false;
+        elevatedFrom = files.calls.size();
+    });
+
+    EXPECT_EQ(Run(), 0);
+    ASSERT_GT(elevatedFrom, 0u);
+    for (std::size_t i = elevatedFrom; i < files.calls.size(); ++i)
+        for (const char* kind : {"OpenProcess", "OpenThread", "PostQuit", "TerminateProcess"})
+            EXPECT_NE(files.calls[i].rfind(kind, 0), 0u) << files.calls[i];
+    EXPECT_EQ(files.exitCode, 1u);
+    EXPECT_EQ(files.files[kProgram].data, "version 2");
+}
+
 TEST_F(UpdateInstallTest, TheElevatedRunAnswersThroughItsExitCode) {
     struct Case {
         const char* name;
@@ -582,7 +605,7 @@ TEST_F(UpdateInstallTest, TheTitleComesFromTheCommandLine) {
     EXPECT_EQ(app.messageBoxes,
               (std::vector<std::pair<std::string, std::uint32_t>>{{"Rest Level Pro could not be updated.", kMbOk}}));
     EXPECT_EQ(files.executed.front().Parameters,
-              "/AdmKzUpdate \"C:\\Prog\\RestLevel.exe\" 1234 5678 \"Rest Level Pro\"");
+              "/AdmKzUpdate \"C:\\Prog\\RestLevel.exe\" 0 0 \"Rest Level Pro\"");
 }
 
 TEST_F(UpdateInstallTest, TheInstalledProgramThatRanTheInstallIsNotDeleted) {
