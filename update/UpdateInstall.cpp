@@ -14,6 +14,7 @@
 #include "support/Application.h"
 #include "support/KzFileLib.h"
 #include "support/VorlLibText.h"
+#include "update/CommandLine.h"
 #include "update/KzAutoUpdate.h"
 #include "update/UpdateLog.h"
 #include "update/UpdateStaging.h"
@@ -47,11 +48,18 @@ constexpr char kInstalledCorrectly[] = "Update appears to have installed correct
 constexpr char kIncomplete[] = "One or more issues prevent the update from being complete.";
 constexpr char kStartNewVersion[] = "Start New Version";
 constexpr char kRebootNeeded[] = "New version requires reboot; will not be launched";
+constexpr char kFolderNotWritable[] = "Could not update ... folder cannot be written: ";
 
 // Message boxes, after the application's title.
 constexpr char kNotClosedBox[] = " could not be updated because the previous version could not be closed.";
 constexpr char kRebootBox[] = " will be updated after you restart your computer.";
 constexpr char kFailedBox[] = " could not be updated.";
+// Followed by the folder, then the end.
+constexpr char kFolderBox[] = " could not be updated because its folder ";
+constexpr char kFolderBoxEnd[] = " cannot be written by you.";
+
+// The error of a file that the user may not write.
+constexpr std::uint32_t kAccessDenied = 5;
 
 constexpr char kOpenVerb[] = "open";
 constexpr char kRunAsVerb[] = "runas";
@@ -74,6 +82,9 @@ struct Installer {
     bool success = false;
     bool rebootPending = false;
     bool silent = false;
+    bool explained = false;  // the user was told why already
+    // The folder of the first file the user was refused, when one was.
+    std::string deniedFolder;
     std::string parameters;
     std::string logFile;
     TUpdateLog log;
@@ -141,19 +152,18 @@ bool ClosePrevious(std::uint32_t threadId, std::uint32_t processId) {
     return closed;
 }
 
-// The program's arguments as the registry kept them, each with a blank in
-// quotes.
+// The program's arguments as the registry kept them, as a command line.
 void ReadStagingState(Installer& state) {
     TStagingKey main(kStagingKey, false, kKeyRead);
     if (!main.IsOpen()) return;
     if (const std::optional<std::int32_t> count = main.Integer(kValueParamCount)) {
+        std::vector<std::string> arguments;
         for (std::int32_t i = 1; i <= *count && i <= kMaxParams; ++i) {
             const std::string name = kValueParam + std::to_string(i);
             if (!main.HasValue(name)) break;
-            const std::string value = main.String(name).value_or(std::string());
-            if (!state.parameters.empty()) state.parameters += ' ';
-            state.parameters += value.find(' ') != std::string::npos ? "\"" + value + "\"" : value;
+            arguments.push_back(main.String(name).value_or(std::string()));
         }
+        state.parameters = JoinCommandLine(arguments);
     }
     if (const std::optional<std::int32_t> silent = main.Integer(kValueSilent)) state.silent = *silent != 0;
     if (const std::optional<std::string> logFile = main.String(kValueLogFile)) state.logFile = *logFile;
@@ -205,10 +215,10 @@ void InstallStagedFiles(Installer& state) {
 // process has taken the number since.
 void RunElevated(Installer& state, const std::string& exe, const std::string& programFile) {
     state.log.Close();
-    const std::string parameters = std::string(kAdminUpdateSwitch) + " \"" + programFile + "\" 0 0 \"" +
-                                   ApplicationTitle() + "\"";
+    const std::string parameters = JoinCommandLine({kAdminUpdateSwitch, programFile, "0", "0", ApplicationTitle()});
     std::uint32_t code = kElevatedNotInstalled;
-    const bool started = RunAndWait(0, kRunAsVerb, exe, parameters, FolderOf(exe), kSwHide, true, &code);
+    const bool started = PathFitsCommandLine(programFile) &&
+                         RunAndWait(0, kRunAsVerb, exe, parameters, FolderOf(exe), kSwHide, true, &code);
     // Only the run's own answers count: a crash, or an elevation tool that
     // was refused, ends with some other code.
     state.success = started && (code == kElevatedInstalled || code == kElevatedInstalledAtRestart);
@@ -235,7 +245,23 @@ int RunInstaller(IApplication& application, const std::vector<std::string>& argu
 
     if (closed) {
         InstallStagedFiles(state);
-        if (!elevated && !state.success) RunElevated(state, exe, programFile);
+        if (!elevated && !state.success) {
+            // Linux has no elevated run that could see the user's staging,
+            // and running a file of the user's cache as root is out of the
+            // question: the user is told which folder to fix.
+            IFileSystem* files = FileSystemPort();
+            if (files != nullptr && files->Style() == PathStyle::Posix) {
+                if (!state.deniedFolder.empty()) {
+                    const std::string folder =
+                        TrimChars(state.deniedFolder, std::string(1, PathSeparator()), 1, kTrimTrailing);
+                    state.log.Line(kFolderNotWritable + folder);
+                    if (!state.silent) application.MessageBox(title + kFolderBox + folder + kFolderBoxEnd, kMbIconError | kMbOk);
+                    state.explained = true;
+                }
+            } else {
+                RunElevated(state, exe, programFile);
+            }
+        }
     } else {
         state.log.Line(kNotClosed);
         if (!state.silent) application.MessageBox(title + kNotClosedBox, kMbIconError | kMbCancelOnly);
@@ -261,7 +287,7 @@ int RunInstaller(IApplication& application, const std::vector<std::string>& argu
         state.log.Line(kRebootNeeded);
         if (!state.silent) application.MessageBox(title + kRebootBox, kMbIconInformation | kMbOk);
     }
-    if (!state.success && !state.silent) application.MessageBox(title + kFailedBox, kMbOk);
+    if (!state.success && !state.silent && !state.explained) application.MessageBox(title + kFailedBox, kMbOk);
     if (state.success) ClearStagedUpdate();
     state.log.Close();
     return 0;
@@ -286,6 +312,8 @@ bool InstallStagedFile(const std::string& name) {
             return true;
         }
         const std::string why = FileLastError;
+        // A failed copy records its error as text only.
+        const bool denied = FileLastErrorCode == kAccessDenied || why == SysErrorText(kAccessDenied);
         bool installed = false;
         if (state.elevated) {
             state.log.Line(kDelayUntilReboot);
@@ -302,6 +330,7 @@ bool InstallStagedFile(const std::string& name) {
             }
         } else {
             state.log.Line(kFailed + why);
+            if (denied && state.deniedFolder.empty()) state.deniedFolder = FolderOf(destination);
         }
         key.WriteString(kValueError, why);
         return installed;

@@ -196,7 +196,7 @@ public:
 const std::string kRestart =
     "open C:\\Prog\\RestLevel.exe -tray \"C:\\My Settings\\rest.ini\" | C:\\Prog\\ | 5 | 0";
 const std::string kElevated =
-    "runas C:\\Temp\\RestLevel\\HLV1.TMP.exe /AdmKzUpdate \"C:\\Prog\\RestLevel.exe\" 0 0 \"RestLevel\" | "
+    "runas C:\\Temp\\RestLevel\\HLV1.TMP.exe /AdmKzUpdate C:\\Prog\\RestLevel.exe 0 0 RestLevel | "
     "C:\\Temp\\RestLevel\\ | 0 | 1344";
 
 TEST_F(UpdateInstallTest, InstallsWithTheElevatedRunsHelpAndStartsTheNewVersion) {
@@ -334,7 +334,7 @@ TEST_F(UpdateInstallTest, RestartsWithTheArgumentsTheRegistryKept) {
              r.Put(kMain, "Param2", kRegDword, Dword(7));
              r.Put(kMain, "Param4", kRegExpandSz, Sz("last"));
          },
-         "-tray "},
+         "-tray \"\""},
         {"no main key", [](fake::Registry& r) { r.Clear(); }, ""},
     };
     for (const Case& c : cases) {
@@ -478,6 +478,58 @@ TEST_F(UpdateInstallTest, TheElevatedRunLeavesThePreviousInstancesIdsAlone) {
     EXPECT_EQ(files.files[kProgram].data, "version 2");
 }
 
+TEST_F(UpdateInstallTest, OnPosixAFolderTheUserCannotWriteIsNamedAndNothingIsElevated) {
+    struct Case {
+        const char* name;
+        bool silent;
+        std::uint32_t error;
+        std::vector<std::string> lines;  // after the failed file
+        std::vector<std::pair<std::string, std::uint32_t>> boxes;
+    } cases[] = {
+        {"refused", false, 5,
+         {"Could not update ... folder cannot be written: /opt/rest level", kIncomplete, "Start New Version"},
+         {{"RestLevel could not be updated because its folder /opt/rest level cannot be written by you.",
+           kMbIconError | kMbOk}}},
+        {"refused, silent", true, 5,
+         {"Could not update ... folder cannot be written: /opt/rest level", kIncomplete, "Start New Version"}, {}},
+        // Another fault is no matter of the folder's rights.
+        {"the disk is full", false, 112, {kIncomplete, "Start New Version"}, {{"RestLevel could not be updated.", kMbOk}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Reset();
+        registry.Clear();
+        files.style = PathStyle::Posix;
+        const std::string program = "/opt/rest level/restlevel";
+        const std::string staged = "/home/u/.cache/restlevel/tmp/HLV1.TMP";
+        const std::string log = "/home/u/.cache/restlevel/tmp/RestLevel Update.log";
+        files.folders = {"/opt/rest level", "/home/u/.cache/restlevel/tmp"};
+        files.files[program].data = "version 1";
+        files.files[log].data = "";
+        registry.Put(kMain, "TempPath", kRegSz, Sz("/home/u/.cache/restlevel/tmp/"));
+        registry.Put(kMain, "Silent", kRegDword, Dword(c.silent ? 1 : 0));
+        registry.Put(kMain, "LogFile", kRegSz, Sz(log));
+        Stage("HLV1.TMP", staged, program, "version 2");
+        app.exeName = staged;
+        app.arguments = {"/KzUpdate", program, "1234", "5678", "RestLevel"};
+        files.failing = {"CopyFile " + staged};
+        files.failCode = c.error;
+        text.systemMessages[112] = "There is not enough space on the disk.\r\n";
+
+        EXPECT_EQ(Run(), 0);
+        ASSERT_EQ(files.executed.size(), 1u) << "no elevated run, only the restart";
+        EXPECT_EQ(files.executed[0].Verb, "open");
+        EXPECT_EQ(files.executed[0].File, program);
+        EXPECT_EQ(files.files[program].data, "version 1");
+        EXPECT_EQ(app.messageBoxes, c.boxes);
+        std::vector<std::string> lines = {"Update " + staged + " to " + program + " ... Failed " +
+                                          (c.error == 5 ? "Access is denied" : "There is not enough space on the disk") +
+                                          " (0x" + (c.error == 5 ? "00000005" : "00000070") + ")"};
+        lines.insert(lines.end(), c.lines.begin(), c.lines.end());
+        EXPECT_EQ(files.files[log].data, Lines(lines));
+    }
+}
+
 TEST_F(UpdateInstallTest, TheElevatedRunAnswersThroughItsExitCode) {
     struct Case {
         const char* name;
@@ -605,7 +657,7 @@ TEST_F(UpdateInstallTest, TheTitleComesFromTheCommandLine) {
     EXPECT_EQ(app.messageBoxes,
               (std::vector<std::pair<std::string, std::uint32_t>>{{"Rest Level Pro could not be updated.", kMbOk}}));
     EXPECT_EQ(files.executed.front().Parameters,
-              "/AdmKzUpdate \"C:\\Prog\\RestLevel.exe\" 0 0 \"Rest Level Pro\"");
+              "/AdmKzUpdate C:\\Prog\\RestLevel.exe 0 0 \"Rest Level Pro\"");
 }
 
 TEST_F(UpdateInstallTest, TheInstalledProgramThatRanTheInstallIsNotDeleted) {
