@@ -192,6 +192,31 @@ bool ReplaceWithStaged(IFileSystem& files, const std::string& staged, const std:
     return true;
 }
 
+// Copies the staged file beside the destination and has that copy moved over
+// the destination at the next restart. The staged file stays in the user's
+// temporary folder, where any program of the user could change it until
+// then; the copy is made by this run, in the destination's folder, and takes
+// that folder's access list. False with the error record set.
+bool ScheduleReplace(IFileSystem& files, const std::string& staged, const std::string& destination) {
+    const std::string beside = destination + kBesideSuffix;
+    if (!CopyFileWithTimes(staged, beside, false)) {
+        files.DeleteFile(beside);
+        return false;
+    }
+    if (files.GetFileAttributes(destination) != kInvalidFileAttributes) files.CopyPermissions(destination, beside);
+    // Replacing at the restart needs the replace flag as much as now.
+    if (!files.MoveFileEx(beside, destination, kMovefileDelayUntilReboot | kMovefileReplaceExisting)) {
+        const std::uint32_t error = files.LastError();
+        files.DeleteFile(beside);
+        ResetFileError();
+        FileLastErrorCode = error;
+        FileLastStep = kReplaceStep;
+        FileLastError = SysErrorText(static_cast<std::int32_t>(error));
+        return false;
+    }
+    return true;
+}
+
 // Installs the files of every subkey in the registry's order until one fails.
 void InstallStagedFiles(Installer& state) {
     std::vector<std::string> names;
@@ -317,16 +342,13 @@ bool InstallStagedFile(const std::string& name) {
         bool installed = false;
         if (state.elevated) {
             state.log.Line(kDelayUntilReboot);
-            // Replacing at the restart needs the replace flag as much as now.
-            if (files != nullptr &&
-                files->MoveFileEx(staged, destination, kMovefileDelayUntilReboot | kMovefileReplaceExisting)) {
+            if (files != nullptr && ScheduleReplace(*files, staged, destination)) {
                 key.WriteInteger(kValuePendingReboot, 1);
                 state.rebootPending = true;
                 installed = true;
             } else {
                 // Not even scheduled: the file is not installed.
-                const std::uint32_t error = files != nullptr ? files->LastError() : 0;
-                state.log.Line(kFailed + SysErrorText(static_cast<std::int32_t>(error)));
+                state.log.Line(kFailed + FileLastError);
             }
         } else {
             state.log.Line(kFailed + why);

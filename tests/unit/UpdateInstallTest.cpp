@@ -531,34 +531,43 @@ TEST_F(UpdateInstallTest, OnPosixAFolderTheUserCannotWriteIsNamedAndNothingIsEle
 }
 
 TEST_F(UpdateInstallTest, TheElevatedRunAnswersThroughItsExitCode) {
+    // The installed program is read-only here, so it cannot be replaced
+    // now; Windows may still replace it at the restart.
     struct Case {
         const char* name;
+        bool readOnly;
         std::set<std::string> failing;
         bool noFiles;
         int exitCode;
         std::vector<std::string> lines;
         bool pendingReboot;
     } cases[] = {
-        {"installed", {}, false, 1,
+        {"installed", false, {}, false, 1,
          {"Update C:\\Temp\\RestLevel\\HLV1.TMP.exe to C:\\Prog\\RestLevel.exe ... Updated", kInstalled}, false},
-        {"replaced at the restart", {"CopyFile C:\\Temp\\RestLevel\\HLV1.TMP.exe"}, false, 2,
+        {"replaced at the restart", true, {}, false, 2,
          {"Update C:\\Temp\\RestLevel\\HLV1.TMP.exe to C:\\Prog\\RestLevel.exe ... delay until reboot", kInstalled},
          true},
         // Not even scheduled: not installed.
-        {"cannot be scheduled either",
-         {"CopyFile C:\\Temp\\RestLevel\\HLV1.TMP.exe", "MoveFileEx C:\\Temp\\RestLevel\\HLV1.TMP.exe"}, false, 0,
+        {"cannot be scheduled either", true, {"MoveFileEx C:\\Prog\\RestLevel.exe.KzUpdate.tmp"}, false, 0,
+         {"Update C:\\Temp\\RestLevel\\HLV1.TMP.exe to C:\\Prog\\RestLevel.exe ... delay until reboot",
+          "Failed Access is denied (0x00000005)", kIncomplete},
+         false},
+        // Only a copy beside the destination is scheduled; without one the
+        // file is not installed.
+        {"no copy beside the destination", false, {"CopyFile C:\\Temp\\RestLevel\\HLV1.TMP.exe"}, false, 0,
          {"Update C:\\Temp\\RestLevel\\HLV1.TMP.exe to C:\\Prog\\RestLevel.exe ... delay until reboot",
           "Failed Access is denied (0x00000005)", kIncomplete},
          false},
         // Started only because a file is staged; seeing none, it installed
         // nothing it was asked to.
-        {"no staged files in sight", {}, true, 0, {kIncomplete}, false},
+        {"no staged files in sight", false, {}, true, 0, {kIncomplete}, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Reset();
         app.arguments = {"/AdmKzUpdate", kProgram, "1234", "5678", "RestLevel"};
         files.failing = c.failing;
+        if (c.readOnly) files.files[kProgram].attributes |= kFileAttributeReadOnly;
         if (c.noFiles) {
             registry.Clear();
             registry.Put(kMain, "LogFile", kRegSz, Sz(kLog));
@@ -568,10 +577,16 @@ TEST_F(UpdateInstallTest, TheElevatedRunAnswersThroughItsExitCode) {
         EXPECT_EQ(Log(), kEarlierLog + Lines(c.lines));
         EXPECT_EQ(registry.Get(std::string(kFiles) + "\\HLV1.TMP.exe", "PendingReboot").has_value(), c.pendingReboot);
         if (c.pendingReboot) {
-            EXPECT_EQ(files.rebootMoves,
-                      (std::vector<std::pair<std::string, std::string>>{{kStagedProgram, kProgram}}));
+            const std::string beside = std::string(kProgram) + ".KzUpdate.tmp";
+            EXPECT_EQ(files.rebootMoves, (std::vector<std::pair<std::string, std::string>>{{beside, kProgram}}));
+            EXPECT_EQ(files.files[beside].data, "version 2");
+            EXPECT_EQ(files.files[kProgram].data, "version 1");
             EXPECT_EQ(registry.Get(std::string(kFiles) + "\\HLV1.TMP.exe", "Error")->data,
                       Sz("Access is denied (0x00000005)"));
+        }
+        if (!c.pendingReboot) {
+            EXPECT_TRUE(files.rebootMoves.empty());
+            EXPECT_TRUE(Leftovers().empty());
         }
         EXPECT_TRUE(files.executed.empty()) << "no other elevated run, no restart";
         EXPECT_TRUE(app.messageBoxes.empty());
@@ -580,10 +595,10 @@ TEST_F(UpdateInstallTest, TheElevatedRunAnswersThroughItsExitCode) {
     // Replacing an existing file at the restart needs the replace flag.
     Reset();
     app.arguments = {"/AdmKzUpdate", kProgram, "1234", "5678", "RestLevel"};
-    files.failing = {"CopyFile C:\\Temp\\RestLevel\\HLV1.TMP.exe"};
+    files.files[kProgram].attributes |= kFileAttributeReadOnly;
     EXPECT_EQ(Run(), 2);
     EXPECT_NE(std::find(files.calls.begin(), files.calls.end(),
-                        "MoveFileEx C:\\Temp\\RestLevel\\HLV1.TMP.exe C:\\Prog\\RestLevel.exe 5"),
+                        "MoveFileEx C:\\Prog\\RestLevel.exe.KzUpdate.tmp C:\\Prog\\RestLevel.exe 5"),
               files.calls.end());
 }
 
