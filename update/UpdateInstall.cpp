@@ -82,7 +82,9 @@ struct Installer {
     bool success = false;
     bool rebootPending = false;
     bool silent = false;
-    bool explained = false;  // the user was told why already
+    // Why the update failed, for the box shown once the old version runs
+    // again; empty for the plain text.
+    std::string failedBox;
     // The folder of the first file the user was refused, when one was.
     std::string deniedFolder;
     std::string parameters;
@@ -280,8 +282,7 @@ int RunInstaller(IApplication& application, const std::vector<std::string>& argu
                     const std::string folder =
                         TrimChars(state.deniedFolder, std::string(1, PathSeparator()), 1, kTrimTrailing);
                     state.log.Line(kFolderNotWritable + folder);
-                    if (!state.silent) application.MessageBox(title + kFolderBox + folder + kFolderBoxEnd, kMbIconError | kMbOk);
-                    state.explained = true;
+                    state.failedBox = title + kFolderBox + folder + kFolderBoxEnd;
                 }
             } else {
                 RunElevated(state, exe, programFile);
@@ -312,7 +313,12 @@ int RunInstaller(IApplication& application, const std::vector<std::string>& argu
         state.log.Line(kRebootNeeded);
         if (!state.silent) application.MessageBox(title + kRebootBox, kMbIconInformation | kMbOk);
     }
-    if (!state.success && !state.silent && !state.explained) application.MessageBox(title + kFailedBox, kMbOk);
+    if (!state.success && !state.silent) {
+        if (state.failedBox.empty())
+            application.MessageBox(title + kFailedBox, kMbOk);
+        else
+            application.MessageBox(state.failedBox, kMbIconError | kMbOk);
+    }
     if (state.success) ClearStagedUpdate();
     state.log.Close();
     return 0;
