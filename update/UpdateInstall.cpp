@@ -2,8 +2,7 @@
 // "/KzUpdate" it waits for (or ends) the previous instance, installs the
 // staged files, asks for an elevated run when the user's rights do not
 // suffice, and starts the new version; with "/AdmKzUpdate" it is that
-// elevated run and reports through its exit code. A normal start clears what
-// an earlier update left behind.
+// elevated run and reports through its exit code.
 #include <cstdint>
 #include <exception>
 #include <optional>
@@ -373,10 +372,7 @@ void HandleUpdateSwitch() {
     const std::vector<std::string> arguments =
         application != nullptr ? application->Arguments() : std::vector<std::string>();
     const std::string mode = Argument(arguments, 1);
-    if (application == nullptr || (mode != kUpdateSwitch && mode != kAdminUpdateSwitch)) {
-        ClearStagedUpdate();
-        return;
-    }
+    if (application == nullptr || (mode != kUpdateSwitch && mode != kAdminUpdateSwitch)) return;
     application->Terminate(RunInstaller(*application, arguments, mode == kAdminUpdateSwitch));
 }
 
