@@ -98,7 +98,9 @@ std::string DecodeCredential(const std::string& value);
 void ClearStagedUpdate();
 
 // The update unit's start-up step: installer modes end the process; a
-// normal start clears an earlier staging and returns.
+// normal start returns, and clears an earlier staging (ClearStagedUpdate)
+// only once it holds the single-instance lock: a second start must not wipe
+// the staging of a download or an install under way.
 void HandleUpdateSwitch();
 // Installs one staged file (the installer's mode decides what a failed copy
 // does).

@@ -13,6 +13,7 @@
 #include "support/Application.h"
 #include "support/KzFileLib.h"
 #include "support/VorlLibText.h"
+#include "update/CommandLine.h"
 #include "update/KzAutoUpdate.h"
 #include "update/KzAutoUpdateProgress.h"
 #include "update/KzHTTP.h"
@@ -45,6 +46,7 @@ constexpr char kSaveTo[] = "Save to ";
 constexpr char kStart[] = "Start ";
 constexpr char kCouldNotRecord[] = "Could not record ";
 constexpr char kInTheStore[] = " in the settings store";
+constexpr char kPathRefused[] = "Not started: a double quote in the program's path ";
 
 // The download window's texts.
 constexpr char kCheckingText[] = "Checking for Update Files...";
@@ -268,13 +270,16 @@ bool TKzAutoUpdate::DownloadAndInstall(bool silent) {
     }
 
     credentials.Wipe();
+    if (success && !PathFitsCommandLine(exe)) {
+        log.Line(kPathRefused + exe);
+        success = false;
+    }
     if (success) {
         log.Line(kStart + launchFile);
         log.Close();
-        const std::string parameters = std::string(kUpdateSwitch) + " \"" + exe + "\" " +
-                                       std::to_string(application->CurrentThreadId()) + " " +
-                                       std::to_string(application->CurrentProcessId()) + " \"" + ApplicationTitle() +
-                                       "\"";
+        const std::string parameters =
+            JoinCommandLine({kUpdateSwitch, exe, std::to_string(application->CurrentThreadId()),
+                             std::to_string(application->CurrentProcessId()), ApplicationTitle()});
         const std::intptr_t result =
             files != nullptr ? files->ShellExecuteCode(0, kOpenVerb, launchFile, parameters, FolderOf(launchFile), kSwShow)
                              : 0;

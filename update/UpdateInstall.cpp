@@ -2,8 +2,7 @@
 // "/KzUpdate" it waits for (or ends) the previous instance, installs the
 // staged files, asks for an elevated run when the user's rights do not
 // suffice, and starts the new version; with "/AdmKzUpdate" it is that
-// elevated run and reports through its exit code. A normal start clears what
-// an earlier update left behind.
+// elevated run and reports through its exit code.
 #include <cstdint>
 #include <exception>
 #include <optional>
@@ -14,6 +13,7 @@
 #include "support/Application.h"
 #include "support/KzFileLib.h"
 #include "support/VorlLibText.h"
+#include "update/CommandLine.h"
 #include "update/KzAutoUpdate.h"
 #include "update/UpdateLog.h"
 #include "update/UpdateStaging.h"
@@ -47,11 +47,18 @@ constexpr char kInstalledCorrectly[] = "Update appears to have installed correct
 constexpr char kIncomplete[] = "One or more issues prevent the update from being complete.";
 constexpr char kStartNewVersion[] = "Start New Version";
 constexpr char kRebootNeeded[] = "New version requires reboot; will not be launched";
+constexpr char kFolderNotWritable[] = "Could not update ... folder cannot be written: ";
 
 // Message boxes, after the application's title.
 constexpr char kNotClosedBox[] = " could not be updated because the previous version could not be closed.";
 constexpr char kRebootBox[] = " will be updated after you restart your computer.";
 constexpr char kFailedBox[] = " could not be updated.";
+// Followed by the folder, then the end.
+constexpr char kFolderBox[] = " could not be updated because its folder ";
+constexpr char kFolderBoxEnd[] = " cannot be written by you.";
+
+// The error of a file that the user may not write.
+constexpr std::uint32_t kAccessDenied = 5;
 
 constexpr char kOpenVerb[] = "open";
 constexpr char kRunAsVerb[] = "runas";
@@ -62,6 +69,11 @@ constexpr char kBesideSuffix[] = ".KzUpdate.tmp";
 
 constexpr std::uint32_t kReadWrite = kKeyRead | kKeyWrite;
 
+// The registry's ParamCount is not trusted: the arguments are read up to the
+// first missing one and never more than a Windows command line can hold
+// (32767 characters, each argument at least one and a separator).
+constexpr std::int32_t kMaxParams = 16384;
+
 // The state of one installer run: InstallStagedFile reads its mode and writes
 // to its log and reboot flag.
 struct Installer {
@@ -69,6 +81,11 @@ struct Installer {
     bool success = false;
     bool rebootPending = false;
     bool silent = false;
+    // Why the update failed, for the box shown once the old version runs
+    // again; empty for the plain text.
+    std::string failedBox;
+    // The folder of the first file the user was refused, when one was.
+    std::string deniedFolder;
     std::string parameters;
     std::string logFile;
     TUpdateLog log;
@@ -136,17 +153,18 @@ bool ClosePrevious(std::uint32_t threadId, std::uint32_t processId) {
     return closed;
 }
 
-// The program's arguments as the registry kept them, each with a blank in
-// quotes.
+// The program's arguments as the registry kept them, as a command line.
 void ReadStagingState(Installer& state) {
     TStagingKey main(kStagingKey, false, kKeyRead);
     if (!main.IsOpen()) return;
     if (const std::optional<std::int32_t> count = main.Integer(kValueParamCount)) {
-        for (std::int32_t i = 1; i <= *count; ++i) {
-            const std::string value = main.String(kValueParam + std::to_string(i)).value_or(std::string());
-            if (!state.parameters.empty()) state.parameters += ' ';
-            state.parameters += value.find(' ') != std::string::npos ? "\"" + value + "\"" : value;
+        std::vector<std::string> arguments;
+        for (std::int32_t i = 1; i <= *count && i <= kMaxParams; ++i) {
+            const std::string name = kValueParam + std::to_string(i);
+            if (!main.HasValue(name)) break;
+            arguments.push_back(main.String(name).value_or(std::string()));
         }
+        state.parameters = JoinCommandLine(arguments);
     }
     if (const std::optional<std::int32_t> silent = main.Integer(kValueSilent)) state.silent = *silent != 0;
     if (const std::optional<std::string> logFile = main.String(kValueLogFile)) state.logFile = *logFile;
@@ -175,6 +193,31 @@ bool ReplaceWithStaged(IFileSystem& files, const std::string& staged, const std:
     return true;
 }
 
+// Copies the staged file beside the destination and has that copy moved over
+// the destination at the next restart. The staged file stays in the user's
+// temporary folder, where any program of the user could change it until
+// then; the copy is made by this run, in the destination's folder, and takes
+// that folder's access list. False with the error record set.
+bool ScheduleReplace(IFileSystem& files, const std::string& staged, const std::string& destination) {
+    const std::string beside = destination + kBesideSuffix;
+    if (!CopyFileWithTimes(staged, beside, false)) {
+        files.DeleteFile(beside);
+        return false;
+    }
+    if (files.GetFileAttributes(destination) != kInvalidFileAttributes) files.CopyPermissions(destination, beside);
+    // Replacing at the restart needs the replace flag as much as now.
+    if (!files.MoveFileEx(beside, destination, kMovefileDelayUntilReboot | kMovefileReplaceExisting)) {
+        const std::uint32_t error = files.LastError();
+        files.DeleteFile(beside);
+        ResetFileError();
+        FileLastErrorCode = error;
+        FileLastStep = kReplaceStep;
+        FileLastError = SysErrorText(static_cast<std::int32_t>(error));
+        return false;
+    }
+    return true;
+}
+
 // Installs the files of every subkey in the registry's order until one fails.
 void InstallStagedFiles(Installer& state) {
     std::vector<std::string> names;
@@ -192,17 +235,16 @@ void InstallStagedFiles(Installer& state) {
     }
 }
 
-// Runs this program again with administrator rights to install every file;
-// the elevated run reads the previous instance's ids and the title as its
-// arguments 3 to 5, as this run did.
-void RunElevated(Installer& state, const std::string& exe, const std::string& programFile, std::uint32_t threadId,
-                 std::uint32_t processId) {
+// Runs this program again with administrator rights to install every file.
+// The previous instance is closed already: the elevated run gets 0 for its
+// ids, so that it never waits for or ends, with those rights, whatever
+// process has taken the number since.
+void RunElevated(Installer& state, const std::string& exe, const std::string& programFile) {
     state.log.Close();
-    const std::string parameters = std::string(kAdminUpdateSwitch) + " \"" + programFile + "\" " +
-                                   std::to_string(threadId) + " " + std::to_string(processId) + " \"" +
-                                   ApplicationTitle() + "\"";
+    const std::string parameters = JoinCommandLine({kAdminUpdateSwitch, programFile, "0", "0", ApplicationTitle()});
     std::uint32_t code = kElevatedNotInstalled;
-    const bool started = RunAndWait(0, kRunAsVerb, exe, parameters, FolderOf(exe), kSwHide, true, &code);
+    const bool started = PathFitsCommandLine(programFile) &&
+                         RunAndWait(0, kRunAsVerb, exe, parameters, FolderOf(exe), kSwHide, true, &code);
     // Only the run's own answers count: a crash, or an elevation tool that
     // was refused, ends with some other code.
     state.success = started && (code == kElevatedInstalled || code == kElevatedInstalledAtRestart);
@@ -229,7 +271,22 @@ int RunInstaller(IApplication& application, const std::vector<std::string>& argu
 
     if (closed) {
         InstallStagedFiles(state);
-        if (!elevated && !state.success) RunElevated(state, exe, programFile, threadId, processId);
+        if (!elevated && !state.success) {
+            // Linux has no elevated run that could see the user's staging,
+            // and running a file of the user's cache as root is out of the
+            // question: the user is told which folder to fix.
+            IFileSystem* files = FileSystemPort();
+            if (files != nullptr && files->Style() == PathStyle::Posix) {
+                if (!state.deniedFolder.empty()) {
+                    const std::string folder =
+                        TrimChars(state.deniedFolder, std::string(1, PathSeparator()), 1, kTrimTrailing);
+                    state.log.Line(kFolderNotWritable + folder);
+                    state.failedBox = title + kFolderBox + folder + kFolderBoxEnd;
+                }
+            } else {
+                RunElevated(state, exe, programFile);
+            }
+        }
     } else {
         state.log.Line(kNotClosed);
         if (!state.silent) application.MessageBox(title + kNotClosedBox, kMbIconError | kMbCancelOnly);
@@ -255,7 +312,12 @@ int RunInstaller(IApplication& application, const std::vector<std::string>& argu
         state.log.Line(kRebootNeeded);
         if (!state.silent) application.MessageBox(title + kRebootBox, kMbIconInformation | kMbOk);
     }
-    if (!state.success && !state.silent) application.MessageBox(title + kFailedBox, kMbOk);
+    if (!state.success && !state.silent) {
+        if (state.failedBox.empty())
+            application.MessageBox(title + kFailedBox, kMbOk);
+        else
+            application.MessageBox(state.failedBox, kMbIconError | kMbOk);
+    }
     if (state.success) ClearStagedUpdate();
     state.log.Close();
     return 0;
@@ -280,22 +342,22 @@ bool InstallStagedFile(const std::string& name) {
             return true;
         }
         const std::string why = FileLastError;
+        // A failed copy records its error as text only.
+        const bool denied = FileLastErrorCode == kAccessDenied || why == SysErrorText(kAccessDenied);
         bool installed = false;
         if (state.elevated) {
             state.log.Line(kDelayUntilReboot);
-            // Replacing at the restart needs the replace flag as much as now.
-            if (files != nullptr &&
-                files->MoveFileEx(staged, destination, kMovefileDelayUntilReboot | kMovefileReplaceExisting)) {
+            if (files != nullptr && ScheduleReplace(*files, staged, destination)) {
                 key.WriteInteger(kValuePendingReboot, 1);
                 state.rebootPending = true;
                 installed = true;
             } else {
                 // Not even scheduled: the file is not installed.
-                const std::uint32_t error = files != nullptr ? files->LastError() : 0;
-                state.log.Line(kFailed + SysErrorText(static_cast<std::int32_t>(error)));
+                state.log.Line(kFailed + FileLastError);
             }
         } else {
             state.log.Line(kFailed + why);
+            if (denied && state.deniedFolder.empty()) state.deniedFolder = FolderOf(destination);
         }
         key.WriteString(kValueError, why);
         return installed;
@@ -310,10 +372,7 @@ void HandleUpdateSwitch() {
     const std::vector<std::string> arguments =
         application != nullptr ? application->Arguments() : std::vector<std::string>();
     const std::string mode = Argument(arguments, 1);
-    if (application == nullptr || (mode != kUpdateSwitch && mode != kAdminUpdateSwitch)) {
-        ClearStagedUpdate();
-        return;
-    }
+    if (application == nullptr || (mode != kUpdateSwitch && mode != kAdminUpdateSwitch)) return;
     application->Terminate(RunInstaller(*application, arguments, mode == kAdminUpdateSwitch));
 }
 

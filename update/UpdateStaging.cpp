@@ -187,7 +187,11 @@ void ClearStagedUpdate() {
             main.DeleteValue(kValueAppName);
             main.DeleteValue(kValueSilent);
             if (const std::optional<std::int32_t> count = main.Integer(kValueParamCount)) {
-                for (std::int32_t i = 1; i <= *count; ++i) main.DeleteValue(kValueParam + std::to_string(i));
+                // The count is not trusted: delete up to the first missing
+                // value, never more than a command line can hold.
+                constexpr std::int32_t kMaxParams = 16384;
+                for (std::int32_t i = 1; i <= *count && i <= kMaxParams; ++i)
+                    if (!main.DeleteValue(kValueParam + std::to_string(i))) break;
                 main.DeleteValue(kValueParamCount);
             }
             if (const std::optional<std::string> folder = main.String(kValueTempPath)) {

@@ -32,6 +32,7 @@
 
 #include "platform/Files.h"
 #include "platform/linux/CalendarTime.h"
+#include "platform/linux/CommandLineSplit.h"
 #include "platform/linux/ErrorCodes.h"
 
 extern char** environ;
@@ -1469,16 +1470,9 @@ private:
 
         const std::vector<std::string> params = SplitCommandLine(request.Parameters);
         const bool executable = !target.empty() && IsExecutableFile(target);
-        if (elevated) {
-            if (target.empty()) return kErrorFileNotFoundCode;
-            if (!executable) return kErrorNoAssociation;
-            program = FindInPath("pkexec");
-            if (program.empty()) return kErrorNoAssociation;
-            argv = {program, target};
-            argv.insert(argv.end(), params.begin(), params.end());
-            handler = true;
-            return 0;
-        }
+        // Nothing is run as another user here: a root run of a program the
+        // user could have replaced is no elevation but a gift.
+        if (elevated) return kErrorNoAssociation;
         if (executable) {
             program = target;
             argv = {file};
@@ -1500,6 +1494,8 @@ private:
 };
 
 }  // namespace
+
+std::vector<std::string> SplitWindowsCommandLine(const std::string& line) { return SplitCommandLine(line); }
 
 std::unique_ptr<IFileSystem> CreateFileSystem() { return std::make_unique<LinuxFileSystem>(); }
 

@@ -103,10 +103,11 @@ int main(int argc, char** argv) {
     if (instance.AskRunningInstance(kAskTimeoutMs)) return 0;
     TfrmRestLevel* running = nullptr;
     bool showWhenRunning = false;
-    if (!instance.Listen([&] {
-            if (running != nullptr) running->tiMainClick();
-            else showWhenRunning = true;
-        }))
+    const bool holdsInstance = instance.Listen([&] {
+        if (running != nullptr) running->tiMainClick();
+        else showWhenRunning = true;
+    });
+    if (!holdsInstance)
         std::fprintf(stderr, "restlevel: another start took the instance name; running without it\n");
 
     // The ending signals may come before the loop runs; they are then
@@ -130,6 +131,9 @@ int main(int argc, char** argv) {
     qt::UpdateWindowFactory updateWindows;
     const InstalledPorts ports({registry.get(), textSystem.get(), snapshots.get(), files.get(), &cursor,
                                 &MessagePump(), &application, internet.get(), &updateWindows});
+    // An earlier update's leftovers, cleared only by the one instance: a
+    // start that lost the race may run beside a download under way.
+    if (holdsInstance) ClearStagedUpdate();
     const std::unique_ptr<IClockInput> clock = CreateClockInput();
     const std::unique_ptr<IAudioDevices> devices = CreateAudioDevices();
 

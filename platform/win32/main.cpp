@@ -114,6 +114,9 @@ private:
 int RunRestLevel(HINSTANCE instance) {
     ComApartment com;
     Ports ports;
+    // An earlier update's leftovers; only the instance that holds the
+    // single-instance mutex comes here.
+    rl::ClearStagedUpdate();
     const std::unique_ptr<rl::IClockInput> clock = rl::CreateClockInput();
     const std::unique_ptr<rl::IAudioDevices> devices = rl::CreateAudioDevices();
     const std::unique_ptr<rl::ITimer> tmrCheck = rl::CreateTimer();

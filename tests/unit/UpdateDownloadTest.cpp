@@ -248,8 +248,8 @@ TEST_F(UpdateDownloadTest, StagesTheChangedFilesRecordsThemAndRelaunches) {
     EXPECT_EQ(files.files.count("C:\\Temp\\RestLevel\\HLV1.TMP"), 1u) << "the placeholder stays";
 
     EXPECT_EQ(Launched(), (std::vector<std::string>{
-                              "open C:\\Temp\\RestLevel\\HLV1.TMP.exe /KzUpdate \"C:\\Prog\\RestLevel.exe\" 1234 5678 "
-                              "\"RestLevel\" | C:\\Temp\\RestLevel\\ | 5"}));
+                              "open C:\\Temp\\RestLevel\\HLV1.TMP.exe /KzUpdate C:\\Prog\\RestLevel.exe 1234 5678 "
+                              "RestLevel | C:\\Temp\\RestLevel\\ | 5"}));
     EXPECT_TRUE(app.messageBoxes.empty());
 
     ASSERT_EQ(windows.progressWindows.size(), 1u);
@@ -407,9 +407,9 @@ TEST_F(UpdateDownloadTest, TheProgramItselfIsRelaunchedUnlessItsNewVersionIsStag
         std::string launched;
     } cases[] = {
         {"only another file changed", kT0,
-         "open C:\\Prog\\RestLevel.exe /KzUpdate \"C:\\Prog\\RestLevel.exe\" 1234 5678 \"RestLevel\" | C:\\Prog\\ | 5"},
+         "open C:\\Prog\\RestLevel.exe /KzUpdate C:\\Prog\\RestLevel.exe 1234 5678 RestLevel | C:\\Prog\\ | 5"},
         {"the program changed too", kT0 + 60 * kSecond,
-         "open C:\\Temp\\RestLevel\\HLV1.TMP.exe /KzUpdate \"C:\\Prog\\RestLevel.exe\" 1234 5678 \"RestLevel\" | "
+         "open C:\\Temp\\RestLevel\\HLV1.TMP.exe /KzUpdate C:\\Prog\\RestLevel.exe 1234 5678 RestLevel | "
          "C:\\Temp\\RestLevel\\ | 5"},
     };
     for (const Case& c : cases) {

@@ -68,6 +68,23 @@ std::vector<std::string> Split(const std::string& line) {
     return args;
 }
 
+// Counts the reads and deletes of the "Param" values, to see that a count
+// from the registry does not set how many are tried.
+class ParamCountingRegistry : public fake::Registry {
+public:
+    RegResult QueryValue(RegKey key, const std::string& name, std::uint32_t* type, std::uint8_t* data,
+                         std::uint32_t* size) override {
+        if (name.rfind("Param", 0) == 0 && name != "ParamCount") ++paramQueries;
+        return fake::Registry::QueryValue(key, name, type, data, size);
+    }
+    RegResult DeleteValue(RegKey key, const std::string& name) override {
+        if (name.rfind("Param", 0) == 0 && name != "ParamCount") ++paramDeletes;
+        return fake::Registry::DeleteValue(key, name);
+    }
+    long paramQueries = 0;
+    long paramDeletes = 0;
+};
+
 class UpdateInstallTest : public ::testing::Test {
 public:
     void SetUp() override {
@@ -108,6 +125,7 @@ public:
     void Reset() {
         registry.Clear();
         registry.grant = nullptr;
+        registry.paramQueries = registry.paramDeletes = 0;
         files = fake::FileSystem();
         app = fake::Application();
         SetUp();
@@ -172,13 +190,13 @@ public:
     fake::FileSystem files;
     fake::TextSystem text;
     fake::Application app;
-    fake::Registry registry;
+    ParamCountingRegistry registry;
 };
 
 const std::string kRestart =
     "open C:\\Prog\\RestLevel.exe -tray \"C:\\My Settings\\rest.ini\" | C:\\Prog\\ | 5 | 0";
 const std::string kElevated =
-    "runas C:\\Temp\\RestLevel\\HLV1.TMP.exe /AdmKzUpdate \"C:\\Prog\\RestLevel.exe\" 1234 5678 \"RestLevel\" | "
+    "runas C:\\Temp\\RestLevel\\HLV1.TMP.exe /AdmKzUpdate C:\\Prog\\RestLevel.exe 0 0 RestLevel | "
     "C:\\Temp\\RestLevel\\ | 0 | 1344";
 
 TEST_F(UpdateInstallTest, InstallsWithTheElevatedRunsHelpAndStartsTheNewVersion) {
@@ -309,13 +327,14 @@ TEST_F(UpdateInstallTest, RestartsWithTheArgumentsTheRegistryKept) {
         {"a blank in the second", [](fake::Registry&) {}, "-tray \"C:\\My Settings\\rest.ini\""},
         // Four bytes, as many as an integer has.
         {"ParamCount as a string", [](fake::Registry& r) { r.Put(kMain, "ParamCount", kRegSz, {'2', 0, 0, 0}); }, ""},
-        {"a missing and a mistyped value",
+        // A mistyped value is an empty argument; a missing one ends the list.
+        {"a mistyped and a missing value",
          [](fake::Registry& r) {
              r.Put(kMain, "ParamCount", kRegDword, Dword(4));
              r.Put(kMain, "Param2", kRegDword, Dword(7));
              r.Put(kMain, "Param4", kRegExpandSz, Sz("last"));
          },
-         "-tray   last"},
+         "-tray \"\""},
         {"no main key", [](fake::Registry& r) { r.Clear(); }, ""},
     };
     for (const Case& c : cases) {
@@ -327,6 +346,29 @@ TEST_F(UpdateInstallTest, RestartsWithTheArgumentsTheRegistryKept) {
         EXPECT_EQ(files.executed.back().Parameters, c.parameters);
         EXPECT_EQ(files.executed.back().File, kProgram);
     }
+}
+
+TEST_F(UpdateInstallTest, AHugeParamCountReadsOnlyTheValuesThatExist) {
+    // A count no download wrote once held the start for hours, one
+    // registry query for each number up to it.
+    for (const std::int32_t count : {2000000000, 0x7FFFFFFF}) {
+        SCOPED_TRACE(count);
+        Reset();
+        registry.Put(kMain, "ParamCount", kRegDword, Dword(static_cast<std::uint32_t>(count)));
+        EXPECT_EQ(Run(), 0);
+        ASSERT_FALSE(files.executed.empty());
+        EXPECT_EQ(files.executed.back().Parameters, "-tray \"C:\\My Settings\\rest.ini\"");
+        EXPECT_LE(registry.paramQueries, 20) << "the installer reads up to the first missing value";
+        EXPECT_LE(registry.paramDeletes, 10) << "and the clearing deletes up to it";
+        EXPECT_FALSE(registry.Get(kMain, "Param2").has_value());
+        EXPECT_FALSE(registry.Get(kMain, "ParamCount").has_value());
+    }
+    // The clearing of a normal start is as quick.
+    Reset();
+    registry.Put(kMain, "ParamCount", kRegDword, Dword(2000000000));
+    ClearStagedUpdate();
+    EXPECT_LE(registry.paramDeletes, 10);
+    EXPECT_FALSE(registry.Get(kMain, "ParamCount").has_value());
 }
 
 TEST_F(UpdateInstallTest, WithoutALogOrStagedFilesTheInstallStillRuns) {
@@ -411,35 +453,119 @@ TEST_F(UpdateInstallTest, WhatTheElevatedRunsAnswerLeadsTo) {
     }
 }
 
-TEST_F(UpdateInstallTest, TheElevatedRunAnswersThroughItsExitCode) {
+TEST_F(UpdateInstallTest, TheElevatedRunLeavesThePreviousInstancesIdsAlone) {
+    // The previous instance ended; by the time the elevated run starts,
+    // another program of the machine may hold its numbers, one that does
+    // not end when asked.
+    files.failing = {std::string("CopyFile ") + kStagedProgram};
+    std::size_t elevatedFrom = 0;
+    ElevateWith([this, &elevatedFrom] {
+        files.failing.clear();
+        files.processes = {5678};
+        files.threads = {1234};
+        files.threadQuits = false;
+        elevatedFrom = files.calls.size();
+    });
+
+    EXPECT_EQ(Run(), 0);
+    ASSERT_GT(elevatedFrom, 0u);
+    for (std::size_t i = elevatedFrom; i < files.calls.size(); ++i)
+        for (const char* kind : {"OpenProcess", "OpenThread", "PostQuit", "TerminateProcess"})
+            EXPECT_NE(files.calls[i].rfind(kind, 0), 0u) << files.calls[i];
+    EXPECT_EQ(files.exitCode, 1u);
+    EXPECT_EQ(files.files[kProgram].data, "version 2");
+}
+
+TEST_F(UpdateInstallTest, OnPosixAFolderTheUserCannotWriteIsNamedAndNothingIsElevated) {
     struct Case {
         const char* name;
+        bool silent;
+        std::uint32_t error;
+        std::vector<std::string> lines;  // after the failed file
+        std::vector<std::pair<std::string, std::uint32_t>> boxes;
+    } cases[] = {
+        {"refused", false, 5,
+         {"Could not update ... folder cannot be written: /opt/rest level", kIncomplete, "Start New Version"},
+         {{"RestLevel could not be updated because its folder /opt/rest level cannot be written by you.",
+           kMbIconError | kMbOk}}},
+        {"refused, silent", true, 5,
+         {"Could not update ... folder cannot be written: /opt/rest level", kIncomplete, "Start New Version"}, {}},
+        // Another fault is no matter of the folder's rights.
+        {"the disk is full", false, 112, {kIncomplete, "Start New Version"}, {{"RestLevel could not be updated.", kMbOk}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Reset();
+        registry.Clear();
+        files.style = PathStyle::Posix;
+        const std::string program = "/opt/rest level/restlevel";
+        const std::string staged = "/home/u/.cache/restlevel/tmp/HLV1.TMP";
+        const std::string log = "/home/u/.cache/restlevel/tmp/RestLevel Update.log";
+        files.folders = {"/opt/rest level", "/home/u/.cache/restlevel/tmp"};
+        files.files[program].data = "version 1";
+        files.files[log].data = "";
+        registry.Put(kMain, "TempPath", kRegSz, Sz("/home/u/.cache/restlevel/tmp/"));
+        registry.Put(kMain, "Silent", kRegDword, Dword(c.silent ? 1 : 0));
+        registry.Put(kMain, "LogFile", kRegSz, Sz(log));
+        Stage("HLV1.TMP", staged, program, "version 2");
+        app.exeName = staged;
+        app.arguments = {"/KzUpdate", program, "1234", "5678", "RestLevel"};
+        files.failing = {"CopyFile " + staged};
+        files.failCode = c.error;
+        text.systemMessages[112] = "There is not enough space on the disk.\r\n";
+
+        EXPECT_EQ(Run(), 0);
+        ASSERT_EQ(files.executed.size(), 1u) << "no elevated run, only the restart";
+        EXPECT_EQ(files.executed[0].Verb, "open");
+        EXPECT_EQ(files.executed[0].File, program);
+        EXPECT_EQ(files.files[program].data, "version 1");
+        EXPECT_EQ(app.messageBoxes, c.boxes);
+        std::vector<std::string> lines = {"Update " + staged + " to " + program + " ... Failed " +
+                                          (c.error == 5 ? "Access is denied" : "There is not enough space on the disk") +
+                                          " (0x" + (c.error == 5 ? "00000005" : "00000070") + ")"};
+        lines.insert(lines.end(), c.lines.begin(), c.lines.end());
+        EXPECT_EQ(files.files[log].data, Lines(lines));
+    }
+}
+
+TEST_F(UpdateInstallTest, TheElevatedRunAnswersThroughItsExitCode) {
+    // The installed program is read-only here, so it cannot be replaced
+    // now; Windows may still replace it at the restart.
+    struct Case {
+        const char* name;
+        bool readOnly;
         std::set<std::string> failing;
         bool noFiles;
         int exitCode;
         std::vector<std::string> lines;
         bool pendingReboot;
     } cases[] = {
-        {"installed", {}, false, 1,
+        {"installed", false, {}, false, 1,
          {"Update C:\\Temp\\RestLevel\\HLV1.TMP.exe to C:\\Prog\\RestLevel.exe ... Updated", kInstalled}, false},
-        {"replaced at the restart", {"CopyFile C:\\Temp\\RestLevel\\HLV1.TMP.exe"}, false, 2,
+        {"replaced at the restart", true, {}, false, 2,
          {"Update C:\\Temp\\RestLevel\\HLV1.TMP.exe to C:\\Prog\\RestLevel.exe ... delay until reboot", kInstalled},
          true},
         // Not even scheduled: not installed.
-        {"cannot be scheduled either",
-         {"CopyFile C:\\Temp\\RestLevel\\HLV1.TMP.exe", "MoveFileEx C:\\Temp\\RestLevel\\HLV1.TMP.exe"}, false, 0,
+        {"cannot be scheduled either", true, {"MoveFileEx C:\\Prog\\RestLevel.exe.KzUpdate.tmp"}, false, 0,
+         {"Update C:\\Temp\\RestLevel\\HLV1.TMP.exe to C:\\Prog\\RestLevel.exe ... delay until reboot",
+          "Failed Access is denied (0x00000005)", kIncomplete},
+         false},
+        // Only a copy beside the destination is scheduled; without one the
+        // file is not installed.
+        {"no copy beside the destination", false, {"CopyFile C:\\Temp\\RestLevel\\HLV1.TMP.exe"}, false, 0,
          {"Update C:\\Temp\\RestLevel\\HLV1.TMP.exe to C:\\Prog\\RestLevel.exe ... delay until reboot",
           "Failed Access is denied (0x00000005)", kIncomplete},
          false},
         // Started only because a file is staged; seeing none, it installed
         // nothing it was asked to.
-        {"no staged files in sight", {}, true, 0, {kIncomplete}, false},
+        {"no staged files in sight", false, {}, true, 0, {kIncomplete}, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Reset();
         app.arguments = {"/AdmKzUpdate", kProgram, "1234", "5678", "RestLevel"};
         files.failing = c.failing;
+        if (c.readOnly) files.files[kProgram].attributes |= kFileAttributeReadOnly;
         if (c.noFiles) {
             registry.Clear();
             registry.Put(kMain, "LogFile", kRegSz, Sz(kLog));
@@ -449,10 +575,16 @@ TEST_F(UpdateInstallTest, TheElevatedRunAnswersThroughItsExitCode) {
         EXPECT_EQ(Log(), kEarlierLog + Lines(c.lines));
         EXPECT_EQ(registry.Get(std::string(kFiles) + "\\HLV1.TMP.exe", "PendingReboot").has_value(), c.pendingReboot);
         if (c.pendingReboot) {
-            EXPECT_EQ(files.rebootMoves,
-                      (std::vector<std::pair<std::string, std::string>>{{kStagedProgram, kProgram}}));
+            const std::string beside = std::string(kProgram) + ".KzUpdate.tmp";
+            EXPECT_EQ(files.rebootMoves, (std::vector<std::pair<std::string, std::string>>{{beside, kProgram}}));
+            EXPECT_EQ(files.files[beside].data, "version 2");
+            EXPECT_EQ(files.files[kProgram].data, "version 1");
             EXPECT_EQ(registry.Get(std::string(kFiles) + "\\HLV1.TMP.exe", "Error")->data,
                       Sz("Access is denied (0x00000005)"));
+        }
+        if (!c.pendingReboot) {
+            EXPECT_TRUE(files.rebootMoves.empty());
+            EXPECT_TRUE(Leftovers().empty());
         }
         EXPECT_TRUE(files.executed.empty()) << "no other elevated run, no restart";
         EXPECT_TRUE(app.messageBoxes.empty());
@@ -461,10 +593,10 @@ TEST_F(UpdateInstallTest, TheElevatedRunAnswersThroughItsExitCode) {
     // Replacing an existing file at the restart needs the replace flag.
     Reset();
     app.arguments = {"/AdmKzUpdate", kProgram, "1234", "5678", "RestLevel"};
-    files.failing = {"CopyFile C:\\Temp\\RestLevel\\HLV1.TMP.exe"};
+    files.files[kProgram].attributes |= kFileAttributeReadOnly;
     EXPECT_EQ(Run(), 2);
     EXPECT_NE(std::find(files.calls.begin(), files.calls.end(),
-                        "MoveFileEx C:\\Temp\\RestLevel\\HLV1.TMP.exe C:\\Prog\\RestLevel.exe 5"),
+                        "MoveFileEx C:\\Prog\\RestLevel.exe.KzUpdate.tmp C:\\Prog\\RestLevel.exe 5"),
               files.calls.end());
 }
 
@@ -514,7 +646,9 @@ TEST_F(UpdateInstallTest, AFileThatCannotBeInstalledLeavesTheOldOneWhole) {
     }
 }
 
-TEST_F(UpdateInstallTest, ANormalStartClearsTheStagingAndGoesOn) {
+// The clearing waits for the single-instance lock, which the program takes
+// after this step: a second start must not wipe an update under way.
+TEST_F(UpdateInstallTest, ANormalStartLeavesTheStagingAndGoesOn) {
     for (const char* first : {"/kzupdate", "/KZUPDATE", "/admkzupdate", "KzUpdate", "/KzUpdate ", "-tray", ""}) {
         SCOPED_TRACE(first);
         Reset();
@@ -522,8 +656,8 @@ TEST_F(UpdateInstallTest, ANormalStartClearsTheStagingAndGoesOn) {
         app.arguments = {first, kProgram, "1234", "5678", "RestLevel"};
         if (std::string(first).empty()) app.arguments.clear();
         EXPECT_EQ(Run(), std::nullopt);
-        EXPECT_FALSE(Staged());
-        EXPECT_EQ(files.files.count(kStagedProgram), 0u);
+        EXPECT_TRUE(Staged());
+        EXPECT_EQ(files.files.count(kStagedProgram), 1u);
         EXPECT_EQ(files.files[kProgram].data, "version 1");
         EXPECT_EQ(Log(), kEarlierLog);
         EXPECT_TRUE(files.executed.empty());
@@ -538,7 +672,7 @@ TEST_F(UpdateInstallTest, TheTitleComesFromTheCommandLine) {
     EXPECT_EQ(app.messageBoxes,
               (std::vector<std::pair<std::string, std::uint32_t>>{{"Rest Level Pro could not be updated.", kMbOk}}));
     EXPECT_EQ(files.executed.front().Parameters,
-              "/AdmKzUpdate \"C:\\Prog\\RestLevel.exe\" 1234 5678 \"Rest Level Pro\"");
+              "/AdmKzUpdate C:\\Prog\\RestLevel.exe 0 0 \"Rest Level Pro\"");
 }
 
 TEST_F(UpdateInstallTest, TheInstalledProgramThatRanTheInstallIsNotDeleted) {

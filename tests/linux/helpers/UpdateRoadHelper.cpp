@@ -54,6 +54,7 @@ int main(int argc, char** argv) {
     installer.application = &application;
     const InstalledPorts ports(installer);
     HandleUpdateSwitch();
+    ClearStagedUpdate();
 
     Display* display = XOpenDisplay(nullptr);
     if (display == nullptr) {

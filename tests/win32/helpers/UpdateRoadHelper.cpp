@@ -53,6 +53,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     set.updateWindows = &updateWindows;
     const InstalledPorts ports(set);
     HandleUpdateSwitch();
+    ClearStagedUpdate();
 
     TKzAutoUpdate component;
     if (ConfigureKzAutoUpdate1(component, kPackagePath)) {
