@@ -101,6 +101,12 @@ bool TKzAutoUpdate::DownloadAndInstall(bool silent) {
 
     TUpdateLog log;
     log.OpenAfresh(UpdateLogFileName());
+    // The installer could not be given this program's path whole: nothing is
+    // fetched for a relaunch that cannot be made.
+    if (!PathFitsCommandLine(exe)) {
+        log.Line(kPathRefused + exe);
+        return false;
+    }
 
     std::uint32_t status = 0;
     std::uint32_t length = 0;
@@ -259,21 +265,17 @@ bool TKzAutoUpdate::DownloadAndInstall(bool silent) {
         if (!unwritable.empty()) {
             // A staging the installer could not follow: removed whole now,
             // records and files, as far as the store lets them go.
-            ClearStagedUpdate();
-            if (files != nullptr) {
+            // The files first: the folder then goes at once, not at a restart.
+            if (files != nullptr)
                 for (const std::string& name : stagedHere) files->DeleteFile(name);
-                if (!staging.empty()) files->RemoveDirectory(staging.substr(0, staging.size() - 1));
-            }
+            ClearStagedUpdate();
+            if (files != nullptr && !staging.empty()) files->RemoveDirectory(staging.substr(0, staging.size() - 1));
         }
         window.reset();
         if (!unwritable.empty() && !silent) application->MessageBox(kStoreBoxText, kMbIconError | kMbCancelOnly);
     }
 
     credentials.Wipe();
-    if (success && !PathFitsCommandLine(exe)) {
-        log.Line(kPathRefused + exe);
-        success = false;
-    }
     if (success) {
         log.Line(kStart + launchFile);
         log.Close();
