@@ -347,8 +347,9 @@ bool InstallStagedFile(const std::string& name) {
         bool installed = false;
         if (state.elevated) {
             state.log.Line(kDelayUntilReboot);
+            // What the restart moves is the copy beside the destination, so the
+            // staged file is not marked to be kept: the staging goes as usual.
             if (files != nullptr && ScheduleReplace(*files, staged, destination)) {
-                key.WriteInteger(kValuePendingReboot, 1);
                 state.rebootPending = true;
                 installed = true;
             } else {

@@ -785,33 +785,27 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(DownloadFaultCase{"ServerDiesMidDownload", true}, DownloadFaultCase{"DamagedPackage", false}),
     CaseName<DownloadFaultCase>);
 
-// The installed folder cannot be written (the immutable attribute as root,
-// read-only permissions otherwise). The installer asks for an elevated run;
-// under Wine "runas" runs it, and it cannot write either, so it schedules the
-// replacement for the restart of Windows. The program is not started and
-// the user is told. (The restart itself, wineboot -r, is left out: it
-// upsets the foreground window of the test prefix's later programs.)
-TEST_F(UpdateRoadTest, AFolderThatCannotBeWrittenIsReplacedAtTheRestart) {
+// The installed file cannot be replaced, even with administrator rights (the
+// immutable attribute, as root). The installer asks for an elevated run;
+// under Wine "runas" runs it, and it cannot replace it either, so it copies
+// the new file beside the installed one, where the folder's access list
+// applies, and schedules that copy's move for the restart of Windows (never
+// the staged file, which any program of the user could change meanwhile).
+// The program is not started and the user is told. (The restart itself,
+// wineboot -r, is left out: it upsets the foreground window of the test
+// prefix's later programs.)
+TEST_F(UpdateRoadTest, AFileThatCannotBeReplacedIsReplacedAtTheRestartFromBesideIt) {
     const std::int64_t serverTime = AnHourAgo();
     const Versions v = TwoVersions("RestLevel.exe", ProgramBytes(), "RestLevel, version 2", serverTime);
     Publish("RestLevel.exe", false);
     auto server = Serve();
     ScopedVariable address("RESTLEVEL_UPDATE_SERVER", server->Address().c_str());
-    const std::string folder = UnixPathOf(Path("install"));
-    const bool immutable = RunUnix({"chattr", "+i", folder}).status == 0;
-    if (!immutable && RunUnix({"chmod", "555", folder}).status != 0) GTEST_SKIP() << "cannot make a folder unwritable";
-    struct Writable {
-        std::string folder;
-        bool immutable;
-        bool done = false;
-        void Restore() {
-            if (done) return;
-            RunUnix(immutable ? std::vector<std::string>{"chattr", "-i", folder}
-                              : std::vector<std::string>{"chmod", "755", folder});
-            done = true;
-        }
-        ~Writable() { Restore(); }
-    } writable{folder, immutable};
+    const std::string installedFile = UnixPathOf(v.installed);
+    if (RunUnix({"chattr", "+i", installedFile}).status != 0) GTEST_SKIP() << "cannot make a file immutable here";
+    struct Replaceable {
+        std::string file;
+        ~Replaceable() { RunUnix({"chattr", "-i", file}); }
+    } replaceable{installedFile};
 
     const DWORD one = Start(v.installed, "");
     ASSERT_NE(one, 0u);
@@ -831,7 +825,7 @@ TEST_F(UpdateRoadTest, AFolderThatCannotBeWrittenIsReplacedAtTheRestart) {
     const std::string text = log.Text();
     const std::string staged = StagedFor(text, v.installed);
     const std::string update = "Update " + staged + " to " + v.installed + " ... ";
-    // The failed copy's text, as the system gives it.
+    // The failed replacement's text, as the system gives it.
     const std::size_t failed = text.find(update + "Failed ");
     ASSERT_NE(failed, std::string::npos) << text;
     const std::string why = text.substr(failed + update.size(), text.find("\r\n", failed) - failed - update.size());
@@ -849,26 +843,31 @@ TEST_F(UpdateRoadTest, AFolderThatCannotBeWrittenIsReplacedAtTheRestart) {
                         kRebootNeeded,
                     }));
     EXPECT_TRUE(SameBytes(ReadText(v.installed), v.one)) << "nothing is lost";
-    EXPECT_TRUE(SameBytes(ReadText(staged), v.two)) << "the staged file waits for the restart";
+    const std::string beside = v.installed + ".KzUpdate.tmp";
+    EXPECT_TRUE(SameBytes(ReadText(beside), v.two)) << "the copy beside waits for the restart";
+    EXPECT_EQ(LastWrite(beside), TicksOf(serverTime)) << "the copy's time is the server's";
     for (const ProcessInfo& p : Processes()) EXPECT_FALSE(EqualsNoCase(p.image, v.installed)) << "the program runs";
 
-    // The user starts version 1: it clears the staging but keeps the file
-    // that the restart moves into place.
+    // The user starts version 1: the staging is cleared, the copy beside the
+    // installed file stays for the restart.
     ForgetConfigured();
     const DWORD again = Start(v.installed, "");
     ASSERT_NE(WaitForWindow(again, win32::kUpdateInfoClass), nullptr) << "version 1 does not start";
     EXPECT_EQ(StagingRegistry(), (std::vector<std::string>{"HKEY_CURRENT_USER\\Software\\Halvane\\KzAutoUpdate",
                                                             "    LogFile    REG_SZ    " + LogFile()}));
-    EXPECT_TRUE(SameBytes(ReadText(staged), v.two));
+    EXPECT_TRUE(SameBytes(ReadText(beside), v.two));
     TerminateProcess(Started(again).hProcess, 0);
     WaitForSingleObject(Started(again).hProcess, 20000);
 
-    // The restart of Windows moves the staged file over the installed one.
+    // The restart of Windows moves the copy beside over the installed file;
+    // nothing is moved from the user's temporary folder.
     const std::vector<PendingRename> renames = PendingRenames();
     EXPECT_TRUE(std::any_of(renames.begin(), renames.end(), [&](const PendingRename& r) {
-        return EqualsNoCase(r.source, staged) && EqualsNoCase(r.target, v.installed) && r.replace;
+        return EqualsNoCase(r.source, beside) && EqualsNoCase(r.target, v.installed) && r.replace;
     })) << "the replacement is not scheduled";
-    EXPECT_EQ(LastWrite(staged), TicksOf(serverTime)) << "the staged file's time is the server's";
+    EXPECT_FALSE(std::any_of(renames.begin(), renames.end(), [&](const PendingRename& r) {
+        return EqualsNoCase(r.source, staged);
+    })) << "the staged file is moved at the restart";
 }
 
 // The previous instance will not end: here a process that never ran (made
