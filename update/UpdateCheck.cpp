@@ -109,7 +109,7 @@ TUpdateCheckResult TKzAutoUpdate::CheckForUpdate(std::string* infoRTF, std::stri
             std::string listing;
             std::uint32_t length = 0;
             if (HTTPGet(FileListURL, listing, status, length, lastModified, error, nullptr, kConnectTimeoutMs,
-                        kReceiveTimeoutMs, credentials.userName, credentials.password, true, false)) {
+                        kReceiveTimeoutMs, credentials.userName, credentials.password, true, false, kTextBodyLimit)) {
                 log.Line(kListingFetched + FileListURL);
                 auxFiles_ = ListingLines(listing);
             } else {
@@ -147,13 +147,13 @@ TUpdateCheckResult TKzAutoUpdate::CheckForUpdate(std::string* infoRTF, std::stri
             std::uint32_t length = 0;
             if (infoRTF != nullptr && !InfoURLRTF.empty() &&
                 !HTTPGet(InfoURLRTF, *infoRTF, status, length, lastModified, error, nullptr, kConnectTimeoutMs,
-                         kReceiveTimeoutMs, credentials.userName, credentials.password, false, false)) {
+                         kReceiveTimeoutMs, credentials.userName, credentials.password, false, false, kTextBodyLimit)) {
                 log.Line(kRtfNotAvailable + HttpFailure(status, error) + " " + InfoURLRTF);
                 infoRTF->clear();
             }
             if (infoText != nullptr && !InfoURLText.empty() &&
                 !HTTPGet(InfoURLText, *infoText, status, length, lastModified, error, nullptr, kConnectTimeoutMs,
-                         kReceiveTimeoutMs, credentials.userName, credentials.password, false, false)) {
+                         kReceiveTimeoutMs, credentials.userName, credentials.password, false, false, kTextBodyLimit)) {
                 log.Line(kTextNotAvailable + HttpFailure(status, error) + " " + InfoURLText);
                 infoText->clear();
             }

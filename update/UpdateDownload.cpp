@@ -134,7 +134,7 @@ bool TKzAutoUpdate::DownloadAndInstall(bool silent) {
     if (!base.empty() && !FileListURL.empty()) {
         std::string listing;
         if (HTTPGet(FileListURL, listing, status, length, lastModified, error, nullptr, kConnectTimeoutMs,
-                    kReceiveTimeoutMs, credentials.userName, credentials.password, true, false)) {
+                    kReceiveTimeoutMs, credentials.userName, credentials.password, true, false, kTextBodyLimit)) {
             log.Line(kListingFetched + FileListURL);
             auxFiles_ = ListingLines(listing);
         } else {
@@ -224,7 +224,8 @@ bool TKzAutoUpdate::DownloadAndInstall(bool silent) {
                         std::string body;
                         if (!HTTPGet(base + remoteName + query, body, status, length, lastModified, error,
                                      window != nullptr ? &window->pbProgress() : nullptr, kConnectTimeoutMs,
-                                     kReceiveTimeoutMs, credentials.userName, credentials.password, false, false)) {
+                                     kReceiveTimeoutMs, credentials.userName, credentials.password, false, false,
+                                     kPackageBodyLimit)) {
                             log.Line(kErrorHttp + HttpFailure(status, error));
                             success = false;
                             break;

@@ -59,6 +59,7 @@ struct GetArgs {
     bool wantLocation = false;
     bool wantRawHeaders = false;
     std::string extraHeaders;
+    std::uint64_t bodyLimit = kPackageBodyLimit;
 };
 
 struct Outcome {
@@ -115,7 +116,7 @@ protected:
         Outcome o;
         std::uint32_t length = 0;
         o.ok = HTTPGet(url, o.body, o.status, length, o.lastModified, o.error, a.progress, a.connectTimeout,
-                       a.receiveTimeout, a.userName, a.password, a.reload, a.noRedirect,
+                       a.receiveTimeout, a.userName, a.password, a.reload, a.noRedirect, a.bodyLimit,
                        a.wantLocation ? &o.location : nullptr, a.wantRawHeaders ? &o.rawHeaders : nullptr,
                        a.extraHeaders);
         o.length = length;
@@ -165,21 +166,29 @@ TEST_F(KzHTTPTest, GetMakesItsCallsInOrder) {
     EXPECT_TRUE(o.ok);
     EXPECT_THAT(net.log, ElementsAre("InternetOpenA RestLevel", "InternetSetOptionA 2 20000",
                                      "InternetSetOptionA 6 5000", "InternetConnectA halvane.example:443",
-                                     "HttpOpenRequestA GET /restlevel/RestLevel.zbin", "HttpSendRequestA",
-                                     "ProgressBar.Show", "ProgressBar.BringToFront", "ProgressBar.Repaint",
-                                     "HttpQueryInfoA 0x20000005", "HttpQueryInfoA 0x4000000B",
+                                     "HttpOpenRequestA GET /restlevel/RestLevel.zbin", "InternetSetOptionA 6 5000",
+                                     "HttpSendRequestA", "ProgressBar.Show", "ProgressBar.BringToFront",
+                                     "ProgressBar.Repaint", "HttpQueryInfoA 0x20000005", "HttpQueryInfoA 0x4000000B",
                                      "HttpQueryInfoA 0x20000013", "HttpQueryInfoA 0x00000021",
-                                     "HttpQueryInfoA 0x00000016",  //
-                                     "ProcessMessages", "InternetReadFile 16384", "ProgressBar.SetPosition 500",
-                                     "ProcessMessages", "InternetReadFile 16384", "ProgressBar.SetPosition 1000",
-                                     "ProcessMessages", "InternetReadFile 16384",  //
-                                     "InternetCloseHandle request", "InternetCloseHandle internet"));
+                                     "HttpQueryInfoA 0x00000016", "HttpQueryInfoA 0x00000005",  //
+                                     "ProcessMessages", "InternetQueryDataAvailable", "InternetReadFile 12000",
+                                     "ProgressBar.SetPosition 500",  //
+                                     "ProcessMessages", "InternetQueryDataAvailable", "InternetReadFile 12000",
+                                     "ProgressBar.SetPosition 1000",  //
+                                     "ProcessMessages", "InternetQueryDataAvailable", "InternetReadFile 16384",  //
+                                     "InternetCloseHandle request", "InternetCloseHandle internet"))
+        << "each read takes what is available; at the end a whole buffer is asked for";
 
     ASSERT_EQ(net.opens.size(), 1u);
     EXPECT_EQ(net.opens[0].accessType, kInternetOpenTypePreconfig);
     EXPECT_EQ(net.opens[0].flags, 0u);
+    // The time-outs go on the internet handle; the receive time-out on the
+    // request too, where Wine's WinInet takes it.
     const InetHandle internet = net.connects.at(0).internet;
-    for (const auto& option : net.options) EXPECT_EQ(option.handle, internet) << "options go on the internet handle";
+    ASSERT_EQ(net.options.size(), 3u);
+    EXPECT_EQ(net.options[0].handle, internet);
+    EXPECT_EQ(net.options[1].handle, internet);
+    EXPECT_EQ(net.options[2].handle, net.requests.at(0).handle);
     EXPECT_EQ(net.connects[0].service, kInternetServiceHttp);
     EXPECT_EQ(net.connects[0].flags, 0u);
     EXPECT_EQ(net.connects[0].context, 1u);
@@ -192,7 +201,7 @@ TEST_F(KzHTTPTest, GetMakesItsCallsInOrder) {
     EXPECT_EQ(r.optionalLength, 0u);
     std::vector<std::uint32_t> bufferSizes;
     for (const auto& q : r.queries) bufferSizes.push_back(q.bufferSize);
-    EXPECT_THAT(bufferSizes, ElementsAre(4u, 16u, 4u, 1024u, 1024u));
+    EXPECT_THAT(bufferSizes, ElementsAre(4u, 16u, 4u, 1024u, 1024u, 1024u)) << "the length also as text";
 
     EXPECT_EQ(o.body, std::string(24000, 'z'));
     EXPECT_EQ(o.status, 200u);
@@ -459,7 +468,8 @@ TEST_F(KzHTTPTest, EveryFailureHasItsErrorText) {
                 a.wantLocation = a.wantRawHeaders = true;
                 std::uint32_t length = 7;
                 o.ok = HTTPGet(kUrl, o.body, o.status, length, o.lastModified, o.error, a.progress, 0, 0,
-                               a.userName, a.password, false, false, &o.location, &o.rawHeaders);
+                               a.userName, a.password, false, false, kPackageBodyLimit, &o.location,
+                               &o.rawHeaders);
                 o.length = length;
             } else {
                 o.ok = HTTPHead(kUrl, "", "", o.status, o.length, o.lastModified, o.error, &bar, 0, 0,

@@ -635,3 +635,55 @@ TEST_F(WinInetTest, HttpsWithAnUntrustedCertificateFails) {
 
 }  // namespace
 }  // namespace rl
+namespace rl { namespace {
+TEST_F(WinInetTest, ZZExperiment) {
+    ASSERT_NE(PortOf(Scheme::Http), 0);
+    IInternet& net = *internet_;
+    const InetHandle internet = net.Open("RestLevel", kInternetOpenTypePreconfig, 0);
+    const InetHandle connection = net.Connect(internet, "127.0.0.1", static_cast<std::uint16_t>(PortOf(Scheme::Http)),
+                                              nullptr, nullptr, kInternetServiceHttp, 0, 1);
+    const InetHandle request = net.OpenRequest(connection, "GET", "/slow/20/20/300", {"*/*"}, kInternetFlagReload, 1);
+    ASSERT_TRUE(net.SendRequest(request, "", nullptr, 0));
+    char buffer[16384];
+    for (int i = 0; i < 6; ++i) {
+        const DWORD t0 = GetTickCount();
+        std::uint32_t read = 0;
+        const bool ok = net.ReadFile(request, buffer, sizeof buffer, read);
+        printf("read ok=%d n=%u after %lu ms\n", ok, read, GetTickCount() - t0);
+        if (read == 0) break;
+    }
+    net.CloseHandle(request);
+    // query data available
+    const InetHandle r2 = net.OpenRequest(connection, "GET", "/slow/20/20/300", {"*/*"}, kInternetFlagReload, 1);
+    ASSERT_TRUE(net.SendRequest(r2, "", nullptr, 0));
+    for (int i = 0; i < 4; ++i) {
+        const DWORD t0 = GetTickCount();
+        DWORD avail = 0;
+        BOOL ok = InternetQueryDataAvailable(reinterpret_cast<HINTERNET>(r2), &avail, 0, 0);
+        printf("avail ok=%d n=%lu after %lu ms\n", ok, avail, GetTickCount() - t0);
+        std::uint32_t read = 0;
+        net.ReadFile(r2, buffer, avail, read);
+    }
+    net.CloseHandle(r2);
+    net.CloseHandle(internet);
+    // https -> http redirect
+    ASSERT_NE(PortOf(Scheme::HttpsTrusted), 0);
+    const Get g = DoGet(Url("/redirect?to=" + Url("/RestLevel.zbin"), Scheme::HttpsTrusted));
+    printf("redirect ok=%d status=%u size=%zu error=%s\n", g.ok, g.status, g.body.size(), g.error.c_str());
+    // receive timeout on request handle: stall
+    const InetHandle i3 = net.Open("RestLevel", kInternetOpenTypePreconfig, 0);
+    const InetHandle c3 = net.Connect(i3, "127.0.0.1", static_cast<std::uint16_t>(PortOf(Scheme::Http)),
+                                              nullptr, nullptr, kInternetServiceHttp, 0, 1);
+    const InetHandle r3 = net.OpenRequest(c3, "GET", "/stall/100/50", {"*/*"}, kInternetFlagReload, 1);
+    printf("setopt %d\n", net.SetOption(r3, kInternetOptionReceiveTimeout, 1000));
+    ASSERT_TRUE(net.SendRequest(r3, "", nullptr, 0));
+    for (int i = 0; i < 3; ++i) {
+        const DWORD t0 = GetTickCount();
+        std::uint32_t read = 0;
+        const bool ok = net.ReadFile(r3, buffer, sizeof buffer, read);
+        printf("stall read ok=%d n=%u after %lu ms err=%lu\n", ok, read, GetTickCount() - t0, GetLastError());
+        if (!ok || read == 0) break;
+    }
+    net.CloseHandle(i3);
+}
+}}
