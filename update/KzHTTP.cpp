@@ -326,7 +326,6 @@ bool ReadBody(IInternet& port, InetHandle request, std::string& body, bool proce
                 // The bar is only a display; the download goes on.
             }
         }
-        if (TimeLimitAccess::Up()) throw BodyStop(kTimeLimitExceeded);
     }
 }
 

@@ -77,7 +77,7 @@ Response& Response::Body(const std::string& body, std::size_t chunkSize, bool an
     if (chunkSize == 0) chunkSize = std::max<std::size_t>(body.size(), 1);
     for (std::size_t at = 0; at < body.size(); at += chunkSize) chunks.push_back(body.substr(at, chunkSize));
     if (announceLength)
-        contentLength = static_cast<std::uint32_t>(body.size());
+        contentLength = body.size();
     else
         contentLength.reset();
     return *this;

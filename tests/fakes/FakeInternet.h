@@ -51,7 +51,7 @@ constexpr std::uint32_t kErrorInsufficientBuffer = 122;
 
 struct Response {
     std::optional<std::uint32_t> status = 200;
-    std::optional<std::uint32_t> contentLength;
+    std::optional<std::uint64_t> contentLength;  // the number form gives its low 32 bits
     std::optional<SystemTime> lastModified;
     std::optional<std::string> location;
     // The raw headers; when unset, made from the status line and the headers
