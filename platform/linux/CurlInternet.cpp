@@ -726,14 +726,15 @@ private:
         return Fail(code);
     }
 
-    // A certificate refused although its chain is trusted: it is for another
-    // host (OpenSSL reports the mismatch when it checks the name itself;
-    // otherwise curl checks it after a chain that verified).
+    // A certificate refused although its chain verified: it is for another
+    // host. curl checks the name after the chain and then leaves the
+    // chain's result as "unspecified" (or as OK); OpenSSL's own name checks
+    // give their mismatch codes.
     static bool NamesAnotherHost(const Request& r) {
         long verify = -1;
         if (r.easy == nullptr || curl_easy_getinfo(r.easy, CURLINFO_SSL_VERIFYRESULT, &verify) != CURLE_OK)
             return false;
-        return verify == X509_V_OK || verify == X509_V_ERR_HOSTNAME_MISMATCH ||
+        return verify == X509_V_OK || verify == X509_V_ERR_UNSPECIFIED || verify == X509_V_ERR_HOSTNAME_MISMATCH ||
                verify == X509_V_ERR_IP_ADDRESS_MISMATCH;
     }
 
