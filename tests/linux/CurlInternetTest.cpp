@@ -169,14 +169,23 @@ TestServer* CurlInternetTest::plain_ = nullptr;
 TestServer* CurlInternetTest::tls_ = nullptr;
 TestServer* CurlInternetTest::untrusted_ = nullptr;
 
-// The older forms of an HTTP date are read as well.
-TEST_F(CurlInternetTest, LastModifiedInTheOlderDateForms) {
-    for (const char* path : {"/lastmod/Sunday,%2006-Nov-94%2008:49:37%20GMT/nolength/1",
-                             "/lastmod/Sun%20Nov%20%206%2008:49:37%201994/nolength/1"}) {
-        SCOPED_TRACE(path);
-        const Head h = HttpHead(plain_->Url(path));
+// The older forms of an HTTP date are read as well; a header that is no
+// date gives 0.
+TEST_F(CurlInternetTest, LastModifiedInTheOlderDateFormsAndNone) {
+    struct Case {
+        const char* path;
+        double expected;
+    };
+    const Case cases[] = {
+        {"/lastmod/Sunday,%2006-Nov-94%2008:49:37%20GMT/nolength/1", DateTimeOf(784111777)},
+        {"/lastmod/Sun%20Nov%20%206%2008:49:37%201994/nolength/1", DateTimeOf(784111777)},
+        {"/lastmod/yesterday/nolength/1", 0.0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        const Head h = HttpHead(plain_->Url(c.path));
         EXPECT_TRUE(h.ok) << h.error;
-        EXPECT_DOUBLE_EQ(h.lastModified, DateTimeOf(784111777));
+        EXPECT_DOUBLE_EQ(h.lastModified, c.expected);
     }
 }
 
@@ -327,6 +336,16 @@ protected:
     InetHandle session_ = 0;
     InetHandle connection_ = 0;
 };
+
+// A number asked for into fewer than 4 bytes fails with the size needed.
+TEST_F(CurlPortTest, ANumberNeedsFourBytes) {
+    const InetHandle request = Send("/nolength/5");
+    std::uint32_t number = 0;
+    std::uint32_t length = 3;
+    EXPECT_FALSE(internet_->QueryInfo(request, kHttpQueryStatusCode | kHttpQueryFlagNumber, &number, &length));
+    EXPECT_EQ(linuxerr::ThreadLastError(), 122u);
+    EXPECT_EQ(length, 4u);
+}
 
 TEST_F(CurlPortTest, ReadsHandOutWhatHasArrived) {
     // The server holds the rest back until the first part has been read.
