@@ -2,7 +2,10 @@
 // ANSI forms. The Win32 adapter passes each straight through; the Linux
 // adapter gives the same contract over libcurl. A failing call leaves a
 // Windows or WinInet error code (12xxx) as the thread's last error, where the
-// text utilities' LastErrorText reads it.
+// text utilities' LastErrorText reads it. An HTTPS request is never answered
+// over plain HTTP: a redirect from https to http fails the send with
+// kErrorInternetHttpsToHttpOnRedir unless the request ignores such
+// redirects (kInternetFlagIgnoreRedirectToHttp) or follows none.
 #pragma once
 
 #include <cstdint>
@@ -47,6 +50,8 @@ constexpr std::uint32_t kErrorInternetCannotConnect = 12029;
 constexpr std::uint32_t kErrorInternetConnectionAborted = 12030;
 constexpr std::uint32_t kErrorInternetConnectionReset = 12031;
 constexpr std::uint32_t kErrorInternetSecFailure = 12175;
+constexpr std::uint32_t kErrorInternetSecCertCnInvalid = 12038;  // the certificate names another host
+constexpr std::uint32_t kErrorInternetHttpsToHttpOnRedir = 12040;
 constexpr std::uint32_t kErrorInternetInvalidCa = 12045;
 constexpr std::uint32_t kErrorHttpInvalidServerResponse = 12152;
 constexpr std::uint32_t kErrorHttpHeaderNotFound = 12150;
@@ -75,7 +80,12 @@ public:
     // *length becomes the size written (text: without the terminating zero)
     // or, when the buffer is too small, the size needed (and false).
     virtual bool QueryInfo(InetHandle request, std::uint32_t level, void* buffer, std::uint32_t* length) = 0;
-    // InternetReadFile: up to count bytes; read = 0 at the end of the body.
+    // InternetQueryDataAvailable: waits until some of the body has arrived
+    // (or the receive time-out passed) and gives how much can be read
+    // without waiting; 0 at the end of the body.
+    virtual bool QueryDataAvailable(InetHandle request, std::uint32_t& available) = 0;
+    // InternetReadFile: up to count bytes, waiting until count bytes came or
+    // the body ended; read = 0 at the end of the body.
     virtual bool ReadFile(InetHandle request, void* buffer, std::uint32_t count, std::uint32_t& read) = 0;
     // InternetGetLastResponseInfoA into a buffer of bufferSize bytes.
     virtual bool LastResponseInfo(std::uint32_t& error, std::string& text, std::uint32_t bufferSize) = 0;

@@ -1,7 +1,9 @@
 #include "update/KzHTTP.h"
 
 #include <algorithm>
+#include <cmath>
 #include <exception>
+#include <initializer_list>
 #include <new>
 #include <optional>
 #include <utility>
@@ -152,6 +154,62 @@ void ProcessPendingMessages() {
     if (IApplication* application = ApplicationPort()) application->ProcessMessages();
 }
 
+thread_local HttpTimeLimit* tTimeLimit = nullptr;
+
+}  // namespace
+
+// The innermost time limit of the thread; nesting keeps the earliest end.
+struct TimeLimitAccess {
+    static bool Active() { return tTimeLimit != nullptr; }
+    // Time left in whole milliseconds, at least 1; the request ends on its
+    // own checks once it is up.
+    static std::uint32_t Left() {
+        const double left = std::ceil(tTimeLimit->end_ - Milliseconds());
+        return static_cast<std::uint32_t>(std::clamp(left, 1.0, 4.0e9));
+    }
+    // True when the time is up; every limit that has ended learns it.
+    static bool Up() {
+        if (tTimeLimit == nullptr) return false;
+        const double now = Milliseconds();
+        if (now < tTimeLimit->end_) return false;
+        for (HttpTimeLimit* limit = tTimeLimit; limit != nullptr; limit = limit->outer_)
+            if (now >= limit->end_) limit->exceeded_ = true;
+        return true;
+    }
+    static void Enter(HttpTimeLimit& limit, std::uint32_t milliseconds) {
+        limit.outer_ = tTimeLimit;
+        limit.end_ = Milliseconds() + milliseconds;
+        if (limit.outer_ != nullptr) limit.end_ = std::min(limit.end_, limit.outer_->end_);
+        tTimeLimit = &limit;
+    }
+    static void Leave(HttpTimeLimit& limit) { tTimeLimit = limit.outer_; }
+};
+
+HttpTimeLimit::HttpTimeLimit(std::uint32_t milliseconds) { TimeLimitAccess::Enter(*this, milliseconds); }
+HttpTimeLimit::~HttpTimeLimit() { TimeLimitAccess::Leave(*this); }
+
+namespace {
+
+// A time-out as the request uses it (0: the platform's), cut to the time
+// left under a limit.
+std::uint32_t WithinTimeLimit(std::uint32_t timeout) {
+    if (!TimeLimitAccess::Active()) return timeout;
+    const std::uint32_t left = TimeLimitAccess::Left();
+    return timeout == 0 ? left : std::min(timeout, left);
+}
+
+// Why a body read ended early; the request fails with the text.
+class BodyStop : public std::exception {
+public:
+    explicit BodyStop(std::string text) : text_(std::move(text)) {}
+    const char* what() const noexcept override { return text_.c_str(); }
+
+private:
+    std::string text_;
+};
+
+std::string TooLong(std::uint64_t limit) { return "Response body exceeds " + std::to_string(limit) + " bytes"; }
+
 enum class Step { Done, Open, Connect, OpenRequest, Send };
 
 struct Request {
@@ -174,8 +232,10 @@ struct Request {
 Step Send(IInternet& port, const Request& r, InetOwner& internet, InetOwner& request) {
     internet = InetOwner(port, port.Open(ApplicationTitle(), kInternetOpenTypePreconfig, 0));
     if (!internet) return Step::Open;
-    if (r.connectTimeout != 0) port.SetOption(internet.Get(), kInternetOptionConnectTimeout, r.connectTimeout);
-    if (r.receiveTimeout != 0) port.SetOption(internet.Get(), kInternetOptionReceiveTimeout, r.receiveTimeout);
+    const std::uint32_t connectTimeout = WithinTimeLimit(r.connectTimeout);
+    const std::uint32_t receiveTimeout = WithinTimeLimit(r.receiveTimeout);
+    if (connectTimeout != 0) port.SetOption(internet.Get(), kInternetOptionConnectTimeout, connectTimeout);
+    if (receiveTimeout != 0) port.SetOption(internet.Get(), kInternetOptionReceiveTimeout, receiveTimeout);
 
     const std::uint32_t flags = RequestFlags(r.url, r.reload, r.noRedirect);
     const Target target = SplitUrl(r.url);
@@ -185,6 +245,9 @@ Step Send(IInternet& port, const Request& r, InetOwner& internet, InetOwner& req
 
     request = InetOwner(port, port.OpenRequest(connection, r.verb, target.object, {"*/*"}, flags, kContext));
     if (!request) return Step::OpenRequest;
+    // Again on the request: Wine's WinInet takes the receive time-out only
+    // there, and without it a silent server holds a read for ever.
+    if (receiveTimeout != 0) port.SetOption(request.Get(), kInternetOptionReceiveTimeout, receiveTimeout);
 
     const bool withData = r.data != nullptr && !r.data->empty();
     if (!port.SendRequest(request.Get(), r.extraHeaders, withData ? r.data->data() : nullptr,
@@ -208,29 +271,50 @@ void QueryHeaders(IInternet& port, InetHandle request, std::uint32_t& contentLen
     if (rawHeaders != nullptr) *rawHeaders = QueryText(port, request, kHttpQueryRawHeadersCrlf, "");
 }
 
-// Reads the body to its end; false when a read failed. The progress bar,
-// when given, follows the announced length.
-// Large enough for any program file; a bigger body still grows as it arrives.
-constexpr std::uint32_t kMaxBodyReservation = 256u * 1024 * 1024;
+// The announced length as the header gives it, read as text: the number
+// form has 32 bits, and a length past them would wrap below a limit.
+std::optional<std::uint64_t> AnnouncedLength(IInternet& port, InetHandle request) {
+    const std::string text = TrimBlanks(QueryText(port, request, kHttpQueryContentLength, ""));
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
+    std::uint64_t value = 0;
+    for (const char digit : text) {
+        if (value > (UINT64_MAX - 9) / 10) return UINT64_MAX;
+        value = value * 10 + static_cast<std::uint64_t>(digit - '0');
+    }
+    return value;
+}
 
+// Reads the body to its end; false when a read failed. Each read takes what
+// has arrived (a read of a full buffer would wait for it to fill, and a
+// server that trickles would hold it for ever), at most one byte beyond the
+// limit, which is never kept: a longer body and the end of the time limit
+// raise BodyStop. The progress bar, when given, follows the announced length.
 bool ReadBody(IInternet& port, InetHandle request, std::string& body, bool processMessages, IProgressBar* progress,
-              std::uint32_t contentLength) {
+              std::uint32_t contentLength, std::uint64_t limit) {
     std::vector<char> buffer(kReadBufferSize);
     // Room for the announced body at once: growing a large body chunk by chunk
     // costs more than its transfer. The announcement is only a hint (a lying
     // server must not make us fail), so a refused reservation is ignored.
     if (contentLength > 0) {
         try {
-            body.reserve(std::min<std::uint32_t>(contentLength, kMaxBodyReservation));
+            body.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(contentLength, limit)));
         } catch (const std::bad_alloc&) {
         }
     }
     for (;;) {
         if (processMessages) ProcessPendingMessages();
+        if (TimeLimitAccess::Up()) throw BodyStop(kTimeLimitExceeded);
+        std::uint32_t available = 0;
+        if (!port.QueryDataAvailable(request, available)) return false;
+        // None available is the end, which the read then confirms.
+        std::uint64_t count = available == 0 ? kReadBufferSize : std::min(available, kReadBufferSize);
+        count = std::min<std::uint64_t>(count, limit - body.size() + 1);
         std::uint32_t read = 0;
-        if (!port.ReadFile(request, buffer.data(), kReadBufferSize, read)) return false;
+        if (!port.ReadFile(request, buffer.data(), static_cast<std::uint32_t>(count), read)) return false;
         if (read == 0) return true;
-        body.append(buffer.data(), std::min(read, kReadBufferSize));
+        read = std::min(read, static_cast<std::uint32_t>(count));
+        if (read > limit - body.size()) throw BodyStop(TooLong(limit));
+        body.append(buffer.data(), read);
         if (progress != nullptr && contentLength > 0) {
             // A body longer than announced keeps the bar full rather than
             // past its end, which some toolkits ignore.
@@ -268,20 +352,51 @@ std::string ExtendedErrorText() { return gInternet != nullptr ? ExtendedText(*gI
 
 std::string ResponseInfoText() { return gInternet != nullptr ? ResponseText(*gInternet) : std::string(); }
 
+namespace {
+
+// The outputs every request empties first, so that a failure leaves none
+// of a previous call's values.
+void ResetOutputs(std::uint32_t& statusCode, double& lastModified, std::string& errorText,
+                  std::initializer_list<std::string*> texts) {
+    statusCode = 0;
+    lastModified = 0.0;
+    errorText.clear();
+    for (std::string* text : texts)
+        if (text != nullptr) text->clear();
+}
+
+// Runs a request through the port: false without one; whatever it raises
+// fails it with the exception's text. A request that fails after its time
+// limit ended marks the limit as exceeded, however the failure showed.
+template <typename Body>
+bool Perform(std::string& errorText, Body body) {
+    if (gInternet == nullptr) return false;
+    bool ok = false;
+    try {
+        if (TimeLimitAccess::Up()) {
+            errorText = kTimeLimitExceeded;
+            return false;
+        }
+        ok = body(*gInternet);
+    } catch (const std::exception& error) {
+        errorText = error.what();
+    } catch (...) {
+        errorText = "Unexpected failure";
+    }
+    if (!ok) TimeLimitAccess::Up();
+    return ok;
+}
+
+}  // namespace
+
 bool HTTPGet(const std::string& url, std::string& body, std::uint32_t& statusCode, std::uint32_t& contentLength,
              double& lastModified, std::string& errorText, IProgressBar* progress, std::uint32_t connectTimeout,
              std::uint32_t receiveTimeout, const std::string& userName, const std::string& password, bool reload,
-             bool noRedirect, std::string* location, std::string* rawHeaders, const std::string& extraHeaders) {
-    lastModified = 0.0;
-    statusCode = 0;
+             bool noRedirect, std::uint64_t bodyLimit, std::string* location, std::string* rawHeaders,
+             const std::string& extraHeaders) {
+    ResetOutputs(statusCode, lastModified, errorText, {&body, location, rawHeaders});
     contentLength = 0;
-    errorText.clear();
-    body.clear();
-    if (location != nullptr) location->clear();
-    if (rawHeaders != nullptr) rawHeaders->clear();
-    if (gInternet == nullptr) return false;
-    IInternet& port = *gInternet;
-    try {
+    return Perform(errorText, [&](IInternet& port) {
         InetOwner internet;
         InetOwner request;
         const Request r{url,           "GET",    extraHeaders, nullptr,    progress, connectTimeout,
@@ -294,19 +409,17 @@ bool HTTPGet(const std::string& url, std::string& body, std::uint32_t& statusCod
             case Step::Send: errorText = kSendRequestFailed + LastErrorText(); return false;
         }
         QueryHeaders(port, request.Get(), contentLength, lastModified, statusCode, location, rawHeaders);
+        if (const auto announced = AnnouncedLength(port, request.Get()); announced && *announced > bodyLimit) {
+            errorText = TooLong(bodyLimit);
+            return false;
+        }
 
         // A failed read fails the request even when no length was announced:
         // the body may have been cut anywhere.
-        const bool complete = ReadBody(port, request.Get(), body, true, progress, contentLength);
+        const bool complete = ReadBody(port, request.Get(), body, true, progress, contentLength, bodyLimit);
         if (!complete) errorText = ExtendedText(port);
         return complete && IsSuccess(statusCode) && contentLength <= body.size();
-    } catch (const std::exception& error) {
-        errorText = error.what();
-        return false;
-    } catch (...) {
-        errorText = "Unexpected failure";
-        return false;
-    }
+    });
 }
 
 bool HTTPHead(const std::string& url, const std::string& extraHeaders, const std::string& requestData,
@@ -314,16 +427,9 @@ bool HTTPHead(const std::string& url, const std::string& extraHeaders, const std
               IProgressBar* reveal, std::uint32_t connectTimeout, std::uint32_t receiveTimeout,
               const std::string& userName, const std::string& password, bool reload, bool noRedirect,
               std::string* location, std::string* rawHeaders, std::string* body) {
-    lastModified = 0.0;
-    statusCode = 0;
+    ResetOutputs(statusCode, lastModified, errorText, {location, rawHeaders, body});
     contentLength = 0;
-    errorText.clear();
-    if (location != nullptr) location->clear();
-    if (rawHeaders != nullptr) rawHeaders->clear();
-    if (body != nullptr) body->clear();
-    if (gInternet == nullptr) return false;
-    IInternet& port = *gInternet;
-    try {
+    return Perform(errorText, [&](IInternet& port) {
         InetOwner internet;
         InetOwner request;
         const Request r{url,           "HEAD",   extraHeaders, &requestData, reveal, connectTimeout,
@@ -339,16 +445,10 @@ bool HTTPHead(const std::string& url, const std::string& extraHeaders, const std
         QueryHeaders(port, request.Get(), length, lastModified, statusCode, location, rawHeaders);
         contentLength = length;
 
-        if (body != nullptr && !ReadBody(port, request.Get(), *body, false, nullptr, 0))
+        if (body != nullptr && !ReadBody(port, request.Get(), *body, false, nullptr, 0, kTextBodyLimit))
             errorText = ResponseText(port);
         return IsSuccess(statusCode);
-    } catch (const std::exception& error) {
-        errorText = error.what();
-        return false;
-    } catch (...) {
-        errorText = "Unexpected failure";
-        return false;
-    }
+    });
 }
 
 }  // namespace rl

@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "update/KzHTTP.h"
+
 namespace rl {
 
 std::string UpdateServerAddress() {
@@ -23,7 +25,17 @@ bool ConfigureKzAutoUpdate1(TKzAutoUpdate& component, const std::string& package
 
 void RunStartupUpdate(TKzAutoUpdate& component) {
     std::string notes;
-    if (component.CheckForUpdate(&notes, nullptr) != ucrUpdateAvailable) return;
+    TUpdateCheckResult result = ucrNotSpecified;
+    {
+        const HttpTimeLimit limit(kStartupCheckTimeLimitMs);
+        result = component.CheckForUpdate(&notes, nullptr);
+        // Out of time is a failed check, whatever the requests before gave.
+        if (limit.Exceeded()) {
+            result = ucrError;
+            notes.clear();
+        }
+    }
+    if (result != ucrUpdateAvailable) return;
     if (component.ShowUpdateInfo(notes)) component.DownloadAndInstall(false);
 }
 

@@ -2,6 +2,7 @@
 // is, and its use at the end of the window's creation.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "update/KzAutoUpdate.h"
@@ -28,10 +29,16 @@ std::string UpdateServerAddress();
 // start-up check is off; the component is then left as it is.
 bool ConfigureKzAutoUpdate1(TKzAutoUpdate& component, const std::string& packagePath);
 
-// The start-up use: the check asking for the RTF notes only; with an update
-// available, the notes and the question; on Yes, the download and install
-// (which ends the process once the installer runs). Anything else ends
-// quietly.
+// The start-up check's time limit. It runs before the program's windows
+// appear, so it must end soon when the server is slow: a healthy check takes
+// a second or two, and one connect time-out of the check's requests (20 s)
+// still fits. Past it the check fails as an unreachable server does.
+inline constexpr std::uint32_t kStartupCheckTimeLimitMs = 30000;
+
+// The start-up use: the check asking for the RTF notes only, within its time
+// limit; with an update available, the notes and the question; on Yes, the
+// download and install (which ends the process once the installer runs),
+// without a time limit. Anything else ends quietly.
 void RunStartupUpdate(TKzAutoUpdate& component);
 
 }  // namespace rl

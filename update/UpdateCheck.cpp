@@ -118,13 +118,13 @@ TUpdateCheckResult TKzAutoUpdate::CheckForUpdate(std::string* infoRTF, std::stri
             std::uint32_t length = 0;
             if (infoRTF != nullptr && !InfoURLRTF.empty() &&
                 !HTTPGet(InfoURLRTF, *infoRTF, status, length, lastModified, error, nullptr, kConnectTimeoutMs,
-                         kReceiveTimeoutMs, credentials.userName, credentials.password, false, false)) {
+                         kReceiveTimeoutMs, credentials.userName, credentials.password, false, false, kTextBodyLimit)) {
                 log.Line(kRtfNotAvailable + HttpFailure(status, error) + " " + InfoURLRTF);
                 infoRTF->clear();
             }
             if (infoText != nullptr && !InfoURLText.empty() &&
                 !HTTPGet(InfoURLText, *infoText, status, length, lastModified, error, nullptr, kConnectTimeoutMs,
-                         kReceiveTimeoutMs, credentials.userName, credentials.password, false, false)) {
+                         kReceiveTimeoutMs, credentials.userName, credentials.password, false, false, kTextBodyLimit)) {
                 log.Line(kTextNotAvailable + HttpFailure(status, error) + " " + InfoURLText);
                 infoText->clear();
             }

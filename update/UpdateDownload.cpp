@@ -218,7 +218,8 @@ bool TKzAutoUpdate::DownloadAndInstall(bool silent) {
                         std::string body;
                         if (!HTTPGet(base + remoteName + query, body, status, length, lastModified, error,
                                      window != nullptr ? &window->pbProgress() : nullptr, kConnectTimeoutMs,
-                                     kReceiveTimeoutMs, credentials.userName, credentials.password, false, false)) {
+                                     kReceiveTimeoutMs, credentials.userName, credentials.password, false, false,
+                                     kPackageBodyLimit)) {
                             log.Line(kErrorHttp + HttpFailure(status, error));
                             success = false;
                             break;

@@ -36,7 +36,7 @@ bool FetchListing(const std::string& url, const PlainCredentials& credentials, s
     std::uint32_t length = 0;
     double lastModified = 0;
     return HTTPGet(url, listing, status, length, lastModified, error, nullptr, kConnectTimeoutMs, kReceiveTimeoutMs,
-                   credentials.userName, credentials.password, true, false);
+                   credentials.userName, credentials.password, true, false, kTextBodyLimit);
 }
 
 bool ProbeFile(const std::string& url, const PlainCredentials& credentials, std::uint32_t& status, double& remote,

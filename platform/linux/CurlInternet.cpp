@@ -264,6 +264,8 @@ struct Request : Object {
 
     bool sent = false;
     bool followRedirects = true;
+    bool stayOnHttps = false;  // an HTTPS request that may not be redirected to HTTP
+    bool leftHttps = false;    // ...and was: the transfer is ended
     bool endAfterHeaders = false;  // a HEAD that curl was not told is one
     bool paused = false;
     bool headersDone = false;
@@ -310,6 +312,16 @@ struct Request : Object {
         return !(followRedirects && redirect && Header("Location") != nullptr);
     }
 
+    // A redirect about to be followed to a plain-HTTP address (a relative
+    // Location keeps the scheme).
+    bool FollowsToHttp() const {
+        if (StatusCode() < 300 || StatusCode() > 399) return false;
+        const std::string* location = Header("Location");
+        if (location == nullptr) return false;
+        const std::string target = TrimBlanks(location->substr(std::strlen("Location") + 1));
+        return strncasecmp(target.c_str(), "http:", 5) == 0;
+    }
+
     void OnHeaderLine(std::string line) {
         while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
         lastData = Clock::now();
@@ -318,6 +330,7 @@ struct Request : Object {
             headers.clear();
         } else if (line.empty()) {
             if (FinalBlock()) headersDone = true;
+            else if (stayOnHttps && FollowsToHttp()) leftHttps = true;
         } else if ((line[0] == ' ' || line[0] == '\t') && !headers.empty()) {
             headers.back() += ' ' + TrimBlanks(line);  // a folded continuation
         } else {
@@ -339,8 +352,9 @@ struct Request : Object {
 };
 
 std::size_t HeaderCallback(char* data, std::size_t size, std::size_t count, void* user) {
-    static_cast<Request*>(user)->OnHeaderLine(std::string(data, size * count));
-    return size * count;
+    auto* request = static_cast<Request*>(user);
+    request->OnHeaderLine(std::string(data, size * count));
+    return request->leftHttps ? 0 : size * count;  // 0 ends the transfer before the redirect
 }
 
 std::size_t WriteCallback(char* data, std::size_t size, std::size_t count, void* user) {
@@ -490,6 +504,20 @@ public:
         return FailTransfer(*request);
     }
 
+    bool QueryDataAvailable(InetHandle handle, std::uint32_t& available) override {
+        available = 0;
+        Request* request = FindRequest(handle);
+        if (request == nullptr) return false;
+        if (!request->sent || !request->headersDone) return Fail(kErrorInternetIncorrectHandleState);
+        Pump(*request, [&] { return request->Buffered() > 0; });
+        if (request->Buffered() > 0) {
+            available = static_cast<std::uint32_t>(request->Buffered());
+            return true;
+        }
+        if (request->result == CURLE_OK) return true;  // the end of the body
+        return FailTransfer(*request);
+    }
+
     bool LastResponseInfo(std::uint32_t& error, std::string& text, std::uint32_t bufferSize) override {
         error = tResponseError;
         text.clear();
@@ -557,7 +585,7 @@ private:
     }
 
     static void ClearResponse(Request& r) {
-        r.sent = r.headersDone = r.done = r.endAfterHeaders = r.paused = false;
+        r.sent = r.headersDone = r.done = r.endAfterHeaders = r.paused = r.leftHttps = false;
         r.result = CURLE_OK;
         r.failText.clear();
         r.statusLine.clear();
@@ -576,13 +604,15 @@ private:
         if (r.multi == nullptr || r.easy == nullptr) return false;
         CURL* e = r.easy;
         r.followRedirects = (r.flags & kInternetFlagNoAutoRedirect) == 0;
+        const bool secure = r.url.starts_with("https:");
+        r.stayOnHttps = secure && r.followRedirects && (r.flags & kInternetFlagIgnoreRedirectToHttp) == 0;
 
         curl_easy_setopt(e, CURLOPT_URL, r.url.c_str());
         curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(e, CURLOPT_ERRORBUFFER, r.errorBuffer);
         curl_easy_setopt(e, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
         curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
-        curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+        curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, r.stayOnHttps ? "https" : "http,https");
         curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, r.followRedirects ? 1L : 0L);
         curl_easy_setopt(e, CURLOPT_MAXREDIRS, kMaxRedirects);
         curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
@@ -685,12 +715,27 @@ private:
     static bool FailTransfer(const Request& r) {
         long osErrno = 0;
         if (r.easy != nullptr) curl_easy_getinfo(r.easy, CURLINFO_OS_ERRNO, &osErrno);
-        const std::uint32_t code = WinInetError(r.result, osErrno);
+        std::uint32_t code = WinInetError(r.result, osErrno);
+        if (r.leftHttps) code = kErrorInternetHttpsToHttpOnRedir;
+        if (code == kErrorInternetInvalidCa && NamesAnotherHost(r)) code = kErrorInternetSecCertCnInvalid;
         tResponseError = code;
-        tResponseText = !r.failText.empty()    ? r.failText
+        tResponseText = r.leftHttps               ? "Redirected from HTTPS to HTTP"
+                        : !r.failText.empty()    ? r.failText
                         : r.errorBuffer[0] != 0 ? std::string(r.errorBuffer)
                                                 : std::string(curl_easy_strerror(r.result));
         return Fail(code);
+    }
+
+    // A certificate refused although its chain verified: it is for another
+    // host. curl checks the name after the chain and then leaves the
+    // chain's result as "unspecified" (or as OK); OpenSSL's own name checks
+    // give their mismatch codes.
+    static bool NamesAnotherHost(const Request& r) {
+        long verify = -1;
+        if (r.easy == nullptr || curl_easy_getinfo(r.easy, CURLINFO_SSL_VERIFYRESULT, &verify) != CURLE_OK)
+            return false;
+        return verify == X509_V_OK || verify == X509_V_ERR_UNSPECIFIED || verify == X509_V_ERR_HOSTNAME_MISMATCH ||
+               verify == X509_V_ERR_IP_ADDRESS_MISMATCH;
     }
 
     static bool Deliver(const void* data, std::uint32_t size, void* buffer, std::uint32_t* length) {

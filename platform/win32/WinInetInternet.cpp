@@ -1,8 +1,11 @@
 // The internet port over WinInet's ANSI functions, each passed straight
-// through; WinInet leaves its own error code as the thread's last error.
+// through (the send also checks where an HTTPS request ended); WinInet leaves
+// its own error code as the thread's last error.
 #include <windows.h>
 #include <wininet.h>
 
+#include <cstring>
+#include <map>
 #include <vector>
 
 #include "platform/Http.h"
@@ -12,6 +15,15 @@ namespace {
 
 HINTERNET ToHandle(InetHandle handle) { return reinterpret_cast<HINTERNET>(handle); }
 InetHandle FromHandle(HINTERNET handle) { return reinterpret_cast<InetHandle>(handle); }
+
+// Whether a request's final address, after the redirects WinInet followed,
+// is a plain-HTTP one.
+bool EndedOnPlainHttp(InetHandle request) {
+    char url[4096] = {};
+    DWORD size = sizeof(url) - 1;
+    if (!InternetQueryOptionA(ToHandle(request), INTERNET_OPTION_URL, url, &size)) return false;
+    return _strnicmp(url, "http:", 5) == 0;
+}
 
 class WinInetInternet : public IInternet {
 public:
@@ -39,23 +51,45 @@ public:
         types.reserve(acceptTypes.size() + 1);
         for (const auto& type : acceptTypes) types.push_back(type.c_str());
         types.push_back(nullptr);
-        return FromHandle(HttpOpenRequestA(ToHandle(connection), verb.c_str(), objectName.c_str(), nullptr, nullptr,
-                                           types.data(), flags, context));
+        const InetHandle request = FromHandle(HttpOpenRequestA(ToHandle(connection), verb.c_str(), objectName.c_str(),
+                                                               nullptr, nullptr, types.data(), flags, context));
+        // Set for every new handle, so that a reused value forgets its past.
+        if (request != 0) {
+            constexpr std::uint32_t kMayLeaveHttps = kInternetFlagIgnoreRedirectToHttp | kInternetFlagNoAutoRedirect;
+            guarded_[request] = (flags & kInternetFlagSecure) != 0 && (flags & kMayLeaveHttps) == 0;
+        }
+        return request;
     }
 
     bool SendRequest(InetHandle request, const std::string& headers, const void* optional,
                      std::uint32_t optionalLength) override {
         // No headers is a null pointer: WinInet would otherwise look at an
         // empty text for a header block.
-        return HttpSendRequestA(ToHandle(request), headers.empty() ? nullptr : headers.c_str(),
-                                static_cast<DWORD>(headers.size()), const_cast<void*>(optional),
-                                optionalLength) != FALSE;
+        if (!HttpSendRequestA(ToHandle(request), headers.empty() ? nullptr : headers.c_str(),
+                              static_cast<DWORD>(headers.size()), const_cast<void*>(optional), optionalLength))
+            return false;
+        // WinInet refuses a redirect from https to http only where the
+        // system's settings ask for it (and Wine follows it), so the final
+        // address is checked here; the answer's body is then never read.
+        const auto guarded = guarded_.find(request);
+        if (guarded != guarded_.end() && guarded->second && EndedOnPlainHttp(request)) {
+            SetLastError(ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR);
+            return false;
+        }
+        return true;
     }
 
     bool QueryInfo(InetHandle request, std::uint32_t level, void* buffer, std::uint32_t* length) override {
         DWORD size = *length;
         const BOOL ok = HttpQueryInfoA(ToHandle(request), level, buffer, &size, nullptr);
         *length = size;
+        return ok != FALSE;
+    }
+
+    bool QueryDataAvailable(InetHandle request, std::uint32_t& available) override {
+        DWORD count = 0;
+        const BOOL ok = InternetQueryDataAvailable(ToHandle(request), &count, 0, 0);
+        available = ok ? count : 0;
         return ok != FALSE;
     }
 
@@ -76,7 +110,14 @@ public:
         return ok != FALSE;
     }
 
-    bool CloseHandle(InetHandle handle) override { return InternetCloseHandle(ToHandle(handle)) != FALSE; }
+    bool CloseHandle(InetHandle handle) override {
+        guarded_.erase(handle);
+        return InternetCloseHandle(ToHandle(handle)) != FALSE;
+    }
+
+private:
+    // Requests opened as HTTPS that may not end on plain HTTP.
+    std::map<InetHandle, bool> guarded_;
 };
 
 }  // namespace

@@ -77,7 +77,7 @@ Response& Response::Body(const std::string& body, std::size_t chunkSize, bool an
     if (chunkSize == 0) chunkSize = std::max<std::size_t>(body.size(), 1);
     for (std::size_t at = 0; at < body.size(); at += chunkSize) chunks.push_back(body.substr(at, chunkSize));
     if (announceLength)
-        contentLength = static_cast<std::uint32_t>(body.size());
+        contentLength = body.size();
     else
         contentLength.reset();
     return *this;
@@ -133,7 +133,10 @@ InetHandle Internet::Open(const std::string& agent, std::uint32_t accessType, st
 bool Internet::SetOption(InetHandle handle, std::uint32_t option, std::uint32_t value) {
     log.push_back("InternetSetOptionA " + std::to_string(option) + " " + std::to_string(value));
     options.push_back({handle, option, value});
-    if (Find(handle, Kind::Internet, "InternetSetOptionA") == nullptr) return false;
+    // Options go on the internet handle or on a request, never a connection.
+    const auto found = handles_.find(handle);
+    const bool request = found != handles_.end() && found->second.open && found->second.kind == Kind::Request;
+    if (!request && Find(handle, Kind::Internet, "InternetSetOptionA") == nullptr) return false;
     if (setOptionError) return Fail(*setOptionError);
     return true;
 }
@@ -237,6 +240,21 @@ bool Internet::QueryInfo(InetHandle request, std::uint32_t level, void* buffer, 
         *length = needed - 1;
     }
     call.queries.back().succeeded = true;
+    return true;
+}
+
+bool Internet::QueryDataAvailable(InetHandle request, std::uint32_t& available) {
+    log.push_back("InternetQueryDataAvailable");
+    available = 0;
+    Handle* h = Find(request, Kind::Request, "InternetQueryDataAvailable");
+    if (h == nullptr) return false;
+    const Response& r = h->response;
+    std::size_t chunk = h->chunk;
+    while (chunk < r.chunks.size() && r.chunks[chunk].empty()) ++chunk;
+    // Nothing before a failing read: the read tells.
+    const bool failsNext = r.readFailsAt && chunk >= *r.readFailsAt && (chunk != h->chunk || h->offset == 0);
+    if (chunk < r.chunks.size() && !failsNext)
+        available = static_cast<std::uint32_t>(r.chunks[chunk].size() - (chunk == h->chunk ? h->offset : 0));
     return true;
 }
 

@@ -4,7 +4,7 @@
 //   "InternetOpenA <agent>", "InternetSetOptionA <option> <value>",
 //   "InternetConnectA <host>:<port>", "HttpOpenRequestA <verb> <object>",
 //   "HttpSendRequestA", "HttpQueryInfoA 0x<level with flags, 8 hex digits>",
-//   "InternetReadFile <count>", "InternetGetLastResponseInfoA",
+//   "InternetQueryDataAvailable", "InternetReadFile <count>", "InternetGetLastResponseInfoA",
 //   "InternetCloseHandle <internet|connection|request|unknown>".
 // Other fakes and tests may append lines of their own to `log` (a pump, a
 // progress bar's journal) to see their calls among these. The arguments of
@@ -17,7 +17,9 @@
 // numbers come in 4 bytes, Last-Modified in the 16-byte system-time form,
 // text with a terminating zero (a text that does not fit fails with
 // ERROR_INSUFFICIENT_BUFFER and the size it needs). The body comes one
-// chunk per read (a chunk larger than the count asked for takes several).
+// chunk per read (a chunk larger than the count asked for takes several);
+// the data available is what is left of the current chunk (0 at the end and
+// before a read made to fail).
 //
 // Failures. A call made to fail returns its failure value and leaves its
 // error as the thread's last error: in `lastError`, and in the fake text
@@ -25,8 +27,9 @@
 // it). Successful calls leave the last error alone, as WinInet's do.
 //
 // Handles. Each handle has a kind and its parent; closing an internet
-// handle releases its connections (not their requests). Calls on a handle
-// that is unknown, closed or of the wrong kind fail with
+// handle releases its connections (not their requests). Options go on an
+// internet handle or a request. Calls on a handle that is unknown, closed or
+// of the wrong kind fail with
 // ERROR_INVALID_HANDLE and are listed in `misuse`.
 #pragma once
 
@@ -48,7 +51,7 @@ constexpr std::uint32_t kErrorInsufficientBuffer = 122;
 
 struct Response {
     std::optional<std::uint32_t> status = 200;
-    std::optional<std::uint32_t> contentLength;
+    std::optional<std::uint64_t> contentLength;  // the number form gives its low 32 bits
     std::optional<SystemTime> lastModified;
     std::optional<std::string> location;
     // The raw headers; when unset, made from the status line and the headers
@@ -164,6 +167,7 @@ public:
     bool SendRequest(InetHandle request, const std::string& headers, const void* optional,
                      std::uint32_t optionalLength) override;
     bool QueryInfo(InetHandle request, std::uint32_t level, void* buffer, std::uint32_t* length) override;
+    bool QueryDataAvailable(InetHandle request, std::uint32_t& available) override;
     bool ReadFile(InetHandle request, void* buffer, std::uint32_t count, std::uint32_t& read) override;
     bool LastResponseInfo(std::uint32_t& error, std::string& text, std::uint32_t bufferSize) override;
     bool CloseHandle(InetHandle handle) override;

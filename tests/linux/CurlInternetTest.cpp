@@ -24,6 +24,7 @@
 #include "platform/linux/ErrorCodes.h"
 #include "support/Application.h"
 #include "support/VorlLibText.h"
+#include "tests/contract/InternetContract.h"
 #include "tests/linux/LinuxTestSupport.h"
 #include "update/KzHTTP.h"
 
@@ -34,6 +35,7 @@ using namespace std::chrono_literals;
 using linuxtest::ScopedEnv;
 using linuxtest::TempDir;
 using linuxtest::TestServer;
+using contract::InternetContract;
 
 const std::string kCerts = RL_TEST_CERT_DIR;
 
@@ -142,7 +144,7 @@ protected:
                 bool noRedirect = false) {
         Get g;
         g.ok = HTTPGet(url, g.body, g.status, g.length, g.lastModified, g.error, bar, 20000, receiveTimeout, user,
-                       password, false, noRedirect, &g.location);
+                       password, false, noRedirect, kPackageBodyLimit, &g.location);
         return g;
     }
 
@@ -167,48 +169,17 @@ TestServer* CurlInternetTest::plain_ = nullptr;
 TestServer* CurlInternetTest::tls_ = nullptr;
 TestServer* CurlInternetTest::untrusted_ = nullptr;
 
-TEST_F(CurlInternetTest, FilesComeWithTheirLastModifiedTimes) {
-    struct Case {
-        const char* name;
-        std::int64_t mtime;
-    };
-    // 1999-12-31 23:59:59, 2020-02-29 12:00:00, 2038-01-19 03:14:08 (past 32-bit seconds).
-    for (const Case& c : {Case{"old.bin", 946684799}, Case{"leap.bin", 1582977600}, Case{"late.bin", 2147483648}}) {
-        SCOPED_TRACE(c.name);
-        const std::string content = std::string(c.name) + " content";
-        const std::string path = Put(c.name, content, c.mtime);
-
-        const Get g = HttpGet(plain_->Url(path));
-        EXPECT_TRUE(g.ok) << g.error;
-        EXPECT_EQ(g.status, 200u);
-        EXPECT_EQ(g.body, content);
-        EXPECT_EQ(g.length, content.size());
-        EXPECT_DOUBLE_EQ(g.lastModified, DateTimeOf(c.mtime));
-        EXPECT_EQ(g.error, "");
-
-        const Head h = HttpHead(plain_->Url(path));
-        EXPECT_TRUE(h.ok) << h.error;
-        EXPECT_EQ(h.status, 200u);
-        EXPECT_EQ(h.length, content.size());
-        EXPECT_DOUBLE_EQ(h.lastModified, DateTimeOf(c.mtime));
-    }
-}
-
-TEST_F(CurlInternetTest, LastModifiedAsTheServerSendsIt) {
-    Put("fixed.bin", "x", 0);
+// The older forms of an HTTP date are read as well; a header that is no
+// date gives 0.
+TEST_F(CurlInternetTest, LastModifiedInTheOlderDateFormsAndNone) {
     struct Case {
         const char* path;
         double expected;
     };
     const Case cases[] = {
-        {"/lastmod/Sun,%2006%20Nov%201994%2008:49:37%20GMT/fixed.bin", DateTimeOf(784111777)},
-        {"/lastmod/1700000000/fixed.bin", DateTimeOf(1700000000)},
-        // The older forms of an HTTP date are read as well.
-        {"/lastmod/Sunday,%2006-Nov-94%2008:49:37%20GMT/fixed.bin", DateTimeOf(784111777)},
-        {"/lastmod/Sun%20Nov%20%206%2008:49:37%201994/fixed.bin", DateTimeOf(784111777)},
-        // No header, or one that is no date: 0.
-        {"/nolastmod/fixed.bin", 0.0},
-        {"/lastmod/yesterday/fixed.bin", 0.0},
+        {"/lastmod/Sunday,%2006-Nov-94%2008:49:37%20GMT/nolength/1", DateTimeOf(784111777)},
+        {"/lastmod/Sun%20Nov%20%206%2008:49:37%201994/nolength/1", DateTimeOf(784111777)},
+        {"/lastmod/yesterday/nolength/1", 0.0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path);
@@ -218,79 +189,27 @@ TEST_F(CurlInternetTest, LastModifiedAsTheServerSendsIt) {
     }
 }
 
-TEST_F(CurlInternetTest, HeadGivesHeadersWithoutBody) {
-    const std::string path = Put("head.bin", Pattern(5000), 1600000000);
-    const Head h = HttpHead(plain_->Url(path));
-    EXPECT_TRUE(h.ok);
-    EXPECT_EQ(h.length, 5000u);
-    EXPECT_TRUE(h.rawHeaders.starts_with("HTTP/1.1 200 OK\r\n")) << h.rawHeaders;
-    EXPECT_NE(h.rawHeaders.find("\r\nContent-Length: 5000\r\n"), std::string::npos) << h.rawHeaders;
-    EXPECT_TRUE(h.rawHeaders.ends_with("\r\n\r\n")) << h.rawHeaders;
-
-    const Head missing = HttpHead(plain_->Url("/no-such-file"));
-    EXPECT_FALSE(missing.ok);
-    EXPECT_EQ(missing.status, 404u);
-    EXPECT_EQ(missing.error, "");
-}
-
 TEST_F(CurlInternetTest, HeadSendsItsRequestData) {
     const Head h = HttpHead(plain_->Url("/echo"), "abc=1");
     EXPECT_TRUE(h.ok) << h.error;
     EXPECT_NE(h.rawHeaders.find("X-Request-Body-Length: 5\r\n"), std::string::npos) << h.rawHeaders;
 }
 
-TEST_F(CurlInternetTest, BodiesAsTheyEnd) {
+// A body cut short fails its read with the code of how the connection
+// ended: an orderly close and a reset.
+TEST_F(CurlInternetTest, ABodyCutShortGivesTheCodeOfItsEnd) {
     struct Case {
         const char* path;
-        bool ok;
-        std::uint32_t status;
-        std::size_t bodyBytes;
-        const char* errorPart;  // null: the error text is empty
+        const char* errorPart;
     };
-    const Case cases[] = {
-        // An error page is read like any body, and no read failed.
-        {"/status/404", false, 404, 11, nullptr},
-        {"/status/500", false, 500, 11, nullptr},
-        // No length announced: whatever came is the body.
-        {"/nolength/70000", true, 200, 70000, nullptr},
-        {"/nolength/0", true, 200, 0, nullptr},
-        // More than the adapter holds at once: the transfer pauses and resumes.
-        {"/nolength/3000000", true, 200, 3000000, nullptr},
-        // Fewer bytes than announced: an orderly close and a reset both fail the read.
-        {"/short/50000/20000", false, 200, 20000, "12030"},
-        {"/drop/50000/20000", false, 200, 20000, "1203"},
-    };
-    for (const Case& c : cases) {
+    for (const Case& c : {Case{"/short/50000/20000", "12030"}, Case{"/drop/50000/20000", "1203"}}) {
         SCOPED_TRACE(c.path);
-        RecordingBar bar;
-        const Get g = HttpGet(plain_->Url(c.path), &bar);
-        EXPECT_EQ(g.ok, c.ok);
-        EXPECT_EQ(g.status, c.status);
-        ASSERT_EQ(g.body.size(), c.bodyBytes);
-        if (c.status == 200) {
-            EXPECT_EQ(g.body, Pattern(c.bodyBytes));
-        }
-        if (c.errorPart == nullptr) {
-            EXPECT_EQ(g.error, "");
-        } else {
-            EXPECT_NE(g.error.find(c.errorPart), std::string::npos) << g.error;
-        }
-        if (std::strncmp(c.path, "/nolength", 9) == 0) {
-            EXPECT_TRUE(bar.positions.empty()) << "no length, no progress";
-        }
+        const Get g = HttpGet(plain_->Url(c.path));
+        EXPECT_FALSE(g.ok);
+        EXPECT_EQ(g.status, 200u);
+        EXPECT_EQ(g.body, Pattern(20000));
+        EXPECT_NE(g.error.find(c.errorPart), std::string::npos) << g.error;
     }
-}
-
-TEST_F(CurlInternetTest, SlowBodyAdvancesTheBar) {
-    RecordingBar bar;
-    const Get g = HttpGet(plain_->Url("/slow/100000/10/30"), &bar);
-    ASSERT_TRUE(g.ok) << g.error;
-    EXPECT_EQ(g.body, Pattern(100000));
-    EXPECT_EQ(bar.shown, 1);
-    ASSERT_FALSE(bar.positions.empty());
-    EXPECT_EQ(bar.positions.back(), 1000);
-    EXPECT_TRUE(std::is_sorted(bar.positions.begin(), bar.positions.end()));
-    EXPECT_GE(std::count_if(bar.positions.begin(), bar.positions.end(), [](int p) { return p > 0 && p < 1000; }), 5);
 }
 
 TEST_F(CurlInternetTest, BodyStreamsWhileWindowEventsRun) {
@@ -318,57 +237,11 @@ TEST_F(CurlInternetTest, BodyStreamsWhileWindowEventsRun) {
     EXPECT_TRUE(std::any_of(seenByEvent.begin(), seenByEvent.end(), [](int p) { return p > 0 && p < 1000; }));
 }
 
-TEST_F(CurlInternetTest, RedirectsFollowedUnlessTold) {
-    const std::string path = Put("target.txt", "arrived", 1500000000);
-    const std::string url = plain_->Url("/redirect?to=" + path);
-
-    const Get followed = HttpGet(url);
-    EXPECT_TRUE(followed.ok) << followed.error;
-    EXPECT_EQ(followed.status, 200u);
-    EXPECT_EQ(followed.body, "arrived");
-    EXPECT_DOUBLE_EQ(followed.lastModified, DateTimeOf(1500000000));
-    EXPECT_EQ(followed.location, "");
-
-    const Get kept = HttpGet(url, nullptr, 0, NullStringValue, NullStringValue, true);
-    EXPECT_FALSE(kept.ok);
-    EXPECT_EQ(kept.status, 302u);
-    EXPECT_EQ(kept.location, plain_->Url(path));
-    EXPECT_EQ(kept.body, "Status 302\n");
-}
-
-TEST_F(CurlInternetTest, BasicAuthentication) {
-    struct Case {
-        const char* path;
-        std::string user;
-        std::string password;
-        std::uint32_t status;
-    };
-    const Case cases[] = {
-        {"/auth/anna/s3cret/echo", "anna", "s3cret", 200},
-        {"/auth/anna/s3cret/echo", "anna", "wrong", 401},
-        {"/auth/anna/s3cret/echo", NullStringValue, NullStringValue, 401},
-        // An empty user name is a user name: it is sent.
-        {"/auth//pw/echo", "", "pw", 200},
-        {"/auth/anna//echo", "anna", "", 200},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.path) + " as '" + c.user + "'");
-        const Get g = HttpGet(plain_->Url(c.path), nullptr, 0, c.user, c.password);
-        EXPECT_EQ(g.status, c.status);
-        EXPECT_EQ(g.ok, c.status == 200);
-        if (c.status == 200) {
-            EXPECT_NE(g.body.find("\nCredentials: " + c.user + ":" + c.password + "\n"), std::string::npos) << g.body;
-        }
-    }
-}
-
-TEST_F(CurlInternetTest, QueryAndAgentReachTheServer) {
-    const Get g = HttpGet(plain_->Url("/echo?name=a%20b&x=1"));
-    ASSERT_TRUE(g.ok) << g.error;
-    EXPECT_TRUE(g.body.starts_with("GET /echo?name=a%20b&x=1 HTTP/1.1\n")) << g.body;
-    EXPECT_NE(g.body.find("\nQuery: name=a%20b&x=1\n"), std::string::npos) << g.body;
-    EXPECT_NE(g.body.find("\nUser-Agent: " + ApplicationTitle() + "\n"), std::string::npos) << g.body;
-    EXPECT_NE(g.body.find("\nAccept: */*\n"), std::string::npos) << g.body;
+// An empty user name is a user name: it is sent.
+TEST_F(CurlInternetTest, AnEmptyUserNameIsSent) {
+    const Get g = HttpGet(plain_->Url("/auth//pw/echo"), nullptr, 0, "", "pw");
+    EXPECT_TRUE(g.ok) << g.error;
+    EXPECT_NE(g.body.find("\nCredentials: :pw\n"), std::string::npos) << g.body;
 }
 
 TEST_F(CurlInternetTest, HttpsWithTheTestCaTrustedThroughSslCertFile) {
@@ -423,18 +296,6 @@ TEST_F(CurlInternetTest, SystemStoreStaysTrustedBesideSslCertFile) {
     EXPECT_NE(r.output.find("[  PASSED  ] 1 test."), std::string::npos) << r.output;
 }
 
-TEST_F(CurlInternetTest, UntrustedCertificateFails) {
-    const ScopedEnv trust("SSL_CERT_FILE", (kCerts + "/ca.pem").c_str());
-    const Get g = HttpGet(untrusted_->Url("/echo"));
-    EXPECT_FALSE(g.ok);
-    EXPECT_EQ(g.status, 0u);
-    EXPECT_TRUE(g.error.starts_with("Send Request Failed: ")) << g.error;
-
-    const Head h = HttpHead(untrusted_->Url("/echo"));
-    EXPECT_FALSE(h.ok);
-    EXPECT_EQ(h.status, 0u);
-}
-
 TEST_F(CurlInternetTest, StalledServerFailsAfterTheReceiveTimeOut) {
     // Part of the body, then silence: what came is kept, the read fails,
     // long before the 30 s that apply when no time-out is set.
@@ -452,19 +313,6 @@ TEST_F(CurlInternetTest, StalledServerFailsAfterTheReceiveTimeOut) {
     EXPECT_EQ(headers.status, 0u);
     EXPECT_TRUE(headers.error.starts_with("Send Request Failed: ")) << headers.error;
     EXPECT_NE(headers.error.find("12002"), std::string::npos) << headers.error;
-}
-
-TEST_F(CurlInternetTest, ClosedPortCannotConnect) {
-    // A port that was just free: bind, note it, close.
-    std::uint16_t port = 0;
-    {
-        TestServer gone(root_->Path());
-        port = gone.Port();
-    }
-    const Get g = HttpGet("http://127.0.0.1:" + std::to_string(port) + "/x");
-    EXPECT_FALSE(g.ok);
-    EXPECT_TRUE(g.error.starts_with("Send Request Failed: ")) << g.error;
-    EXPECT_NE(g.error.find("12029"), std::string::npos) << g.error;
 }
 
 // The port itself -----------------------------------------------------------
@@ -489,45 +337,14 @@ protected:
     InetHandle connection_ = 0;
 };
 
-TEST_F(CurlPortTest, QueryInfoKeepsTheBufferContract) {
-    const std::string path = Put("query.bin", "12345", 1700000000);  // 2023-11-14 22:13:20, a Tuesday
-    const InetHandle request = Send(path);
-
-    // Text: the length without the zero on success; the size with it when too small.
-    char text[8] = {};
-    std::uint32_t length = sizeof text;
-    ASSERT_TRUE(internet_->QueryInfo(request, kHttpQueryStatusCode, text, &length));
-    EXPECT_STREQ(text, "200");
-    EXPECT_EQ(length, 3u);
-    length = 3;
-    EXPECT_FALSE(internet_->QueryInfo(request, kHttpQueryStatusCode, text, &length));
+// A number asked for into fewer than 4 bytes fails with the size needed.
+TEST_F(CurlPortTest, ANumberNeedsFourBytes) {
+    const InetHandle request = Send("/nolength/5");
+    std::uint32_t number = 0;
+    std::uint32_t length = 3;
+    EXPECT_FALSE(internet_->QueryInfo(request, kHttpQueryStatusCode | kHttpQueryFlagNumber, &number, &length));
     EXPECT_EQ(linuxerr::ThreadLastError(), 122u);
     EXPECT_EQ(length, 4u);
-    length = 4;
-    EXPECT_TRUE(internet_->QueryInfo(request, kHttpQueryStatusCode, text, &length));
-
-    // Numbers are 4 bytes.
-    std::uint32_t number = 0;
-    length = 3;
-    EXPECT_FALSE(internet_->QueryInfo(request, kHttpQueryContentLength | kHttpQueryFlagNumber, &number, &length));
-    EXPECT_EQ(length, 4u);
-    length = 4;
-    ASSERT_TRUE(internet_->QueryInfo(request, kHttpQueryContentLength | kHttpQueryFlagNumber, &number, &length));
-    EXPECT_EQ(number, 5u);
-
-    // A system time is 16 bytes: year, month, day of week, day, hour, minute, second, ms.
-    std::uint16_t time[8] = {};
-    length = sizeof time;
-    ASSERT_TRUE(internet_->QueryInfo(request, kHttpQueryLastModified | kHttpQueryFlagSystemTime, time, &length));
-    EXPECT_EQ(length, 16u);
-    const std::vector<std::uint16_t> fields(time, time + 8);
-    EXPECT_EQ(fields, (std::vector<std::uint16_t>{2023, 11, 2, 14, 22, 13, 20, 0}));
-
-    // An absent header.
-    char location[64];
-    length = sizeof location;
-    EXPECT_FALSE(internet_->QueryInfo(request, kHttpQueryLocation, location, &length));
-    EXPECT_EQ(linuxerr::ThreadLastError(), kErrorHttpHeaderNotFound);
 }
 
 TEST_F(CurlPortTest, ReadsHandOutWhatHasArrived) {
@@ -573,6 +390,53 @@ TEST_F(CurlPortTest, ClosingTheSessionClosesWhatCameFromIt) {
     EXPECT_EQ(linuxerr::ThreadLastError(), 6u);
     session_ = 0;
 }
+
+// The shared contract ----------------------------------------------------------
+
+// The adapter with the test CA trusted through SSL_CERT_FILE, and servers
+// started once for every case of the contract.
+class CurlRig : public contract::InternetRig {
+public:
+    IInternet& Internet() override { return *internet_; }
+    ITextSystem& Text() override { return *text_; }
+    std::string Url(contract::Site site, const std::string& path) override {
+        return Servers().Of(site).Url(path);
+    }
+    int ClosedPort() override {
+        // A port that was just free: bind, note it, close.
+        TestServer gone(Servers().root.Path());
+        return gone.Port();
+    }
+
+private:
+    struct ServerSet {
+        TempDir root;
+        TestServer plain{root.Path()};
+        TestServer trusted{root.Path(), linuxtest::ServerCert()};
+        TestServer wrongName{root.Path(), {kCerts + "/wrongname.pem", kCerts + "/wrongname.key"}};
+        TestServer untrusted{root.Path(), {kCerts + "/untrusted.pem", kCerts + "/untrusted.key"}};
+        TestServer& Of(contract::Site site) {
+            switch (site) {
+                case contract::Site::Plain: return plain;
+                case contract::Site::Trusted: return trusted;
+                case contract::Site::WrongName: return wrongName;
+                case contract::Site::Untrusted: return untrusted;
+            }
+            return plain;
+        }
+    };
+    static ServerSet& Servers() {
+        static ServerSet servers;  // stopped at the process's end
+        return servers;
+    }
+
+    ScopedEnv trust_{"SSL_CERT_FILE", (kCerts + "/ca.pem").c_str()};
+    std::unique_ptr<IInternet> internet_ = CreateInternet();
+    std::unique_ptr<ITextSystem> text_ = CreateTextSystem();
+};
+
+INSTANTIATE_TEST_SUITE_P(Curl, InternetContract,
+                         ::testing::Values(contract::RigFactory([] { return std::make_unique<CurlRig>(); })));
 
 }  // namespace
 }  // namespace rl

@@ -164,5 +164,49 @@ TEST_F(UpdateCheckProgramTest, AnEmptyServerAddressTurnsTheCheckOff) {
     EXPECT_FALSE(fs::exists(Path("cache"))) << "no check, no log, not even the folder";
 }
 
+// Release notes that never end, or that come a byte a second, do not hold the
+// start: the first stop at the notes' body limit, the second at the check's
+// time limit, which fails the check (no question, although the package is
+// newer). Either way the program goes on to its settings window.
+struct HostileNotesCase {
+    const char* name;
+    const char* wrapper;      // the server's answer for every file below the address
+    std::int64_t packageAge;  // seconds the package is newer than the program
+    const char* logPart;
+};
+void PrintTo(const HostileNotesCase& c, std::ostream* out) { *out << c.name; }
+
+class UpdateCheckHostileNotesTest : public UpdateCheckProgramTest,
+                                    public ::testing::WithParamInterface<HostileNotesCase> {};
+
+TEST_P(UpdateCheckHostileNotesTest, TheProgramStartsWithinTheTimeLimit) {
+    const HostileNotesCase& c = GetParam();
+    linuxtest::SetModified(Path("server/") + kPackage, exeTime_ + c.packageAge);
+    linuxtest::TestServer server = Serve(true);
+    ASSERT_GT(server.Port(), 0);
+    const auto start = std::chrono::steady_clock::now();
+    auto program = Start(server.Url(c.wrapper));
+
+    // The check's time limit (30 s), and time to start on a busy machine.
+    ASSERT_NE(screen_.WaitFor(program->Pid(), kMainWindow, 30s + kDeadline), 0u)
+        << "the start is held; the log reads:\n"
+        << ReadFile(LogFile());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 30s + kDeadline);
+    EXPECT_EQ(screen_.Find(program->Pid(), kNotesWindow), 0u);
+    const std::string log = ReadFile(LogFile());
+    EXPECT_NE(log.find(std::string("RTF Info Not Available: HTTP 200 ") + c.logPart), std::string::npos) << log;
+    // Well below the endless body's growth: only the limit's worth was kept.
+    const std::string status = ReadFile("/proc/" + std::to_string(program->Pid()) + "/status");
+    const std::size_t peak = status.find("VmHWM:");
+    ASSERT_NE(peak, std::string::npos);
+    EXPECT_LT(std::stol(status.substr(peak + 6)), 400L * 1024) << "kB at the peak";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Notes, UpdateCheckHostileNotesTest,
+    ::testing::Values(HostileNotesCase{"NeverEnding", "/endless", 0, "Response body exceeds 4194304 bytes"},
+                      HostileNotesCase{"Trickling", "/trickle/1000", 3600, "Time limit exceeded"}),
+    [](const ::testing::TestParamInfo<HostileNotesCase>& param) { return std::string(param.param.name); });
+
 }  // namespace
 }  // namespace rl

@@ -922,5 +922,35 @@ TEST_F(UpdateRoadTest, APackageThatInflatesPastTheLimitIsNotStaged) {
     EXPECT_TRUE(SameBytes(ReadFile(v.installed), v.one));
 }
 
+// An HTTPS package redirected to plain HTTP ------------------------------------
+
+// The package's download is redirected from the HTTPS server to the same
+// files over plain HTTP: the request fails with WinInet's code for it, no
+// plain request is made, nothing is installed, and version 1 runs on.
+TEST_F(UpdateRoadTest, APackageRedirectedFromHttpsToHttpIsNotInstalled) {
+    const std::int64_t serverTime = std::time(nullptr) / 60 * 60 - 3600;
+    const Versions v =
+        TwoVersions("restlevel", ReadFile(RL_RESTLEVEL), "\nRestLevel, version 2\n", serverTime, kProgramMode);
+    Publish("restlevel", false);
+    linuxtest::TestServer server = Serve();
+    linuxtest::TestServer plain(Path("server"), {}, Path("plain.requests"));
+    ASSERT_GT(server.Port(), 0);
+    ASSERT_GT(plain.Port(), 0);
+    // Only the package's GET is redirected; its HEAD and the notes are not.
+    const std::string address = server.Url("/moved/restlevel.zbin/" + std::to_string(plain.Port()));
+
+    auto one = Start(v.installed, {}, Env(address));
+    KeptLog log;
+    ASSERT_NO_FATAL_FAILURE(AnswerYes(*one, log, "restlevel.zbin ("));
+    ASSERT_NE(screen_.WaitFor(one->Pid(), kMainWindow), 0u) << "version 1 does not start; the log reads:\n"
+                                                              << log.Text();
+    EXPECT_TRUE(SameBytes(ReadFile(v.installed), v.one)) << "version 1 is touched";
+    EXPECT_EQ(InstallerBelow(folder_.Path()), 0) << "an installer runs";
+    const std::string text = log.Text();
+    EXPECT_NE(text.find("Error HTTP 0 Send Request Failed: WinInet Error 12040 "), std::string::npos) << text;
+    EXPECT_EQ(text.find("Start "), std::string::npos) << "nothing is launched";
+    EXPECT_EQ(ReadFile(Path("plain.requests")), "") << "the package was asked for over plain HTTP";
+}
+
 }  // namespace
 }  // namespace rl

@@ -36,7 +36,10 @@ Paths:
                                    file DIR/<name> exists (a test makes it when it has seen the
                                    first part; gives up after 60 s)
   /hang                            reads the request, never answers
-  /redirect?to=<path>[&code=<n>]   302 (or <n>) with Location: <scheme>://<Host header><path>
+  /endless                         200, no Content-Length, the pattern without end (until the
+                                   client goes away)
+  /redirect?to=<path>[&code=<n>]   302 (or <n>) with Location: <scheme>://<Host header><path>;
+                                   a <path> that starts with http: or https: is sent as it is
   /auth/<user>/<password>/<path>   Basic authentication with that user and password (each may
                                    be empty; percent-decoded) required, 401 with
                                    WWW-Authenticate otherwise; then /<path> as if asked directly
@@ -50,8 +53,14 @@ Paths:
   /hold/<sent>/<path>              /<path>, but of a file longer than <sent> bytes only the first
                                    <sent> go out, then nothing until the client goes away (a
                                    download under way when the test kills the server)
+  /endless/<path>                  /<path> without Content-Length, its body repeated without end
+  /trickle/<delay_ms>/<path>       /<path> with its headers at once, then its body one byte every
+                                   <delay_ms> (a server that never goes silent for long)
+  /moved/<name>/<port>/<path>      a GET of /<path> whose last segment is <name>: 302 with
+                                   Location: http://127.0.0.1:<port>/<path>; anything else: /<path>
 
-The wrappers /auth, /lastmod, /nolastmod and /hold nest and may wrap any path above.
+The wrappers /auth, /lastmod, /nolastmod, /hold, /endless, /trickle and /moved nest and may
+wrap any path above; /endless and /trickle change only the bodies of files.
 """
 
 import argparse
@@ -123,6 +132,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.query = split.query
         self.last_modified = "file"  # "file": from the file; None: no header; else the text
         self.hold_after = None  # bytes of a file sent before /hold stops
+        self.file_body = None  # None: as it is; "endless"; or the trickle's delay in ms
         self.dispatch(split.path)
 
     def dispatch(self, path):
@@ -144,6 +154,20 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 return self.send_gated(int(parts[1]), int(parts[2]), urllib.parse.unquote(parts[3]))
             if head == "hang" and len(parts) == 1:
                 return self.wait_for_client_to_leave()
+            if head == "endless" and len(parts) == 1:
+                return self.send_endless(None)
+            if head == "endless" and len(parts) >= 2:
+                self.file_body = "endless"
+                return self.dispatch("/" + "/".join(parts[1:]))
+            if head == "trickle" and len(parts) >= 3:
+                self.file_body = int(parts[1])
+                return self.dispatch("/" + "/".join(parts[2:]))
+            if head == "moved" and len(parts) >= 4:
+                inner = "/" + "/".join(parts[3:])
+                if self.command == "GET" and parts[-1] == urllib.parse.unquote(parts[1]):
+                    location = "http://127.0.0.1:%d%s" % (int(parts[2]), inner)
+                    return self.send_simple(302, extra=[("Location", location)])
+                return self.dispatch(inner)
             if head == "redirect" and len(parts) == 1:
                 return self.send_redirect()
             if head == "auth" and len(parts) >= 4:
@@ -207,8 +231,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return self.send_simple(404)
         with open(local, "rb") as f:
             st = os.fstat(f.fileno())
+            if self.file_body == "endless":
+                return self.send_endless(f.read(), st.st_mtime)
             if not self.start(200, st.st_size, mtime=st.st_mtime):
                 return
+            if self.file_body is not None:
+                return self.send_trickle(f.read(), self.file_body)
             if self.hold_after is not None and st.st_size > self.hold_after:
                 self.write(f.read(self.hold_after))
                 return self.wait_for_client_to_leave()
@@ -251,6 +279,27 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.write(pattern(sent, end - sent))
             sent = end
 
+    def send_endless(self, content, mtime=None):
+        # The file's content over and over, or the pattern; a file that is
+        # empty has nothing to repeat and is sent as the pattern too.
+        if not self.start(200, None, mtime=mtime):
+            return
+        block = content * max(1, (1 << 16) // len(content)) if content else pattern(0, PATTERN_PERIOD * 256)
+        try:
+            while True:
+                self.wfile.write(block)
+        except (OSError, ssl.SSLError):
+            self.close_connection = True
+
+    def send_trickle(self, content, delay_ms):
+        try:
+            for i in range(len(content)):
+                if i:
+                    time.sleep(delay_ms / 1000.0)
+                self.write(content[i:i + 1])
+        except (OSError, ssl.SSLError):
+            self.close_connection = True
+
     def send_stall(self, count, sent):
         if self.start(200, count):
             self.write(pattern(0, min(sent, count)))
@@ -286,9 +335,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
         params = urllib.parse.parse_qs(self.query, keep_blank_values=True)
         target = params.get("to", ["/"])[0]
         code = int(params.get("code", ["302"])[0])
-        scheme = "https" if self.server.tls else "http"
-        host = self.headers.get("Host") or "127.0.0.1:%d" % self.server.server_address[1]
-        self.send_simple(code, extra=[("Location", "%s://%s%s" % (scheme, host, target))])
+        if not target.startswith(("http:", "https:")):
+            scheme = "https" if self.server.tls else "http"
+            host = self.headers.get("Host") or "127.0.0.1:%d" % self.server.server_address[1]
+            target = "%s://%s%s" % (scheme, host, target)
+        self.send_simple(code, extra=[("Location", target)])
 
     def credentials(self):
         value = self.headers.get("Authorization", "")

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -59,6 +60,7 @@ struct GetArgs {
     bool wantLocation = false;
     bool wantRawHeaders = false;
     std::string extraHeaders;
+    std::uint64_t bodyLimit = kPackageBodyLimit;
 };
 
 struct Outcome {
@@ -115,7 +117,7 @@ protected:
         Outcome o;
         std::uint32_t length = 0;
         o.ok = HTTPGet(url, o.body, o.status, length, o.lastModified, o.error, a.progress, a.connectTimeout,
-                       a.receiveTimeout, a.userName, a.password, a.reload, a.noRedirect,
+                       a.receiveTimeout, a.userName, a.password, a.reload, a.noRedirect, a.bodyLimit,
                        a.wantLocation ? &o.location : nullptr, a.wantRawHeaders ? &o.rawHeaders : nullptr,
                        a.extraHeaders);
         o.length = length;
@@ -165,21 +167,29 @@ TEST_F(KzHTTPTest, GetMakesItsCallsInOrder) {
     EXPECT_TRUE(o.ok);
     EXPECT_THAT(net.log, ElementsAre("InternetOpenA RestLevel", "InternetSetOptionA 2 20000",
                                      "InternetSetOptionA 6 5000", "InternetConnectA halvane.example:443",
-                                     "HttpOpenRequestA GET /restlevel/RestLevel.zbin", "HttpSendRequestA",
-                                     "ProgressBar.Show", "ProgressBar.BringToFront", "ProgressBar.Repaint",
-                                     "HttpQueryInfoA 0x20000005", "HttpQueryInfoA 0x4000000B",
+                                     "HttpOpenRequestA GET /restlevel/RestLevel.zbin", "InternetSetOptionA 6 5000",
+                                     "HttpSendRequestA", "ProgressBar.Show", "ProgressBar.BringToFront",
+                                     "ProgressBar.Repaint", "HttpQueryInfoA 0x20000005", "HttpQueryInfoA 0x4000000B",
                                      "HttpQueryInfoA 0x20000013", "HttpQueryInfoA 0x00000021",
-                                     "HttpQueryInfoA 0x00000016",  //
-                                     "ProcessMessages", "InternetReadFile 16384", "ProgressBar.SetPosition 500",
-                                     "ProcessMessages", "InternetReadFile 16384", "ProgressBar.SetPosition 1000",
-                                     "ProcessMessages", "InternetReadFile 16384",  //
-                                     "InternetCloseHandle request", "InternetCloseHandle internet"));
+                                     "HttpQueryInfoA 0x00000016", "HttpQueryInfoA 0x00000005",  //
+                                     "ProcessMessages", "InternetQueryDataAvailable", "InternetReadFile 12000",
+                                     "ProgressBar.SetPosition 500",  //
+                                     "ProcessMessages", "InternetQueryDataAvailable", "InternetReadFile 12000",
+                                     "ProgressBar.SetPosition 1000",  //
+                                     "ProcessMessages", "InternetQueryDataAvailable", "InternetReadFile 16384",  //
+                                     "InternetCloseHandle request", "InternetCloseHandle internet"))
+        << "each read takes what is available; at the end a whole buffer is asked for";
 
     ASSERT_EQ(net.opens.size(), 1u);
     EXPECT_EQ(net.opens[0].accessType, kInternetOpenTypePreconfig);
     EXPECT_EQ(net.opens[0].flags, 0u);
+    // The time-outs go on the internet handle; the receive time-out on the
+    // request too, where Wine's WinInet takes it.
     const InetHandle internet = net.connects.at(0).internet;
-    for (const auto& option : net.options) EXPECT_EQ(option.handle, internet) << "options go on the internet handle";
+    ASSERT_EQ(net.options.size(), 3u);
+    EXPECT_EQ(net.options[0].handle, internet);
+    EXPECT_EQ(net.options[1].handle, internet);
+    EXPECT_EQ(net.options[2].handle, net.requests.at(0).handle);
     EXPECT_EQ(net.connects[0].service, kInternetServiceHttp);
     EXPECT_EQ(net.connects[0].flags, 0u);
     EXPECT_EQ(net.connects[0].context, 1u);
@@ -192,7 +202,7 @@ TEST_F(KzHTTPTest, GetMakesItsCallsInOrder) {
     EXPECT_EQ(r.optionalLength, 0u);
     std::vector<std::uint32_t> bufferSizes;
     for (const auto& q : r.queries) bufferSizes.push_back(q.bufferSize);
-    EXPECT_THAT(bufferSizes, ElementsAre(4u, 16u, 4u, 1024u, 1024u));
+    EXPECT_THAT(bufferSizes, ElementsAre(4u, 16u, 4u, 1024u, 1024u, 1024u)) << "the length also as text";
 
     EXPECT_EQ(o.body, std::string(24000, 'z'));
     EXPECT_EQ(o.status, 200u);
@@ -459,7 +469,8 @@ TEST_F(KzHTTPTest, EveryFailureHasItsErrorText) {
                 a.wantLocation = a.wantRawHeaders = true;
                 std::uint32_t length = 7;
                 o.ok = HTTPGet(kUrl, o.body, o.status, length, o.lastModified, o.error, a.progress, 0, 0,
-                               a.userName, a.password, false, false, &o.location, &o.rawHeaders);
+                               a.userName, a.password, false, false, kPackageBodyLimit, &o.location,
+                               &o.rawHeaders);
                 o.length = length;
             } else {
                 o.ok = HTTPHead(kUrl, "", "", o.status, o.length, o.lastModified, o.error, &bar, 0, 0,
@@ -681,6 +692,169 @@ TEST_F(KzHTTPTest, AnExceptionWhileProcessingMessagesFailsTheRequest) {
     EXPECT_EQ(o.error, "handler failed");
     EXPECT_THAT(Calls("InternetCloseHandle"),
                 ElementsAre("InternetCloseHandle request", "InternetCloseHandle internet"));
+}
+
+// Body limits -----------------------------------------------------------
+
+TEST_F(KzHTTPTest, ABodyPastItsLimitFailsWithoutKeepingWhatIsBeyond) {
+    constexpr std::uint64_t kLimit = 100;
+    const std::string tooLong = "Response body exceeds 100 bytes";
+    struct Case {
+        const char* name;
+        std::size_t size;
+        std::size_t chunk;
+        std::optional<std::uint64_t> announced;
+        bool ok;
+        std::vector<std::uint32_t> reads;  // the counts asked for
+    };
+    const Case cases[] = {
+        {"exactly the limit", 100, 40, std::nullopt, true, {40, 40, 20, 1}},
+        {"announced, exactly the limit", 100, 40, 100, true, {40, 40, 20, 1}},
+        // At most one byte beyond the limit is asked for, and none is kept.
+        {"one byte more", 101, 40, std::nullopt, false, {40, 40, 21}},
+        {"far more in one chunk", 1000000, 0, std::nullopt, false, {101}},
+        // An announcement past the limit fails before any read...
+        {"announced past the limit", 150, 40, 150, false, {}},
+        // ...also past 32 bits, where the number form wraps to a small length.
+        {"announced past 32 bits", 50, 40, 4294967296ull + 50, false, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        net = fake::Internet();
+        net.textSystem = &sys;
+        net.response.Body(std::string(c.size, 'x'), c.chunk, false);
+        net.response.contentLength = c.announced;
+        GetArgs a;
+        a.bodyLimit = kLimit;
+        const Outcome o = Get(kUrl, a);
+        EXPECT_EQ(o.ok, c.ok);
+        EXPECT_EQ(o.error, c.ok ? "" : tooLong);
+        EXPECT_LE(o.body.size(), kLimit);
+        EXPECT_EQ(o.body, std::string(o.body.size(), 'x'));
+        EXPECT_EQ(net.requests.at(0).reads, c.reads);
+        EXPECT_EQ(o.status, 200u) << "the headers are still given";
+        EXPECT_EQ(net.OpenHandles(), 0);
+    }
+}
+
+TEST_F(KzHTTPTest, TheDefaultLimitIsThePackages) {
+    // Announced one byte past it: refused before reading.
+    net.response.Body("x");
+    net.response.contentLength = kPackageBodyLimit + 1;
+    const Outcome o = Get(kUrl);
+    EXPECT_FALSE(o.ok);
+    EXPECT_EQ(o.error, "Response body exceeds " + std::to_string(kPackageBodyLimit) + " bytes");
+    EXPECT_THAT(Calls("InternetReadFile"), IsEmpty());
+    EXPECT_GE(kPackageBodyLimit, kTextBodyLimit);
+}
+
+TEST_F(KzHTTPTest, AHeadBodyHasTheTextLimit) {
+    net.response.Body(std::string(kTextBodyLimit + 1, 'h'), 1 << 20, false);
+    HeadArgs a;
+    a.wantBody = true;
+    const Outcome o = Head(kUrl, a);
+    EXPECT_FALSE(o.ok);
+    EXPECT_EQ(o.error, "Response body exceeds " + std::to_string(kTextBodyLimit) + " bytes");
+    EXPECT_LE(o.body.size(), kTextBodyLimit);
+}
+
+// Time limit ------------------------------------------------------------
+
+class KzHTTPTimeLimitTest : public KzHTTPTest {
+protected:
+    static constexpr std::int64_t kCountsPerMs = 1000;  // the fake counter runs at 1 MHz
+    void Advance(double ms) { sys.counter += static_cast<std::int64_t>(ms * kCountsPerMs); }
+};
+
+TEST_F(KzHTTPTimeLimitTest, ABodyThatTricklesStopsWhenTheTimeIsUp) {
+    // One byte per read, each a second apart: the body would take 600 s.
+    net.response.Body(std::string(600, 't'), 1);
+    net.onRead = [&](std::size_t) { Advance(1000); };
+    const HttpTimeLimit limit(10000);
+    const Outcome o = Get(kUrl);
+    EXPECT_FALSE(o.ok);
+    EXPECT_EQ(o.error, kTimeLimitExceeded);
+    EXPECT_EQ(o.body, std::string(10, 't')) << "what came in time is kept";
+    EXPECT_EQ(Calls("InternetReadFile").size(), 10u) << "no read after the end";
+    EXPECT_TRUE(limit.Exceeded());
+    EXPECT_THAT(Calls("InternetCloseHandle"),
+                ElementsAre("InternetCloseHandle request", "InternetCloseHandle internet"));
+}
+
+TEST_F(KzHTTPTimeLimitTest, ARequestAfterTheEndFailsAtOnce) {
+    const HttpTimeLimit limit(1000);
+    Advance(1000);
+    const Outcome get = Get(kUrl);
+    EXPECT_FALSE(get.ok);
+    EXPECT_EQ(get.error, kTimeLimitExceeded);
+    HeadArgs h;
+    h.wantBody = true;
+    const Outcome head = Head(kUrl, h);
+    EXPECT_FALSE(head.ok);
+    EXPECT_EQ(head.error, kTimeLimitExceeded);
+    EXPECT_THAT(net.log, IsEmpty()) << "nothing is opened";
+    EXPECT_TRUE(limit.Exceeded());
+}
+
+TEST_F(KzHTTPTimeLimitTest, TimeOutsAreCutToTheTimeLeft) {
+    struct Case {
+        std::uint32_t connect, receive;
+        std::vector<std::string> options;  // internet handle, then request
+    };
+    // 4000 ms of the limit are left when the request starts.
+    const Case cases[] = {
+        {20000, 0, {"InternetSetOptionA 2 4000", "InternetSetOptionA 6 4000", "InternetSetOptionA 6 4000"}},
+        {0, 1500, {"InternetSetOptionA 2 4000", "InternetSetOptionA 6 1500", "InternetSetOptionA 6 1500"}},
+    };
+    for (const Case& c : cases) {
+        net.log.clear();
+        const HttpTimeLimit limit(5000);
+        Advance(1000);
+        GetArgs a;
+        a.connectTimeout = c.connect;
+        a.receiveTimeout = c.receive;
+        EXPECT_TRUE(Get(kUrl, a).ok);
+        EXPECT_EQ(Calls("InternetSetOptionA"), c.options);
+        EXPECT_FALSE(limit.Exceeded());
+    }
+    // Without a limit the platform's time-outs stay.
+    net.log.clear();
+    EXPECT_TRUE(Get(kUrl).ok);
+    EXPECT_THAT(Calls("InternetSetOptionA"), IsEmpty());
+}
+
+TEST_F(KzHTTPTimeLimitTest, LimitsNestAndEndWithTheirScope) {
+    {
+        const HttpTimeLimit outer(2000);
+        {
+            const HttpTimeLimit inner(60000);  // the outer end still rules
+            net.log.clear();
+            Get(kUrl);
+            EXPECT_EQ(Calls("InternetSetOptionA").front(), "InternetSetOptionA 2 2000");
+            Advance(2000);
+            EXPECT_EQ(Get(kUrl).error, kTimeLimitExceeded);
+            EXPECT_TRUE(inner.Exceeded());
+        }
+        EXPECT_TRUE(outer.Exceeded());
+    }
+    EXPECT_TRUE(Get(kUrl).ok) << "no limit once the scopes ended";
+}
+
+TEST_F(KzHTTPTimeLimitTest, AFailureAfterTheEndCountsAsOutOfTime) {
+    // The port's own time-out ends the read just after the limit: the text
+    // is the port's, and the limit knows the time was up.
+    net.response.Body("abc", 1);
+    net.response.readFailsAt = 1;
+    net.response.readError = kErrorInternetTimeout;
+    net.onRead = [&](std::size_t read) {
+        if (read == 1) Advance(3000);
+    };
+    sys.moduleMessages[kErrorInternetTimeout] = "The operation timed out\r\n";
+    const HttpTimeLimit limit(2000);
+    const Outcome o = Get(kUrl);
+    EXPECT_FALSE(o.ok);
+    EXPECT_EQ(o.error, "The operation timed out (0x00002EE2)");
+    EXPECT_TRUE(limit.Exceeded());
 }
 
 }  // namespace

@@ -194,5 +194,48 @@ TEST_F(UpdateCheckProgramTest, AServerThatCannotBeReachedDoesNotStopTheStart) {
         << log;
 }
 
+// Release notes that never end, or that come a byte a second, do not hold the
+// start: the first stop at the notes' body limit, the second at the check's
+// time limit, which fails the check (no question, although the package is
+// newer). Either way the program goes on to its settings window.
+struct HostileNotesCase {
+    const char* name;
+    const char* wrapper;      // the server's answer for every file below the address
+    std::int64_t packageAge;  // seconds the package is newer than the program
+    const char* logPart;
+};
+void PrintTo(const HostileNotesCase& c, std::ostream* out) { *out << c.name; }
+
+class UpdateCheckHostileNotesTest : public UpdateCheckProgramTest,
+                                    public ::testing::WithParamInterface<HostileNotesCase> {};
+
+TEST_P(UpdateCheckHostileNotesTest, TheProgramStartsWithinTheTimeLimit) {
+    const HostileNotesCase& c = GetParam();
+    ASSERT_TRUE(SetLastWrite(folder_ + "server\\RestLevel.zbin", exeTime_ + c.packageAge * kTicksPerSecond));
+    TrustedTestCa ca;
+    ASSERT_TRUE(ca.Added());
+    auto server = Serve(true);
+    ASSERT_GT(server->Port(), 0);
+    ScopedVariable address("RESTLEVEL_UPDATE_SERVER",
+                           ("https://localhost:" + std::to_string(server->Port()) + c.wrapper).c_str());
+    win32test::StartedProgram program(ProgramPath());
+    ASSERT_NE(program.ProcessId(), 0u);
+
+    // The check's time limit (30 s), and time to start on a busy machine.
+    ASSERT_TRUE(WaitFor([&] { return VisibleWindowOf(program.ProcessId(), win32::kMainWindowClass) != nullptr; },
+                        30s + kDeadline))
+        << "the start is held; the log reads:\n"
+        << ReadText(log_);
+    EXPECT_EQ(VisibleWindowOf(program.ProcessId(), win32::kUpdateInfoClass), nullptr);
+    const std::string log = ReadText(log_);
+    EXPECT_NE(log.find(std::string("RTF Info Not Available: HTTP 200 ") + c.logPart), std::string::npos) << log;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Notes, UpdateCheckHostileNotesTest,
+    ::testing::Values(HostileNotesCase{"NeverEnding", "/endless", 0, "Response body exceeds 4194304 bytes"},
+                      HostileNotesCase{"Trickling", "/trickle/1000", 3600, "Time limit exceeded"}),
+    [](const ::testing::TestParamInfo<HostileNotesCase>& param) { return std::string(param.param.name); });
+
 }  // namespace
 }  // namespace rl

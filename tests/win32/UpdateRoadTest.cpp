@@ -969,5 +969,39 @@ TEST_F(UpdateRoadTest, AnInstallerKilledBetweenTwoFilesLeavesEveryFileWhole) {
     EXPECT_NE(ReadShared(LogFile()).find("An update is available and can be installed."), std::string::npos);
 }
 
+// An HTTPS package redirected to plain HTTP ------------------------------------
+
+// The package's download is redirected from the HTTPS server to the same
+// files over plain HTTP: the request fails with WinInet's code for it,
+// nothing is installed, and version 1 runs on. (WinInet has followed the
+// redirect by the time the adapter sees where it ended; the plain answer's
+// body is never read.)
+TEST_F(UpdateRoadTest, APackageRedirectedFromHttpsToHttpIsNotInstalled) {
+    const std::int64_t serverTime = AnHourAgo();
+    const Versions v = TwoVersions("RestLevel.exe", ProgramBytes(), "RestLevel, version 2", serverTime);
+    Publish("RestLevel.exe", false);
+    auto server = Serve();
+    win32test::LoopbackServer plain(UnixPathOf(folder_) + "/server");
+    ASSERT_GT(plain.Port(), 0);
+    // Only the package's GET is redirected; its HEAD and the notes are not.
+    ScopedVariable address("RESTLEVEL_UPDATE_SERVER",
+                           server->Address("/moved/RestLevel.zbin/" + std::to_string(plain.Port())).c_str());
+
+    const DWORD one = Start(v.installed, "");
+    ASSERT_NE(one, 0u);
+    KeptLog log(LogFile(), "RestLevel.zbin (");
+    ASSERT_NO_FATAL_FAILURE(AnswerYes(one, log));
+    ASSERT_NE(WaitForWindow(one, win32::kMainWindowClass), nullptr) << "version 1 does not start; the log reads:\n"
+                                                                    << ReadShared(LogFile());
+    log.Update();
+    const std::string text = log.Text();
+    EXPECT_TRUE(SameBytes(ReadText(v.installed), v.one)) << "version 1 is touched";
+    EXPECT_EQ(InstallerIn(Staging("RestLevel")), 0u) << "an installer runs";
+    const std::size_t error = text.find("Error HTTP 0 Send Request Failed: ");
+    EXPECT_NE(error, std::string::npos) << text;
+    EXPECT_NE(text.find("(0x00002F08)\r\n", error), std::string::npos) << "not refused as HTTPS to HTTP: " << text;
+    EXPECT_EQ(text.find("Start "), std::string::npos) << "nothing is launched";
+}
+
 }  // namespace
 }  // namespace rl
