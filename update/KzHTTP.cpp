@@ -308,7 +308,7 @@ bool ReadBody(IInternet& port, InetHandle request, std::string& body, bool proce
         if (!port.QueryDataAvailable(request, available)) return false;
         // None available is the end, which the read then confirms.
         std::uint64_t count = available == 0 ? kReadBufferSize : std::min(available, kReadBufferSize);
-        count = std::min<std::uint64_t>(count, limit - body.size() + 1);
+        if (limit - body.size() < count) count = limit - body.size() + 1;
         std::uint32_t read = 0;
         if (!port.ReadFile(request, buffer.data(), static_cast<std::uint32_t>(count), read)) return false;
         if (read == 0) return true;
