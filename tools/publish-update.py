@@ -21,6 +21,10 @@ The Windows program is published with its packages at the top:
 and the Linux program below "linux-x86_64", with the same notes:
     publish-update.py dist-linux server --under linux-x86_64 --program restlevel --notes notes.rtf
 
+Symbolic links in SOURCE, and names that hold "=", "%" or a line break (which
+the program would split, expand or cut in the listing), are refused before
+anything is written.
+
 Any static web server that sends Last-Modified serves the result (nginx,
 Apache, or "python3 -m http.server" for a try). Publishing again rewrites
 what changed and leaves the rest as it was.
@@ -71,10 +75,20 @@ def main():
     files = []
     for folder, subfolders, names in os.walk(source):
         subfolders.sort()
-        for name in sorted(names):
+        for name in sorted(subfolders + names):
             full = os.path.join(folder, name)
-            if os.path.isfile(full):
-                files.append(os.path.relpath(full, source).replace(os.sep, "/"))
+            relative = os.path.relpath(full, source).replace(os.sep, "/")
+            # A link would publish whatever it points to, anywhere.
+            if os.path.islink(full):
+                parser.error(f"{relative} is a symbolic link: put the file itself in {args.source}")
+            # The program splits a listing line at its first "=", expands
+            # "%NAME%" in its paths, and reads a line break as a line's end.
+            bad = [c for c in "=%\r\n" if c in name]
+            if bad:
+                shown = " and ".join(repr(c) for c in bad)
+                parser.error(f"{relative}: a name holding {shown} cannot be published (rename it)")
+            if name in names and os.path.isfile(full):
+                files.append(relative)
     if not files:
         parser.error(f"{args.source} holds no files")
 
