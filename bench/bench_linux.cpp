@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <cstdlib>
 #include <limits>
 
 #include "app/IdleMonitor.h"
@@ -96,7 +97,9 @@ BENCHMARK(BM_ExceptionGate)->Unit(benchmark::kMillisecond);
 }  // namespace rl
 
 int main(int argc, char** argv) {
-    // Widgets for the notes window's benchmark.
+    // The notes window needs widgets; without a display they go off-screen
+    // and the benchmarks that need X say so.
+    if (std::getenv("DISPLAY") == nullptr) qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;

@@ -1,9 +1,9 @@
 #include "platform/linux/QtUpdateWindows.h"
 
+#include <QCloseEvent>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QScreen>
-#include <QCloseEvent>
 #include <QTextCursor>
 
 #include <algorithm>
@@ -44,14 +44,14 @@ void CenterOnScreen(QWidget* window) {
 void RichEdit::Clear() { edit_->clear(); }
 
 void RichEdit::LoadFromStream(const std::string& text) {
-    if (plain_) edit_->setPlainText(DecodePlainText(text));
+    if (plain_) FillPlainText(*edit_->document(), DecodePlainText(text));
     else LoadRichText(*edit_->document(), text);
     // The notes are read from their beginning.
     edit_->moveCursor(QTextCursor::Start);
     edit_->ensureCursorVisible();
 }
 
-std::string RichEdit::Text() const { return ToBytes(edit_->toPlainText()); }
+std::string RichEdit::Text() const { return ToBytes(ShownText(*edit_->document())); }
 
 // Label and progress bar ---------------------------------------------------
 
@@ -175,21 +175,21 @@ QDialog* UpdateInfoWindow::Widget() const { return dialog_.get(); }
 
 namespace {
 
-// The download cannot be stopped half-way: no close box, as on Windows, and a
-// close request (Alt+F4, the window manager's menu) is refused. The window
-// goes when the download is done with it.
-class ProgressWindow : public QWidget {
+// A tool window's title without a close button: the download cannot be
+// stopped half-way. Only its owner ends it, when the download is done; a
+// close request (the window manager's, Alt+F4) is refused.
+class ProgressWidget : public QWidget {
 public:
-    ProgressWindow()
-        : QWidget(nullptr, Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                               Qt::MSWindowsFixedSizeDialogHint) {}
+    ProgressWidget()
+        : QWidget(nullptr,
+                  Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::MSWindowsFixedSizeDialogHint) {}
 
 protected:
     void closeEvent(QCloseEvent* event) override { event->ignore(); }
 };
 
 std::unique_ptr<QWidget> MakeProgressWindow() {
-    auto window = std::make_unique<ProgressWindow>();
+    auto window = std::make_unique<ProgressWidget>();
     window->setFont(WindowFont());
     window->setWindowTitle(QString::fromLatin1(kProgressCaption));
     window->setFixedSize(UpdateProgressWindow::kClientWidth, UpdateProgressWindow::kClientHeight);

@@ -95,8 +95,8 @@ private:
     QPushButton* btnNo_;
 };
 
-// TfrmKzAutoUpdate: a tool window, centred on the screen; Show brings it to
-// the front.
+// TfrmKzAutoUpdate: a tool window without a close button that refuses to be
+// closed, centred on the screen; Show brings it to the front.
 class UpdateProgressWindow : public IUpdateProgressWindow {
 public:
     static constexpr int kClientWidth = 297;

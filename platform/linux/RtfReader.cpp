@@ -483,17 +483,7 @@ std::string RtfDocument::Text() const {
     return text;
 }
 
-namespace {
-
-// Blanks and line ends before the RTF group, which a rich edit passes over.
-std::string_view SkipLeadingBlanks(std::string_view text) {
-    const std::size_t start = text.find_first_not_of(" \t\r\n");
-    return start == std::string_view::npos ? std::string_view() : text.substr(start);
-}
-
-}  // namespace
-
-bool IsRtf(std::string_view text) { return SkipLeadingBlanks(text).starts_with("{\\rtf"); }
+bool IsRtf(std::string_view text) { return text.starts_with("{\\rtf"); }
 
 RtfDocument ReadRtf(std::string_view rtf) { return Reader(rtf).Read(); }
 
@@ -513,6 +503,17 @@ qreal Pixels(int twips) { return twips / 15.0; }
 // RTF's default tab stops, every half inch.
 constexpr qreal kDefaultTabPixels = 720 / 15.0;
 
+// Qt lays out a whole paragraph before any of it is shown, and for every
+// line it fills with a word too long for a line it looks for that word's
+// end: a paragraph, or a word, of a megabyte takes minutes. Words longer
+// than kLongWord get a zero-width space (a break opportunity that shows
+// nothing) every kWordStep characters, and a paragraph goes on in a new
+// block at its first break opportunity after kLongParagraph characters.
+constexpr qsizetype kLongWord = 128;
+constexpr qsizetype kWordStep = 32;
+constexpr qsizetype kLongParagraph = 4096;
+constexpr char16_t kZeroWidthSpace = 0x200B;
+
 // RTF measures tab stops from the paragraph's left edge, Qt from where the
 // line begins; only the first line's begin is known for sure, and that is
 // the one that tabs are written for (a bullet, then the text). A hanging
@@ -530,11 +531,111 @@ QList<QTextOption::Tab> TabStops(const RtfParagraphFormat& format) {
     return tabs;
 }
 
+QTextBlockFormat BlockFormat(const RtfParagraphFormat& format) {
+    QTextBlockFormat block;
+    switch (format.alignment) {
+        case RtfAlignment::Left: block.setAlignment(Qt::AlignLeft); break;
+        case RtfAlignment::Center: block.setAlignment(Qt::AlignHCenter); break;
+        case RtfAlignment::Right: block.setAlignment(Qt::AlignRight); break;
+        case RtfAlignment::Justify: block.setAlignment(Qt::AlignJustify); break;
+    }
+    // A hanging first line needs the room of the left indent.
+    block.setLeftMargin(std::max(0.0, Pixels(format.leftIndent)));
+    block.setRightMargin(std::max(0.0, Pixels(format.rightIndent)));
+    block.setTextIndent(Pixels(format.firstIndent));
+    block.setTopMargin(Pixels(format.spaceBefore));
+    block.setBottomMargin(Pixels(format.spaceAfter));
+    block.setTabPositions(TabStops(format));
+    return block;
+}
+
+QTextCharFormat CharFormat(const RtfCharFormat& format) {
+    QTextCharFormat chars;
+    chars.setFontWeight(format.bold ? QFont::Bold : QFont::Normal);
+    chars.setFontItalic(format.italic);
+    chars.setFontUnderline(format.underline);
+    chars.setFontStrikeOut(format.strike);
+    if (format.halfPoints > 0) chars.setFontPointSize(format.halfPoints / 2.0);
+    if (format.hasColor) chars.setForeground(QColor(QRgb(format.color)));
+    return chars;
+}
+
 QString FromUtf8(const std::string& text) {
     QString s = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
     s.replace(QLatin1Char('\n'), QChar(QChar::LineSeparator));
     return s;
 }
+
+// Writes one paragraph's text at the cursor, in the blocks and with the
+// break opportunities that keep its layout short (see kLongWord). Line and
+// paragraph ends in the text ('\n', '\r', U+2029) start blocks as
+// QTextCursor::insertText makes them.
+class ParagraphWriter {
+public:
+    // The first paragraph takes the document's first block.
+    ParagraphWriter(QTextCursor& cursor, const RtfParagraphFormat& format, bool first) : cursor_(cursor) {
+        RtfParagraphFormat goingOn = format;
+        goingOn.firstIndent = 0;
+        goingOn.spaceBefore = 0;
+        continued_ = BlockFormat(goingOn);
+        if (first) cursor_.setBlockFormat(BlockFormat(format));
+        else cursor_.insertBlock(BlockFormat(format), QTextCharFormat());
+    }
+
+    void Write(const QString& text, const QTextCharFormat& format) {
+        QString piece;
+        piece.reserve(text.size());
+        for (const QChar c : text) {
+            if (c == u'\n' || c == u'\r' || c == QChar::ParagraphSeparator) {
+                piece += c;
+                word_ = 0;
+                length_ = 0;
+                continue;
+            }
+            const bool lineBreak = c == QChar::LineSeparator;
+            const bool space = lineBreak || c == u' ' || c == u'\t';
+            // Never between the halves of a surrogate pair, nor before a
+            // combining mark.
+            if (!space && word_ >= kLongWord && !c.isLowSurrogate() && !c.isMark()) {
+                piece += QChar(kZeroWidthSpace);
+                word_ = kLongWord - kWordStep;
+                if (++length_ >= kLongParagraph) GoOn(piece, format);
+            }
+            if (space) {
+                word_ = 0;
+                // A new block breaks the line by itself.
+                if (++length_ >= kLongParagraph) {
+                    if (!lineBreak) piece += c;
+                    GoOn(piece, format);
+                    continue;
+                }
+            } else {
+                ++word_;
+                ++length_;
+            }
+            piece += c;
+        }
+        cursor_.insertText(piece, format);
+    }
+
+private:
+    // Ends the block with the text so far; the paragraph goes on in the next
+    // one without space between them.
+    void GoOn(QString& piece, const QTextCharFormat& format) {
+        cursor_.insertText(piece, format);
+        piece.clear();
+        QTextBlockFormat ending = cursor_.blockFormat();
+        ending.setBottomMargin(0);
+        cursor_.setBlockFormat(ending);
+        cursor_.insertBlock(continued_, QTextCharFormat());
+        length_ = 0;
+    }
+
+    QTextCursor& cursor_;
+    QTextBlockFormat continued_;
+    qsizetype word_ = 0;
+    qsizetype length_ = 0;
+};
 
 }  // namespace
 
@@ -548,54 +649,44 @@ QString DecodePlainText(std::string_view text) {
     return decoded;
 }
 
+// Each is one edit: the document is laid out once, at its end, rather than
+// after every run (which costs the square of the runs in a long paragraph).
 void FillTextDocument(QTextDocument& document, const RtfDocument& rtf) {
     document.clear();
     QTextOption option = document.defaultTextOption();
     option.setTabStopDistance(kDefaultTabPixels);
     document.setDefaultTextOption(option);
     QTextCursor cursor(&document);
-    // One edit: the document is laid out once at its end, not after every
-    // run (which grows with the square of the runs and holds the start).
     cursor.beginEditBlock();
     bool first = true;
     for (const RtfParagraph& paragraph : rtf.paragraphs) {
-        QTextBlockFormat block;
-        switch (paragraph.format.alignment) {
-            case RtfAlignment::Left: block.setAlignment(Qt::AlignLeft); break;
-            case RtfAlignment::Center: block.setAlignment(Qt::AlignHCenter); break;
-            case RtfAlignment::Right: block.setAlignment(Qt::AlignRight); break;
-            case RtfAlignment::Justify: block.setAlignment(Qt::AlignJustify); break;
-        }
-        // A hanging first line needs the room of the left indent.
-        block.setLeftMargin(std::max(0.0, Pixels(paragraph.format.leftIndent)));
-        block.setRightMargin(std::max(0.0, Pixels(paragraph.format.rightIndent)));
-        block.setTextIndent(Pixels(paragraph.format.firstIndent));
-        block.setTopMargin(Pixels(paragraph.format.spaceBefore));
-        block.setBottomMargin(Pixels(paragraph.format.spaceAfter));
-        block.setTabPositions(TabStops(paragraph.format));
-        if (first) cursor.setBlockFormat(block);
-        else cursor.insertBlock(block, QTextCharFormat());
+        ParagraphWriter writer(cursor, paragraph.format, first);
         first = false;
-        for (const RtfRun& run : paragraph.runs) {
-            QTextCharFormat format;
-            format.setFontWeight(run.format.bold ? QFont::Bold : QFont::Normal);
-            format.setFontItalic(run.format.italic);
-            format.setFontUnderline(run.format.underline);
-            format.setFontStrikeOut(run.format.strike);
-            if (run.format.halfPoints > 0) format.setFontPointSize(run.format.halfPoints / 2.0);
-            if (run.format.hasColor) format.setForeground(QColor(QRgb(run.format.color)));
-            cursor.insertText(FromUtf8(run.text), format);
-        }
+        for (const RtfRun& run : paragraph.runs) writer.Write(FromUtf8(run.text), CharFormat(run.format));
     }
     cursor.endEditBlock();
 }
 
+void FillPlainText(QTextDocument& document, const QString& text) {
+    document.clear();
+    QTextCursor cursor(&document);
+    cursor.beginEditBlock();
+    ParagraphWriter(cursor, RtfParagraphFormat{}, true).Write(text, QTextCharFormat());
+    cursor.endEditBlock();
+}
+
+QString ShownText(const QTextDocument& document) {
+    QString text = document.toPlainText();
+    text.remove(QChar(kZeroWidthSpace));
+    return text;
+}
+
 void LoadRichText(QTextDocument& document, std::string_view text) {
     if (IsRtf(text)) {
-        FillTextDocument(document, ReadRtf(SkipLeadingBlanks(text)));
+        FillTextDocument(document, ReadRtf(text));
         return;
     }
-    document.setPlainText(DecodePlainText(text));
+    FillPlainText(document, DecodePlainText(text));
 }
 
 }  // namespace qt

@@ -77,8 +77,7 @@ struct RtfDocument {
     std::string Text() const;
 };
 
-// True when the text begins with "{\rtf" after any blanks and line ends, as
-// the Windows build's rich edit reads it.
+// True when the text begins with "{\rtf", as RTF does.
 bool IsRtf(std::string_view text);
 RtfDocument ReadRtf(std::string_view rtf);
 
@@ -89,8 +88,13 @@ namespace qt {
 
 // Replaces the document's content: RTF with its formatting, any other text
 // as plain text (UTF-8, or Windows-1252 where it is not valid UTF-8).
+// Paragraphs and words too long for a quick layout are given invisible
+// break opportunities and go on in further blocks (see ShownText).
 void LoadRichText(QTextDocument& document, std::string_view text);
 void FillTextDocument(QTextDocument& document, const RtfDocument& rtf);
+void FillPlainText(QTextDocument& document, const QString& text);
+// The document's text without the break opportunities added to it.
+QString ShownText(const QTextDocument& document);
 // Text that is not RTF: UTF-8, or Windows-1252 where it is not valid UTF-8.
 QString DecodePlainText(std::string_view text);
 

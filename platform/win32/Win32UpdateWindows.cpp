@@ -167,10 +167,9 @@ DWORD CALLBACK ReadSource(DWORD_PTR cookie, LPBYTE buffer, LONG wanted, LONG* go
     return 0;
 }
 
-bool StartsAsRtf(const std::string& text, std::size_t& start) {
-    start = text.find_first_not_of(" \t\r\n");
-    return start != std::string::npos && text.compare(start, 5, "{\\rtf") == 0;
-}
+// As RichEdit decides: it refuses RTF before whose "{\rtf" anything stands,
+// blanks included, and that text is shown as it is.
+bool StartsAsRtf(const std::string& text) { return text.starts_with("{\\rtf"); }
 
 class RichEdit : public IRichEdit {
 public:
@@ -185,10 +184,8 @@ public:
         SendMessageA(hwnd, EM_EMPTYUNDOBUFFER, 0, 0);
     }
     void LoadFromStream(const std::string& text) override {
-        std::size_t start = 0;
-        const bool rtf = !plain_ && StartsAsRtf(text, start);
-        if (!rtf) start = 0;
-        StreamSource source{text.data() + start, text.size() - start, 0};
+        const bool rtf = !plain_ && StartsAsRtf(text);
+        StreamSource source{text.data(), text.size(), 0};
         EDITSTREAM stream{};
         stream.dwCookie = reinterpret_cast<DWORD_PTR>(&source);
         stream.pfnCallback = ReadSource;

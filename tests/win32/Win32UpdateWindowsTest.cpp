@@ -372,8 +372,9 @@ TEST_F(Win32UpdateInfoWindowTest, RtfIsReadByTheRichEdit) {
     }
 }
 
-// Text that is not RTF, text before which blank lines stand, an empty text,
-// and RTF shown as it is in plain-text mode.
+// Text that is not RTF, RTF after blanks (which RichEdit refuses as RTF:
+// the text is shown as it is), an empty text, and RTF shown as it is in
+// plain-text mode.
 TEST_F(Win32UpdateInfoWindowTest, TextThatIsNotRtfAndPlainTextMode) {
     const struct {
         const char* name;
@@ -382,7 +383,9 @@ TEST_F(Win32UpdateInfoWindowTest, TextThatIsNotRtfAndPlainTextMode) {
         std::string shown;
     } cases[] = {
         {"plain notes", false, "Release 2.1\r\n- quicker {fades}\r\n- a \\b fix", "Release 2.1\n- quicker {fades}\n- a \\b fix"},
-        {"blank lines before RTF", false, "\r\n  {\\rtf1\\ansi \\b New\\b0  version}", "New version"},
+        {"blank lines before RTF", false, "\r\n  {\\rtf1\\ansi \\b New\\b0  version}",
+         "\n  {\\rtf1\\ansi \\b New\\b0  version}"},
+        {"a blank before RTF", false, " {\\rtf1 x}", " {\\rtf1 x}"},
         {"empty", false, "", ""},
         {"RTF in plain-text mode", true, "{\\rtf1 \\b bold\\b0}", "{\\rtf1 \\b bold\\b0}"},
         {"RTF after plain-text mode", false, "{\\rtf1 \\b bold\\b0}", "bold"},

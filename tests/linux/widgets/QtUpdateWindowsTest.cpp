@@ -12,6 +12,7 @@
 #include <QTextDocument>
 #include <QTextLayout>
 #include <QTimer>
+#include <QWindow>
 
 #include <functional>
 #include <memory>
@@ -258,28 +259,92 @@ TEST_F(QtUpdateInfoTest, NotesBecomeTheDocumentsFormattedBlocks) {
     EXPECT_EQ(window.reInfo().Text(), "");
 }
 
-// Long notes are filled in one edit of the document (bench/NotesWindowBench.cpp
-// measures it); each run keeps its own format all the same.
-TEST_F(QtUpdateInfoTest, ManyRunsKeepTheirFormats) {
-    constexpr int kPairs = 3000;
-    std::string notes = "{\\rtf1\\ansi ";
-    for (int i = 0; i < kPairs; ++i) notes += "\\b B" + std::to_string(i) + "\\b0  p" + std::to_string(i) + " ";
+// Notes whose paragraphs or words are too long for a quick layout: every
+// run keeps its text and format, the paragraph its spacing, and the
+// document is broken up where a line may break anyway (the blocks and the
+// stretches without a break opportunity stay short).
+TEST_F(QtUpdateInfoTest, LongNotesKeepEveryRunAndItsFormat) {
+    constexpr int kPairs = 3000;  // "ab" pairs: one word of 6000 characters
+    constexpr int kFaces = 300;   // a word of characters beyond the basic plane
+    std::string notes = "{\\rtf1\\ansi \\pard\\fi300\\sb150\\sa300 ";
+    for (int i = 0; i < kPairs; ++i) notes += "\\b a\\b0 b";
+    // An odd start: a break opportunity may fall where a pair would split.
+    notes += "\\par\\pard\\i x";
+    for (int i = 0; i < kFaces; ++i) notes += "\\u-10179?\\u-8704?";  // U+1F600
+    notes += "\\i0\\par ";
+    for (int i = 0; i < 1000; ++i) notes += "word ";
     notes += "}";
+    std::string words;
+    for (int i = 0; i < 1000; ++i) words += "word ";
+    std::string faces = "x";
+    for (int i = 0; i < kFaces; ++i) faces += "\xF0\x9F\x98\x80";
+    std::string pairs;
+    for (int i = 0; i < kPairs; ++i) pairs += "ab";
+
     qt::UpdateInfoWindow window;
     window.reInfo().LoadFromStream(notes);
+    std::string shown = window.reInfo().Text();
+    std::erase(shown, '\n');
+    EXPECT_TRUE(shown == pairs + faces + words) << "the notes read " << shown.size() << " bytes";
 
     QTextDocument* document = window.Edit().Widget()->document();
-    ASSERT_EQ(document->blockCount(), 1);
-    std::vector<QTextFragment> fragments;
-    for (auto it = document->firstBlock().begin(); !it.atEnd(); ++it) fragments.push_back(it.fragment());
-    ASSERT_EQ(fragments.size(), 2u * kPairs);
-    for (const int i : {0, 1, kPairs / 2, kPairs - 1}) {
-        SCOPED_TRACE(i);
-        EXPECT_EQ(fragments[2 * i].text().toStdString(), "B" + std::to_string(i));
-        EXPECT_GE(fragments[2 * i].charFormat().fontWeight(), QFont::Bold);
-        EXPECT_EQ(fragments[2 * i + 1].text().toStdString(), " p" + std::to_string(i) + " ");
-        EXPECT_LT(fragments[2 * i + 1].charFormat().fontWeight(), QFont::Bold);
+    // The runs of the first paragraph, in order, each with its format.
+    int runs = 0;
+    QTextBlock block = document->firstBlock();
+    const QTextBlock first = block;
+    QTextBlock last;
+    for (; block.isValid() && !block.text().startsWith(u'x'); block = block.next()) {
+        last = block;
+        for (auto it = block.begin(); !it.atEnd(); ++it) {
+            QString text = it.fragment().text();
+            text.remove(QChar(0x200B));
+            const bool bold = it.fragment().charFormat().fontWeight() >= QFont::Bold;
+            for (const QChar c : text) {
+                ASSERT_EQ(c, runs % 2 == 0 ? u'a' : u'b') << "run " << runs;
+                ASSERT_EQ(bold, runs % 2 == 0) << "run " << runs;
+                ++runs;
+            }
+        }
     }
+    EXPECT_EQ(runs, 2 * kPairs);
+    ASSERT_NE(first, last) << "the long paragraph is one block";
+    // The paragraph's first-line indent and space before belong to its
+    // first block, its space after to its last; none between its blocks.
+    EXPECT_DOUBLE_EQ(first.blockFormat().textIndent(), 20.0);
+    EXPECT_DOUBLE_EQ(first.blockFormat().topMargin(), 10.0);
+    EXPECT_DOUBLE_EQ(first.blockFormat().bottomMargin(), 0.0);
+    EXPECT_DOUBLE_EQ(last.blockFormat().textIndent(), 0.0);
+    EXPECT_DOUBLE_EQ(last.blockFormat().topMargin(), 0.0);
+    EXPECT_DOUBLE_EQ(last.blockFormat().bottomMargin(), 20.0);
+
+    // The faces are italic and whole: nothing comes between a surrogate pair.
+    ASSERT_TRUE(block.isValid());
+    for (auto it = block.begin(); !it.atEnd(); ++it) EXPECT_TRUE(it.fragment().charFormat().fontItalic());
+    const QString raw = document->toPlainText();
+    for (qsizetype i = 0; i < raw.size(); ++i) {
+        const bool paired = raw[i].isHighSurrogate() ? i + 1 < raw.size() && raw[i + 1].isLowSurrogate()
+                            : raw[i].isLowSurrogate()  ? i > 0 && raw[i - 1].isHighSurrogate()
+                                                       : true;
+        ASSERT_TRUE(paired) << "at " << i;
+    }
+
+    // What keeps the layout short.
+    for (QTextBlock b = document->firstBlock(); b.isValid(); b = b.next()) {
+        EXPECT_LE(b.length(), 5000) << "block " << b.blockNumber();
+        qsizetype stretch = 0;
+        for (const QChar c : b.text()) {
+            stretch = c == u' ' || c == QChar(0x200B) ? 0 : stretch + 1;
+            ASSERT_LE(stretch, 200) << "block " << b.blockNumber();
+        }
+    }
+
+    // Plain text, one line of 10000 characters: the same.
+    window.reInfo().Clear();
+    window.reInfo().LoadFromStream(std::string(10000, 'x'));
+    shown = window.reInfo().Text();
+    std::erase(shown, '\n');
+    EXPECT_EQ(shown, std::string(10000, 'x'));
+    EXPECT_GT(document->blockCount(), 1);
 }
 
 TEST_F(QtUpdateInfoTest, TextThatIsNotRtfIsShownAsItIs) {
@@ -294,8 +359,10 @@ TEST_F(QtUpdateInfoTest, TextThatIsNotRtfIsShownAsItIs) {
     const Case cases[] = {
         {"UTF-8", false, "Grüße\n{\\b not bold}", "Grüße\n{\\b not bold}"},
         {"Windows-1252", false, "Gr\xfc\xdf" "e \x80", "Grüße €"},
-        {"blank lines before RTF", false, "\r\n  {\\rtf1\\ansi \\b New\\b0  version}", "New version"},
         {"RTF in plain-text mode", true, "{\\rtf1 \\b x}", "{\\rtf1 \\b x}"},
+        // As RichEdit does, which refuses it as RTF.
+        {"blank lines before RTF", false, "\r\n  {\\rtf1\\ansi \\b New\\b0  version}",
+         "\n  {\\rtf1\\ansi \\b New\\b0  version}"},
         {"nothing", false, "", ""},
     };
     for (const Case& c : cases) {
@@ -365,13 +432,26 @@ TEST_F(QtUpdateProgressTest, WindowHasItsSizeCaptionAndControlsInTheirPlaces) {
     EXPECT_EQ(label->size(), label->sizeHint());
 }
 
-// The download cannot be stopped half-way: no close box, as on Windows, and a
-// close request leaves the window shown.
-TEST_F(QtUpdateProgressTest, HasNoCloseBoxAndRefusesToClose) {
+// As on Windows: no close button, and a close request (the window
+// manager's, as Alt+F4 sends it) neither closes the window nor ends the
+// download.
+TEST_F(QtUpdateProgressTest, HasNoCloseButtonAndRefusesToClose) {
     QWidget* w = window_->Widget();
-    EXPECT_FALSE(w->windowFlags().testFlag(Qt::WindowCloseButtonHint));
-    w->show();
+    EXPECT_FALSE(w->windowFlags() & (Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint |
+                                     Qt::WindowMaximizeButtonHint | Qt::WindowSystemMenuHint))
+        << "title-bar buttons";
+    EXPECT_TRUE(w->windowFlags().testFlag(Qt::CustomizeWindowHint)) << "without it Qt adds the buttons";
+    form_->Show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(w));
+    form_->SetProgressPosition(400);
+    ASSERT_NE(w->windowHandle(), nullptr);
+    EXPECT_FALSE(w->windowHandle()->close());
     EXPECT_FALSE(w->close());
+    QApplication::processEvents();
+    EXPECT_TRUE(w->isVisible());
+    // The download goes on in the same window.
+    form_->SetProgressPosition(500);
+    EXPECT_EQ(window_->Bar().Widget()->value(), 500);
     EXPECT_TRUE(w->isVisible());
 }
 
