@@ -230,7 +230,9 @@ bool TKzAutoUpdate::DownloadAndInstall(bool silent) {
                         log.Fragment(kSaveTo + staged + kFragmentEnd);
                         const double localTime = lastModified > 0 ? UtcToLocalDateTime(lastModified) : 0;
                         // Made new: a file already at that name was not made by us.
-                        if (!DecompressToFile(body, staged, localTime, InflatedSizeLimit, true)) {
+                        // Without an extension the staged file is the placeholder
+                        // itself, which was just made for it.
+                        if (!DecompressToFile(body, staged, localTime, InflatedSizeLimit, staged != placeholder)) {
                             log.Line(FileLastError);
                             success = false;
                             break;
