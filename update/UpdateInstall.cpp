@@ -170,10 +170,14 @@ void ReadStagingState(Installer& state) {
     if (const std::optional<std::string> logFile = main.String(kValueLogFile)) state.logFile = *logFile;
 }
 
-// Copies the staged file beside the destination and moves it over the
-// destination in one step, so that a crash or a power cut leaves the old
-// file or the new one, never half of one. False with the error record set.
-bool ReplaceWithStaged(IFileSystem& files, const std::string& staged, const std::string& destination) {
+// Copies the staged file beside the destination and moves that copy over the
+// destination with the given flags: now and in one step (a crash or a power
+// cut leaves the old file or the new one, never half of one), or at the next
+// restart. The copy is made by this run in the destination's folder and takes
+// that folder's access list; the staged file, in the user's temporary folder,
+// is never what moves. False with the error record set.
+bool ReplaceFromBeside(IFileSystem& files, const std::string& staged, const std::string& destination,
+                       std::uint32_t moveFlags) {
     const std::string beside = destination + kBesideSuffix;
     if (!CopyFileWithTimes(staged, beside, false)) {
         files.DeleteFile(beside);
@@ -181,7 +185,7 @@ bool ReplaceWithStaged(IFileSystem& files, const std::string& staged, const std:
     }
     // An installed file keeps the permission bits of the one it replaces.
     if (files.GetFileAttributes(destination) != kInvalidFileAttributes) files.CopyPermissions(destination, beside);
-    if (!files.MoveFileEx(beside, destination, kMovefileReplaceExisting | kMovefileWriteThrough)) {
+    if (!files.MoveFileEx(beside, destination, moveFlags)) {
         const std::uint32_t error = files.LastError();
         files.DeleteFile(beside);
         ResetFileError();
@@ -193,29 +197,13 @@ bool ReplaceWithStaged(IFileSystem& files, const std::string& staged, const std:
     return true;
 }
 
-// Copies the staged file beside the destination and has that copy moved over
-// the destination at the next restart. The staged file stays in the user's
-// temporary folder, where any program of the user could change it until
-// then; the copy is made by this run, in the destination's folder, and takes
-// that folder's access list. False with the error record set.
+bool ReplaceWithStaged(IFileSystem& files, const std::string& staged, const std::string& destination) {
+    return ReplaceFromBeside(files, staged, destination, kMovefileReplaceExisting | kMovefileWriteThrough);
+}
+
+// Replacing at the restart needs the replace flag as much as now.
 bool ScheduleReplace(IFileSystem& files, const std::string& staged, const std::string& destination) {
-    const std::string beside = destination + kBesideSuffix;
-    if (!CopyFileWithTimes(staged, beside, false)) {
-        files.DeleteFile(beside);
-        return false;
-    }
-    if (files.GetFileAttributes(destination) != kInvalidFileAttributes) files.CopyPermissions(destination, beside);
-    // Replacing at the restart needs the replace flag as much as now.
-    if (!files.MoveFileEx(beside, destination, kMovefileDelayUntilReboot | kMovefileReplaceExisting)) {
-        const std::uint32_t error = files.LastError();
-        files.DeleteFile(beside);
-        ResetFileError();
-        FileLastErrorCode = error;
-        FileLastStep = kReplaceStep;
-        FileLastError = SysErrorText(static_cast<std::int32_t>(error));
-        return false;
-    }
-    return true;
+    return ReplaceFromBeside(files, staged, destination, kMovefileDelayUntilReboot | kMovefileReplaceExisting);
 }
 
 // Installs the files of every subkey in the registry's order until one fails.
