@@ -4,6 +4,7 @@
     publish-update.py SOURCE SERVER [--under FOLDER] [--notes FILE]
                       [--notes-name NAME] [--program NAME] [--listing NAME]
                       [--windows]
+    publish-update.py --new-key PREFIX
 
 Every file below SOURCE becomes one zlib stream in SERVER, named like the file
 with its extension replaced by ".zbin" (RestLevel.exe -> RestLevel.zbin,
@@ -25,6 +26,11 @@ Symbolic links in SOURCE, and names that hold "=", "%" or a line break (which
 the program would split, expand or cut in the listing), are refused before
 anything is written.
 
+--new-key makes a signing key pair (ECDSA, P-256): PREFIX.pem is the private
+half (readable by its owner only; keep it off any repository), PREFIX.pub.pem
+the public half that a build of the program is given to trust. An existing
+file is never overwritten.
+
 Any static web server that sends Last-Modified serves the result (nginx,
 Apache, or "python3 -m http.server" for a try). Publishing again rewrites
 what changed and leaves the rest as it was.
@@ -33,6 +39,26 @@ import argparse
 import os
 import sys
 import zlib
+
+
+def new_key(prefix):
+    from cryptography.hazmat.primitives import serialization
+    from cryptography.hazmat.primitives.asymmetric import ec
+
+    key = ec.generate_private_key(ec.SECP256R1())
+    private = key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+                                serialization.NoEncryption())
+    public = key.public_key().public_bytes(serialization.Encoding.PEM,
+                                           serialization.PublicFormat.SubjectPublicKeyInfo)
+    folder = os.path.dirname(prefix)
+    if folder:
+        os.makedirs(folder, exist_ok=True)
+    # O_EXCL: a key that exists stays as it is, whatever the caller meant.
+    for path, data, mode in ((prefix + ".pem", private, 0o600), (prefix + ".pub.pem", public, 0o644)):
+        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, mode)
+        with os.fdopen(fd, "wb") as out:
+            out.write(data)
+        print(path)
 
 
 def remote_name(relative):
@@ -55,8 +81,9 @@ def write_with_time(path, data, source_stat):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("source", help="the folder of files to publish")
-    parser.add_argument("server", help="the update server's folder to write")
+    parser.add_argument("source", nargs="?", help="the folder of files to publish")
+    parser.add_argument("server", nargs="?", help="the update server's folder to write")
+    parser.add_argument("--new-key", metavar="PREFIX", help="make a signing key pair PREFIX.pem, PREFIX.pub.pem")
     parser.add_argument("--under", default="", help="write the packages and the listing below this sub-folder")
     parser.add_argument("--notes", help="release notes (RTF) to publish beside the files")
     parser.add_argument("--notes-name", help="the notes' name on the server")
@@ -65,6 +92,16 @@ def main():
     parser.add_argument("--windows", action="store_true", help="local paths of the listing with backslashes")
     args = parser.parse_args()
 
+    if args.new_key:
+        if args.source or args.server:
+            parser.error("--new-key publishes nothing: give it no folders")
+        try:
+            new_key(args.new_key)
+        except FileExistsError as e:
+            parser.error(f"{e.filename} exists already: a key is never overwritten")
+        return 0
+    if not args.source or not args.server:
+        parser.error("give the folder to publish and the server's folder")
     if not os.path.isdir(args.source):
         parser.error(f"{args.source} is not a folder")
     source = os.path.abspath(args.source)

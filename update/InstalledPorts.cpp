@@ -7,6 +7,7 @@
 #include "support/VorlLibText.h"
 #include "update/KzAutoUpdateInfo.h"
 #include "update/KzHTTP.h"
+#include "update/UpdateSignature.h"
 
 namespace rl {
 
@@ -20,9 +21,11 @@ InstalledPorts::InstalledPorts(const PortSet& ports) : ports_(ports) {
     if (ports_.application != nullptr) SetApplicationPort(ports_.application);
     if (ports_.internet != nullptr) SetInternetPort(ports_.internet);
     if (ports_.updateWindows != nullptr) SetUpdateWindowPort(ports_.updateWindows);
+    if (ports_.crypto != nullptr) SetCryptoPort(ports_.crypto);
 }
 
 InstalledPorts::~InstalledPorts() {
+    if (ports_.crypto != nullptr) SetCryptoPort(nullptr);
     if (ports_.updateWindows != nullptr) SetUpdateWindowPort(nullptr);
     if (ports_.internet != nullptr) SetInternetPort(nullptr);
     if (ports_.application != nullptr) SetApplicationPort(nullptr);

@@ -14,6 +14,7 @@ class IMessagePump;
 class IApplication;
 class IInternet;
 class IUpdateWindowFactory;
+class ICrypto;
 
 // Null: that port is not installed (and stays as it was).
 struct PortSet {
@@ -26,6 +27,7 @@ struct PortSet {
     IApplication* application = nullptr;
     IInternet* internet = nullptr;
     IUpdateWindowFactory* updateWindows = nullptr;
+    ICrypto* crypto = nullptr;
 };
 
 class InstalledPorts {
