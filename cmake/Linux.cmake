@@ -60,7 +60,7 @@ set_property(SOURCE tests/linux/UpdateRoadTest.cpp APPEND PROPERTY COMPILE_DEFIN
   RL_UPDATE_ROAD_HELPER="$<TARGET_FILE:rl_update_road_helper>" RL_STOP_AT_EXIT="$<TARGET_FILE:rl_stop_at_exit>")
 
 # The update publishing tool, run on temporary folders.
-add_test(NAME linux.publish_update COMMAND python3 ${CMAKE_SOURCE_DIR}/tests/tools/publish_update_test.py)
+add_test(NAME linux.publish_update COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/tools/publish_update_test.py)
 set_tests_properties(linux.publish_update PROPERTIES LABELS linux)
 
 # The reg-like tool for the registry store (without the desktop libraries); the tests run it.
