@@ -19,9 +19,9 @@ the program's folder, with backslashes when --windows is given; it is written
 beside the packages.
 
 The Windows program is published with its packages at the top:
-    publish-update.py dist-windows server --program RestLevel.exe --notes notes.rtf
+    publish-update.py dist-windows server --key release.pem --program RestLevel.exe --notes notes.rtf
 and the Linux program below "linux-x86_64", with the same notes:
-    publish-update.py dist-linux server --under linux-x86_64 --program restlevel --notes notes.rtf
+    publish-update.py dist-linux server --key release.pem --under linux-x86_64 --program restlevel --notes notes.rtf
 
 Symbolic links in SOURCE, names that hold "=", "%" or a line break (which
 the program would split, expand or cut in the listing), names a signature
@@ -42,7 +42,8 @@ file is never overwritten.
 
 Any static web server that sends Last-Modified serves the result (nginx,
 Apache, or "python3 -m http.server" for a try). Publishing again rewrites
-what changed and leaves the rest as it was.
+every file; one that has not changed keeps its time and what its .sig states,
+and stays valid with its .sig throughout.
 """
 import argparse
 import hashlib
