@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/Crypto.h"
 #include "platform/Files.h"
 #include "platform/Http.h"
 #include "platform/Platform.h"
@@ -123,8 +124,9 @@ private:
     std::unique_ptr<IInternet> internet_ = CreateInternet();
     BenchApplication application_;
     Windows windows_;
+    std::unique_ptr<ICrypto> crypto_ = CreateCrypto();
     InstalledPorts installed_{{registry_.get(), text_.get(), nullptr, files_.get(), nullptr, &MessagePump(),
-                               &application_, internet_.get(), &windows_}};
+                               &application_, internet_.get(), &windows_, crypto_.get()}};
 };
 
 // The largest file of the staging folder: the staged program.

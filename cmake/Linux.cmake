@@ -6,6 +6,8 @@ pkg_check_modules(RL_SQLITE REQUIRED IMPORTED_TARGET sqlite3)
 # HTTP(S); OpenSSL directly for the extra CA file of SSL_CERT_FILE.
 pkg_check_modules(RL_CURL REQUIRED IMPORTED_TARGET libcurl openssl)
 find_package(Qt6 REQUIRED COMPONENTS Core Widgets)
+# SHA-256 and signature verification (OpenSslCrypto.cpp).
+find_package(OpenSSL 3 REQUIRED COMPONENTS Crypto)
 
 file(GLOB RL_PLATFORM_SOURCES CONFIGURE_DEPENDS platform/linux/*.cpp)
 list(FILTER RL_PLATFORM_SOURCES EXCLUDE REGEX ".*/main\\.cpp$")
@@ -14,6 +16,7 @@ target_link_libraries(rl_platform PUBLIC rl_core PkgConfig::RL_X11 PkgConfig::RL
 target_link_libraries(rl_platform PUBLIC PkgConfig::RL_SQLITE)
 target_link_libraries(rl_platform PUBLIC PkgConfig::RL_CURL)
 target_link_libraries(rl_platform PUBLIC Qt6::Widgets)
+target_link_libraries(rl_platform PUBLIC OpenSSL::Crypto)
 rl_strict(rl_platform)
 
 # A small X client that the integration tests start to own test windows.

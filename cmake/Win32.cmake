@@ -4,6 +4,8 @@ list(FILTER RL_PLATFORM_SOURCES EXCLUDE REGEX ".*/main\\.cpp$")
 add_library(rl_platform STATIC ${RL_PLATFORM_SOURCES})
 target_link_libraries(rl_platform PUBLIC rl_core ole32 uuid shell32 user32 gdi32 comctl32 uxtheme advapi32 mpr
   version wininet)
+# SHA-256 and signature verification (CngCrypto.cpp).
+target_link_libraries(rl_platform PUBLIC bcrypt)
 rl_strict(rl_platform)
 
 # The program: the window, its icons, version information and manifest.

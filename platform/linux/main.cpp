@@ -11,6 +11,7 @@
 #include <string>
 
 #include "app/RestLevel01.h"
+#include "platform/Crypto.h"
 #include "platform/Files.h"
 #include "platform/Http.h"
 #include "platform/Platform.h"
@@ -71,11 +72,13 @@ int main(int argc, char** argv) {
         const std::unique_ptr<IRegistry> registry = CreateRegistry();
         const std::unique_ptr<ITextSystem> textSystem = CreateTextSystem();
         const std::unique_ptr<IFileSystem> files = CreateFileSystem();
+        const std::unique_ptr<ICrypto> crypto = CreateCrypto();
         PortSet installer;
         installer.registry = registry.get();
         installer.text = textSystem.get();
         installer.files = files.get();
         installer.application = &application;
+        installer.crypto = crypto.get();
         const InstalledPorts ports(installer);
         HandleUpdateSwitch();
     }
@@ -129,8 +132,9 @@ int main(int argc, char** argv) {
     qt::ScreenCursor cursor;
     const std::unique_ptr<IInternet> internet = CreateInternet();
     qt::UpdateWindowFactory updateWindows;
+    const std::unique_ptr<ICrypto> crypto = CreateCrypto();
     const InstalledPorts ports({registry.get(), textSystem.get(), snapshots.get(), files.get(), &cursor,
-                                &MessagePump(), &application, internet.get(), &updateWindows});
+                                &MessagePump(), &application, internet.get(), &updateWindows, crypto.get()});
     // An earlier update's leftovers, cleared only by the one instance: a
     // start that lost the race may run beside a download under way.
     if (holdsInstance) ClearStagedUpdate();

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "app/RestLevel01.h"
+#include "platform/Crypto.h"
 #include "platform/Files.h"
 #include "platform/Http.h"
 #include "platform/Platform.h"
@@ -107,8 +108,10 @@ private:
     rl::win32::Application application_;
     std::unique_ptr<rl::IInternet> internet_ = rl::CreateInternet();
     rl::win32::Win32UpdateWindowFactory updateWindows_;
+    std::unique_ptr<rl::ICrypto> crypto_ = rl::CreateCrypto();
     rl::InstalledPorts installed_{{registry_.get(), text_.get(), snapshots_.get(), files_.get(), &cursor_,
-                                   &rl::MessagePump(), &application_, internet_.get(), &updateWindows_}};
+                                   &rl::MessagePump(), &application_, internet_.get(), &updateWindows_,
+                                   crypto_.get()}};
 };
 
 int RunRestLevel(HINSTANCE instance) {

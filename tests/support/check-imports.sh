@@ -6,7 +6,7 @@
 #   check-imports.sh OBJDUMP PROGRAM.exe...
 set -u
 objdump=$1; shift
-allowed="advapi32.dll comctl32.dll gdi32.dll kernel32.dll msvcrt.dll mpr.dll ole32.dll shell32.dll
+allowed="advapi32.dll bcrypt.dll comctl32.dll gdi32.dll kernel32.dll msvcrt.dll mpr.dll ole32.dll shell32.dll
 user32.dll uxtheme.dll version.dll wininet.dll"
 status=0
 for program in "$@"; do

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "platform/Crypto.h"
 #include "platform/Files.h"
 #include "platform/Http.h"
 #include "platform/Platform.h"
@@ -46,12 +47,14 @@ int main(int argc, char** argv) {
     const std::unique_ptr<IRegistry> registry = CreateRegistry();
     const std::unique_ptr<ITextSystem> textSystem = CreateTextSystem();
     const std::unique_ptr<IFileSystem> files = CreateFileSystem();
+    const std::unique_ptr<ICrypto> crypto = CreateCrypto();
     PortSet installer;
     installer.registry = registry.get();
     installer.text = textSystem.get();
     installer.files = files.get();
     installer.pump = &MessagePump();
     installer.application = &application;
+    installer.crypto = crypto.get();
     const InstalledPorts ports(installer);
     HandleUpdateSwitch();
     ClearStagedUpdate();

@@ -12,6 +12,7 @@
 
 #include <memory>
 
+#include "platform/Crypto.h"
 #include "platform/Files.h"
 #include "platform/Http.h"
 #include "platform/Platform.h"
@@ -41,6 +42,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     const std::unique_ptr<ITextSystem> text = CreateTextSystem();
     const std::unique_ptr<IFileSystem> files = CreateFileSystem();
     const std::unique_ptr<IInternet> internet = CreateInternet();
+    const std::unique_ptr<ICrypto> crypto = CreateCrypto();
     win32::Application application;
     win32::Win32UpdateWindowFactory updateWindows;
     PortSet set;
@@ -51,6 +53,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     set.application = &application;
     set.internet = internet.get();
     set.updateWindows = &updateWindows;
+    set.crypto = crypto.get();
     const InstalledPorts ports(set);
     HandleUpdateSwitch();
     ClearStagedUpdate();
