@@ -15,6 +15,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sqlite3.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,6 +33,7 @@
 #include <vector>
 
 #include "tests/linux/LinuxTestSupport.h"
+#include "tests/unit/CommandLineCases.h"
 
 // Last: Xlib's macros clash with names in the headers above.
 #include <X11/Xlib.h>
@@ -951,6 +953,105 @@ TEST_F(UpdateRoadTest, APackageRedirectedFromHttpsToHttpIsNotInstalled) {
     EXPECT_EQ(text.find("Start "), std::string::npos) << "nothing is launched";
     EXPECT_EQ(ReadFile(Path("plain.requests")), "") << "the package was asked for over plain HTTP";
 }
+
+// A settings store that refuses the staging's record, and the argument table -------
+
+// Another process's write transaction on the settings store, for the life of
+// the object or until Release: the program's writes wait their busy time-out
+// and fail, its reads go on (WAL).
+class StoreLock {
+public:
+    ~StoreLock() {
+        Release();
+        if (db_ != nullptr) sqlite3_close_v2(db_);
+    }
+    bool Take(const std::string& path) {
+        if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) return false;
+        held_ = sqlite3_exec(db_, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr) == SQLITE_OK;
+        return held_;
+    }
+    void Release() {
+        if (held_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        held_ = false;
+    }
+
+private:
+    sqlite3* db_ = nullptr;
+    bool held_ = false;
+};
+
+// The store refuses the record of the file just staged (the package's answer
+// waits until the test holds the store): the download ends there. The user is
+// told, the staged files and the staging's records are gone once the store
+// takes writes again, nothing is launched, and version 1 starts as usual.
+TEST_F(UpdateRoadTest, AStoreThatRefusesTheFilesRecordEndsTheDownloadAndClearsIt) {
+    const std::int64_t serverTime = std::time(nullptr) / 60 * 60 - 3600;
+    const Versions v =
+        TwoVersions("restlevel", ReadFile(RL_RESTLEVEL), "\nRestLevel, version 2\n", serverTime, kProgramMode);
+    Publish("restlevel", false);
+    linuxtest::TestServer server = Serve();
+    ASSERT_GT(server.Port(), 0);
+    // The package's GET waits for the file "go" in the server's folder.
+    const std::string address = server.Url("/await/restlevel.zbin/go");
+
+    auto one = Start(v.installed, {}, Env(address));
+    KeptLog log;
+    ASSERT_NO_FATAL_FAILURE(AnswerYes(*one, log, "restlevel.zbin ("));
+    ASSERT_TRUE(linuxtest::WaitFor(
+        [&] { return server.Requests().find("GET /await/restlevel.zbin/go/linux-x86_64/restlevel.zbin\n") !=
+                     std::string::npos; },
+        kDeadline));
+    // The staging is recorded by now; the store is held before the package
+    // arrives.
+    EXPECT_TRUE(StagingLeft());
+    StoreLock lock;
+    ASSERT_TRUE(lock.Take(Path("config/restlevel/registry.db")));
+    WriteFile(Path("server/go"), "");
+    const std::string refused = "Could not record TempFile in the settings store\r\n";
+    ASSERT_TRUE(linuxtest::WaitFor([&] { return log.Has(refused); }, kDeadline)) << log.Text();
+    lock.Release();
+
+    // The box comes before the program's own window (of the same title).
+    const Window box = screen_.WaitFor(one->Pid(), kBoxTitle);
+    ASSERT_NE(box, 0u) << "no message box; the log reads:\n" << log.Text();
+    ASSERT_TRUE(linuxtest::Screen::Press(box, "Return"));
+    EXPECT_TRUE(linuxtest::WaitFor([&] { return !screen_.Viewable(box); }, kDeadline)) << "the box stays";
+    Window main = 0;
+    ASSERT_TRUE(linuxtest::WaitFor([&] { return (main = screen_.Find(one->Pid(), kMainWindow)) != 0 && main != box; },
+                                   kDeadline))
+        << "version 1 does not start";
+
+    const std::string text = log.Text();
+    const std::string staged = StagedFor(text, v.installed);
+    ASSERT_EQ(staged.rfind(Staging("restlevel") + "/HLV", 0), 0u) << text;
+    EXPECT_EQ(text, Lines({
+                        "restlevel.zbin (" + v.installed + ") ... will be updated",
+                        "Files to update: 1",
+                        "Download restlevel.zbin (" + v.installed + ") ... OK",
+                        "Save to " + staged + " ... OK",
+                        "Could not record TempFile in the settings store",
+                    }));
+    EXPECT_EQ(InstallerBelow(folder_.Path()), 0) << "an installer runs";
+    EXPECT_TRUE(SameBytes(ReadFile(v.installed), v.one)) << "version 1 is touched";
+    EXPECT_EQ(StateOf(v.installed).seconds, serverTime - kDay);
+    // Gone at once, not at the next start.
+    ExpectStagingCleared("restlevel");
+    EXPECT_FALSE(fs::exists(staged));
+}
+
+// Every argument list of the command-line table, one after another, given to
+// version 1: version 2 gets each argument back whole, the empty ones and the
+// one with a tab among them.
+INSTANTIATE_TEST_SUITE_P(ArgumentTable, UpdateRoadInstallTest,
+                         ::testing::Values(RoadCase{"EveryArgumentOfTheTable",
+                                                    [] {
+                                                        std::vector<std::string> all;
+                                                        for (const auto& row : commandlinetest::kRoundTrips)
+                                                            all.insert(all.end(), row.begin(), row.end());
+                                                        return all;
+                                                    }(),
+                                                    nullptr, 0}),
+                         CaseName<RoadCase>);
 
 }  // namespace
 }  // namespace rl
