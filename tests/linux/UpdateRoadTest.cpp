@@ -980,11 +980,48 @@ private:
     bool held_ = false;
 };
 
+// The store's files (the database and its write-ahead log) made immutable
+// for the life of the object or until Release: every write of the program
+// fails at once, also those of the clearing. Only root may do it.
+class ReadOnlyStore {
+public:
+    ~ReadOnlyStore() { Release(); }
+    bool Make(const std::vector<std::string>& files) {
+        for (const std::string& file : files) {
+            if (linuxtest::Run("chattr +i " + Quote(file) + " 2>/dev/null").status != 0) return false;
+            files_.push_back(file);
+        }
+        return true;
+    }
+    void Release() {
+        for (const std::string& file : files_) linuxtest::Run("chattr -i " + Quote(file));
+        files_.clear();
+    }
+
+private:
+    std::vector<std::string> files_;
+};
+
 // The store refuses the record of the file just staged (the package's answer
-// waits until the test holds the store): the download ends there. The user is
-// told, the staged files and the staging's records are gone once the store
-// takes writes again, nothing is launched, and version 1 starts as usual.
-TEST_F(UpdateRoadTest, AStoreThatRefusesTheFilesRecordEndsTheDownloadAndClearsIt) {
+// waits until the test has made it refuse): the download ends there. The user
+// is told, the staged files are gone, nothing is launched, and version 1
+// starts as usual. The staging's records go as soon as the store takes
+// writes: at once when another process held it, at the next start when it
+// stays read-only.
+enum class Refusal { HeldByAnotherProcess, ReadOnly };
+
+struct StoreCase {
+    const char* name;
+    Refusal refusal;
+};
+void PrintTo(const StoreCase& c, std::ostream* out) { *out << c.name; }
+
+class UpdateRoadStoreTest : public UpdateRoadTest, public ::testing::WithParamInterface<StoreCase> {};
+
+TEST_P(UpdateRoadStoreTest, AStoreThatRefusesTheFilesRecordEndsTheDownload) {
+    const StoreCase& c = GetParam();
+    if (c.refusal == Refusal::ReadOnly && geteuid() != 0)
+        GTEST_SKIP() << "only root can make the store's files immutable (chattr +i)";
     const std::int64_t serverTime = std::time(nullptr) / 60 * 60 - 3600;
     const Versions v =
         TwoVersions("restlevel", ReadFile(RL_RESTLEVEL), "\nRestLevel, version 2\n", serverTime, kProgramMode);
@@ -998,17 +1035,27 @@ TEST_F(UpdateRoadTest, AStoreThatRefusesTheFilesRecordEndsTheDownloadAndClearsIt
     KeptLog log;
     ASSERT_NO_FATAL_FAILURE(AnswerYes(*one, log, "restlevel.zbin ("));
     ASSERT_TRUE(linuxtest::WaitFor(
-        [&] { return server.Requests().find("GET /await/restlevel.zbin/go/linux-x86_64/restlevel.zbin\n") !=
-                     std::string::npos; },
+        [&] {
+            return server.Requests().find("GET /await/restlevel.zbin/go/linux-x86_64/restlevel.zbin\n") !=
+                   std::string::npos;
+        },
         kDeadline));
-    // The staging is recorded by now; the store is held before the package
+    // The staging is recorded by now; the store refuses before the package
     // arrives.
     EXPECT_TRUE(StagingLeft());
+    const std::string store = Path("config/restlevel/registry.db");
     StoreLock lock;
-    ASSERT_TRUE(lock.Take(Path("config/restlevel/registry.db")));
+    ReadOnlyStore readOnly;
+    if (c.refusal == Refusal::HeldByAnotherProcess) {
+        ASSERT_TRUE(lock.Take(store));
+    } else {
+        ASSERT_TRUE(fs::exists(store + "-wal")) << "the store is not in WAL mode";
+        if (!readOnly.Make({store, store + "-wal"})) GTEST_SKIP() << "cannot make the store's files immutable here";
+    }
     WriteFile(Path("server/go"), "");
     const std::string refused = "Could not record TempFile in the settings store\r\n";
     ASSERT_TRUE(linuxtest::WaitFor([&] { return log.Has(refused); }, kDeadline)) << log.Text();
+    // The clearing that follows finds the store free again.
     lock.Release();
 
     // The box comes before the program's own window (of the same title).
@@ -1034,10 +1081,30 @@ TEST_F(UpdateRoadTest, AStoreThatRefusesTheFilesRecordEndsTheDownloadAndClearsIt
     EXPECT_EQ(InstallerBelow(folder_.Path()), 0) << "an installer runs";
     EXPECT_TRUE(SameBytes(ReadFile(v.installed), v.one)) << "version 1 is touched";
     EXPECT_EQ(StateOf(v.installed).seconds, serverTime - kDay);
-    // Gone at once, not at the next start.
+    // The files and their folder go at once, whatever the store.
+    std::error_code ec;
+    EXPECT_FALSE(fs::exists(Staging("restlevel"), ec)) << "the staging folder stays";
+    if (c.refusal == Refusal::HeldByAnotherProcess) {
+        ExpectStagingCleared("restlevel");
+        return;
+    }
+
+    // The records stay in a store that cannot be written; the next start
+    // with a writable store clears them (the check is off this time).
+    readOnly.Release();
+    EXPECT_TRUE(StagingLeft());
+    one->Stop();
+    ForgetConfigured();
+    auto again = Start(v.installed, {}, Env(""));
+    ASSERT_NE(screen_.WaitFor(again->Pid(), kMainWindow), 0u);
     ExpectStagingCleared("restlevel");
-    EXPECT_FALSE(fs::exists(staged));
+    EXPECT_TRUE(SameBytes(ReadFile(v.installed), v.one));
 }
+
+INSTANTIATE_TEST_SUITE_P(Faults, UpdateRoadStoreTest,
+                         ::testing::Values(StoreCase{"HeldByAnotherProcess", Refusal::HeldByAnotherProcess},
+                                           StoreCase{"ReadOnly", Refusal::ReadOnly}),
+                         CaseName<StoreCase>);
 
 // Every argument list of the command-line table, one after another, given to
 // version 1: version 2 gets each argument back whole, the empty ones and the
