@@ -967,6 +967,7 @@ public:
     }
     bool Take(const std::string& path) {
         if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) return false;
+        sqlite3_busy_timeout(db_, 5000);
         held_ = sqlite3_exec(db_, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr) == SQLITE_OK;
         return held_;
     }
