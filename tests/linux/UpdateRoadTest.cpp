@@ -15,6 +15,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sqlite3.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,6 +33,7 @@
 #include <vector>
 
 #include "tests/linux/LinuxTestSupport.h"
+#include "tests/unit/CommandLineCases.h"
 
 // Last: Xlib's macros clash with names in the headers above.
 #include <X11/Xlib.h>
@@ -951,6 +953,173 @@ TEST_F(UpdateRoadTest, APackageRedirectedFromHttpsToHttpIsNotInstalled) {
     EXPECT_EQ(text.find("Start "), std::string::npos) << "nothing is launched";
     EXPECT_EQ(ReadFile(Path("plain.requests")), "") << "the package was asked for over plain HTTP";
 }
+
+// A settings store that refuses the staging's record, and the argument table -------
+
+// Another process's write transaction on the settings store, for the life of
+// the object or until Release: the program's writes wait their busy time-out
+// and fail, its reads go on (WAL).
+class StoreLock {
+public:
+    ~StoreLock() {
+        Release();
+        if (db_ != nullptr) sqlite3_close_v2(db_);
+    }
+    bool Take(const std::string& path) {
+        if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) return false;
+        sqlite3_busy_timeout(db_, 5000);
+        held_ = sqlite3_exec(db_, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr) == SQLITE_OK;
+        return held_;
+    }
+    void Release() {
+        if (held_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        held_ = false;
+    }
+
+private:
+    sqlite3* db_ = nullptr;
+    bool held_ = false;
+};
+
+// The store's files (the database and its write-ahead log) made immutable
+// for the life of the object or until Release: every write of the program
+// fails at once, also those of the clearing. Only root may do it.
+class ReadOnlyStore {
+public:
+    ~ReadOnlyStore() { Release(); }
+    bool Make(const std::vector<std::string>& files) {
+        for (const std::string& file : files) {
+            if (linuxtest::Run("chattr +i " + Quote(file) + " 2>/dev/null").status != 0) return false;
+            files_.push_back(file);
+        }
+        return true;
+    }
+    void Release() {
+        for (const std::string& file : files_) linuxtest::Run("chattr -i " + Quote(file));
+        files_.clear();
+    }
+
+private:
+    std::vector<std::string> files_;
+};
+
+// The store refuses the record of the file just staged (the package's answer
+// waits until the test has made it refuse): the download ends there. The user
+// is told, the staged files are gone, nothing is launched, and version 1
+// starts as usual. The staging's records go as soon as the store takes
+// writes: at once when another process held it, at the next start when it
+// stays read-only.
+enum class Refusal { HeldByAnotherProcess, ReadOnly };
+
+struct StoreCase {
+    const char* name;
+    Refusal refusal;
+};
+void PrintTo(const StoreCase& c, std::ostream* out) { *out << c.name; }
+
+class UpdateRoadStoreTest : public UpdateRoadTest, public ::testing::WithParamInterface<StoreCase> {};
+
+TEST_P(UpdateRoadStoreTest, AStoreThatRefusesTheFilesRecordEndsTheDownload) {
+    const StoreCase& c = GetParam();
+    if (c.refusal == Refusal::ReadOnly && geteuid() != 0)
+        GTEST_SKIP() << "only root can make the store's files immutable (chattr +i)";
+    const std::int64_t serverTime = std::time(nullptr) / 60 * 60 - 3600;
+    const Versions v =
+        TwoVersions("restlevel", ReadFile(RL_RESTLEVEL), "\nRestLevel, version 2\n", serverTime, kProgramMode);
+    Publish("restlevel", false);
+    linuxtest::TestServer server = Serve();
+    ASSERT_GT(server.Port(), 0);
+    // The package's GET waits for the file "go" in the server's folder.
+    const std::string address = server.Url("/await/restlevel.zbin/go");
+
+    auto one = Start(v.installed, {}, Env(address));
+    KeptLog log;
+    ASSERT_NO_FATAL_FAILURE(AnswerYes(*one, log, "restlevel.zbin ("));
+    ASSERT_TRUE(linuxtest::WaitFor(
+        [&] {
+            return server.Requests().find("GET /await/restlevel.zbin/go/linux-x86_64/restlevel.zbin\n") !=
+                   std::string::npos;
+        },
+        kDeadline));
+    // The staging is recorded by now; the store refuses before the package
+    // arrives.
+    EXPECT_TRUE(StagingLeft());
+    const std::string store = Path("config/restlevel/registry.db");
+    StoreLock lock;
+    ReadOnlyStore readOnly;
+    if (c.refusal == Refusal::HeldByAnotherProcess) {
+        ASSERT_TRUE(lock.Take(store));
+    } else {
+        ASSERT_TRUE(fs::exists(store + "-wal")) << "the store is not in WAL mode";
+        if (!readOnly.Make({store, store + "-wal"})) GTEST_SKIP() << "cannot make the store's files immutable here";
+    }
+    WriteFile(Path("server/go"), "");
+    const std::string refused = "Could not record TempFile in the settings store\r\n";
+    ASSERT_TRUE(linuxtest::WaitFor([&] { return log.Has(refused); }, kDeadline)) << log.Text();
+    // The clearing that follows finds the store free again.
+    lock.Release();
+
+    // The box comes before the program's own window (of the same title).
+    const Window box = screen_.WaitFor(one->Pid(), kBoxTitle);
+    ASSERT_NE(box, 0u) << "no message box; the log reads:\n" << log.Text();
+    ASSERT_TRUE(linuxtest::Screen::Press(box, "Return"));
+    EXPECT_TRUE(linuxtest::WaitFor([&] { return !screen_.Viewable(box); }, kDeadline)) << "the box stays";
+    Window main = 0;
+    ASSERT_TRUE(linuxtest::WaitFor([&] { return (main = screen_.Find(one->Pid(), kMainWindow)) != 0 && main != box; },
+                                   kDeadline))
+        << "version 1 does not start";
+
+    const std::string text = log.Text();
+    const std::string staged = StagedFor(text, v.installed);
+    ASSERT_EQ(staged.rfind(Staging("restlevel") + "/HLV", 0), 0u) << text;
+    EXPECT_EQ(text, Lines({
+                        "restlevel.zbin (" + v.installed + ") ... will be updated",
+                        "Files to update: 1",
+                        "Download restlevel.zbin (" + v.installed + ") ... OK",
+                        "Save to " + staged + " ... OK",
+                        "Could not record TempFile in the settings store",
+                    }));
+    EXPECT_EQ(InstallerBelow(folder_.Path()), 0) << "an installer runs";
+    EXPECT_TRUE(SameBytes(ReadFile(v.installed), v.one)) << "version 1 is touched";
+    EXPECT_EQ(StateOf(v.installed).seconds, serverTime - kDay);
+    // The files and their folder go at once, whatever the store.
+    std::error_code ec;
+    EXPECT_FALSE(fs::exists(Staging("restlevel"), ec)) << "the staging folder stays";
+    if (c.refusal == Refusal::HeldByAnotherProcess) {
+        ExpectStagingCleared("restlevel");
+        return;
+    }
+
+    // The records stay in a store that cannot be written; the next start
+    // with a writable store clears them (the check is off this time).
+    readOnly.Release();
+    EXPECT_TRUE(StagingLeft());
+    one->Stop();
+    ForgetConfigured();
+    auto again = Start(v.installed, {}, Env(""));
+    ASSERT_NE(screen_.WaitFor(again->Pid(), kMainWindow), 0u);
+    ExpectStagingCleared("restlevel");
+    EXPECT_TRUE(SameBytes(ReadFile(v.installed), v.one));
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, UpdateRoadStoreTest,
+                         ::testing::Values(StoreCase{"HeldByAnotherProcess", Refusal::HeldByAnotherProcess},
+                                           StoreCase{"ReadOnly", Refusal::ReadOnly}),
+                         CaseName<StoreCase>);
+
+// Every argument list of the command-line table, one after another, given to
+// version 1: version 2 gets each argument back whole, the empty ones and the
+// one with a tab among them.
+INSTANTIATE_TEST_SUITE_P(ArgumentTable, UpdateRoadInstallTest,
+                         ::testing::Values(RoadCase{"EveryArgumentOfTheTable",
+                                                    [] {
+                                                        std::vector<std::string> all;
+                                                        for (const auto& row : commandlinetest::kRoundTrips)
+                                                            all.insert(all.end(), row.begin(), row.end());
+                                                        return all;
+                                                    }(),
+                                                    nullptr, 0}),
+                         CaseName<RoadCase>);
 
 }  // namespace
 }  // namespace rl

@@ -38,6 +38,7 @@
 #include "platform/win32/Win32UpdateWindows.h"
 #include "platform/win32/Win32Window.h"
 #include "tests/win32/UpdateTestSupport.h"
+#include "tests/unit/CommandLineCases.h"
 #include "tests/win32/Win32TestSupport.h"
 
 namespace rl {
@@ -1002,6 +1003,162 @@ TEST_F(UpdateRoadTest, APackageRedirectedFromHttpsToHttpIsNotInstalled) {
     EXPECT_NE(error, std::string::npos) << text;
     EXPECT_NE(text.find("(0x00002F08)\r\n", error), std::string::npos) << "not refused as HTTPS to HTTP: " << text;
     EXPECT_EQ(text.find("Start "), std::string::npos) << "nothing is launched";
+}
+
+// A settings store that refuses the staging's record, the argument table, a
+// package past the cap ------------------------------------------------------------
+
+// The registry refuses the key of the file just staged: the staging's "Files"
+// key is volatile, and a key that lasts cannot be made below one
+// (ERROR_CHILD_MUST_BE_VOLATILE, on Windows as under Wine). The download ends
+// there: the user is told, the staged files and the staging's records are
+// gone, nothing is launched, and version 1 starts as usual.
+TEST_F(UpdateRoadTest, AStoreThatRefusesTheFilesRecordEndsTheDownloadAndClearsIt) {
+    const std::int64_t serverTime = AnHourAgo();
+    const Versions v = TwoVersions("RestLevel.exe", ProgramBytes(), "RestLevel, version 2", serverTime);
+    Publish("RestLevel.exe", false);
+    auto server = Serve();
+    ScopedVariable address("RESTLEVEL_UPDATE_SERVER", server->Address().c_str());
+    const auto createKey = [](const char* path, DWORD options) {
+        HKEY key = nullptr;
+        DWORD disposition = 0;
+        const LONG result = RegCreateKeyExA(HKEY_CURRENT_USER, path, 0, nullptr, options, KEY_ALL_ACCESS, nullptr,
+                                            &key, &disposition);
+        if (result == ERROR_SUCCESS) RegCloseKey(key);
+        return result == ERROR_SUCCESS && disposition != REG_CREATED_NEW_KEY ? ERROR_ALREADY_EXISTS : result;
+    };
+    ASSERT_EQ(createKey("Software\\Halvane\\KzAutoUpdate", REG_OPTION_NON_VOLATILE), ERROR_SUCCESS);
+    ASSERT_EQ(createKey("Software\\Halvane\\KzAutoUpdate\\Files", REG_OPTION_VOLATILE), ERROR_SUCCESS);
+    ASSERT_EQ(createKey("Software\\Halvane\\KzAutoUpdate\\Files\\Probe", REG_OPTION_NON_VOLATILE),
+              ERROR_CHILD_MUST_BE_VOLATILE);
+
+    const DWORD one = Start(v.installed, "");
+    ASSERT_NE(one, 0u);
+    KeptLog log(LogFile(), "RestLevel.zbin (");
+    ASSERT_NO_FATAL_FAILURE(AnswerYes(one, log));
+    HWND box = nullptr;
+    ASSERT_TRUE(WaitFor([&] { return (box = VisibleWindowOf(one, "#32770")) != nullptr; }, kDeadline))
+        << "no message box; the log reads:\n" << ReadShared(LogFile());
+    EXPECT_EQ(CaptionOf(box), "RestLevel");
+    ASSERT_TRUE(PressKeyToClose(box, CaptionOf(box), "Return")) << "the box stays";
+    ASSERT_NE(WaitForWindow(one, win32::kMainWindowClass), nullptr) << "version 1 does not start; the log reads:\n"
+                                                                    << ReadShared(LogFile());
+
+    log.Update();
+    const std::string text = log.Text();
+    const std::string staged = StagedFor(text, v.installed);
+    ASSERT_TRUE(StartsWithNoCase(staged, Staging("RestLevel") + "HLV")) << text;
+    EXPECT_EQ(text, Lines({
+                        "RestLevel.zbin (" + v.installed + ") ... will be updated",
+                        "Files to update: 1",
+                        "Download RestLevel.zbin (" + v.installed + ") ... OK",
+                        "Save to " + staged + " ... OK",
+                        "Could not record TempFile in the settings store",
+                    }));
+    EXPECT_EQ(InstallerIn(Staging("RestLevel")), 0u) << "an installer runs";
+    EXPECT_TRUE(SameBytes(ReadText(v.installed), v.one)) << "version 1 is touched";
+    EXPECT_EQ(LastWrite(v.installed), TicksOf(serverTime - kDay));
+    // Gone at once, not at the next start: the records, the files and their
+    // folder.
+    EXPECT_EQ(StagingRegistry(), (std::vector<std::string>{"HKEY_CURRENT_USER\\Software\\Halvane\\KzAutoUpdate",
+                                                            "    LogFile    REG_SZ    " + LogFile()}));
+    EXPECT_FALSE(std::filesystem::exists(Staging("RestLevel"))) << "the staging folder stays";
+}
+
+// The arguments of every list of the command-line table, one after another,
+// as a command line that CommandLineToArgvW and the C runtime split alike
+// (written here, not by the program's writer).
+std::string TableArgument(const std::string& argument) {
+    if (!argument.empty() && argument.find_first_of(" \t\n\v\"") == std::string::npos) return argument;
+    std::string quoted = "\"";
+    std::size_t backslashes = 0;
+    for (const char c : argument) {
+        if (c == '\\') {
+            ++backslashes;
+        } else {
+            quoted.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+            quoted += c;
+            backslashes = 0;
+        }
+    }
+    return quoted.append(2 * backslashes, '\\') + "\"";
+}
+
+std::vector<std::string> TableArguments() {
+    std::vector<std::string> all;
+    for (const auto& row : commandlinetest::kRoundTrips) all.insert(all.end(), row.begin(), row.end());
+    return all;
+}
+
+const char* TableCommandLine() {
+    static const std::string line = [] {
+        std::string text;
+        for (const std::string& argument : TableArguments()) text += (text.empty() ? "" : " ") + TableArgument(argument);
+        return text;
+    }();
+    return line.c_str();
+}
+
+// Version 2 gets each argument of version 1 back whole, the empty ones and the
+// one with a tab among them.
+INSTANTIATE_TEST_SUITE_P(ArgumentTable, UpdateRoadInstallTest,
+                         ::testing::Values(RoadCase{"EveryArgumentOfTheTable", TableCommandLine(), TableArguments(),
+                                                    nullptr, 0}),
+                         CaseName<RoadCase>);
+
+// A small package that inflates past the limit: the inflating stops there,
+// nothing beyond it reaches the disk, version 1 starts as usual and its next
+// start clears the staging.
+TEST_F(UpdateRoadTest, APackageThatInflatesPastTheLimitIsNotStaged) {
+    constexpr std::uintmax_t kLimit = 268435456;
+    const std::int64_t serverTime = AnHourAgo();
+    const Versions v = TwoVersions("RestLevel.exe", ProgramBytes(), "RestLevel, version 2", serverTime);
+    Publish("RestLevel.exe", false);
+    const std::string package = Path("server\\RestLevel.zbin");
+    // 256 MiB and one byte of zeros: a few hundred KiB packed.
+    const UnixResult packed = RunUnix({"python3", "-c",
+                                       "import sys, zlib; c = zlib.compressobj(9); o = open(sys.argv[1], 'wb'); "
+                                       "[o.write(c.compress(bytes(1 << 20))) for _ in range(256)]; "
+                                       "o.write(c.compress(bytes(1))); o.write(c.flush()); o.close()",
+                                       UnixPathOf(package)});
+    ASSERT_EQ(packed.status, 0) << packed.output;
+    ASSERT_LT(std::filesystem::file_size(package), 2u << 20);
+    ASSERT_TRUE(SetLastWrite(package, TicksOf(serverTime)));
+    auto server = Serve();
+    ScopedVariable address("RESTLEVEL_UPDATE_SERVER", server->Address().c_str());
+
+    const DWORD one = Start(v.installed, "");
+    ASSERT_NE(one, 0u);
+    KeptLog log(LogFile(), "RestLevel.zbin (");
+    ASSERT_NO_FATAL_FAILURE(AnswerYes(one, log));
+    ASSERT_NE(WaitForWindow(one, win32::kMainWindowClass), nullptr) << "version 1 does not start; the log reads:\n"
+                                                                    << ReadShared(LogFile());
+    log.Update();
+    const std::string text = log.Text();
+    EXPECT_TRUE(SameBytes(ReadText(v.installed), v.one)) << "version 1 is touched";
+    EXPECT_EQ(InstallerIn(Staging("RestLevel")), 0u) << "an installer runs";
+    EXPECT_NE(text.find(" ... The package inflates to more than 268435456 bytes\r\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("Start "), std::string::npos) << "nothing is launched";
+    // The partly inflated file is gone; nothing in the temporary folder holds
+    // more than the limit.
+    std::error_code error;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(Path("temp"), error))
+        if (entry.is_regular_file()) {
+            EXPECT_LE(entry.file_size(), kLimit) << entry.path();
+            EXPECT_FALSE(EqualsNoCase(entry.path().parent_path().string() + "\\", Staging("RestLevel")))
+                << entry.path() << " is left";
+        }
+
+    // The next start clears the staging (the check is off this time).
+    TerminateProcess(Started(one).hProcess, 0);
+    WaitForSingleObject(Started(one).hProcess, 20000);
+    ForgetConfigured();
+    ScopedVariable off("RESTLEVEL_UPDATE_SERVER", "");
+    const DWORD again = Start(v.installed, "");
+    ASSERT_NE(WaitForWindow(again, win32::kMainWindowClass), nullptr);
+    ExpectStagingCleared("RestLevel");
+    EXPECT_FALSE(std::filesystem::exists(Staging("RestLevel"))) << "the staging folder stays";
+    EXPECT_TRUE(SameBytes(ReadText(v.installed), v.one));
 }
 
 }  // namespace
