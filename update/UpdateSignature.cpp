@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "support/KzFileLib.h"
+#include "update/KzHTTP.h"
+#include "update/UpdateRequests.h"
 
 namespace rl {
 
@@ -222,6 +224,31 @@ bool SameSecond(std::uint64_t time, double lastModified) {
     if (lastModified <= 0) return false;
     const long long seconds = std::llround((lastModified - kUnixEpochDateTime) * kSecondsPerDay);
     return seconds >= 0 && static_cast<std::uint64_t>(seconds) == time;
+}
+
+bool FetchStatement(const std::string& url, double lastModified, bool package, const std::vector<P256PublicKey>& keys,
+                    const PlainCredentials& credentials, TUpdateStatement& statement, std::string& text,
+                    std::string& reason) {
+    std::uint32_t status = 0, length = 0;
+    double modified = 0;
+    std::string error;
+    text.clear();
+    if (!HTTPGet(SignatureURL(url), text, status, length, modified, error, nullptr, kConnectTimeoutMs,
+                 kReceiveTimeoutMs, credentials.userName, credentials.password, true, false, kMaxStatementSize)) {
+        text.clear();
+        if (status < 200 || status > 299) return Fail(reason, kReasonNoSignature + std::to_string(status) + ")");
+        return Fail(reason, kReasonNotFetched + HttpFailure(status, error));
+    }
+    return VerifyStatementFor(text, keys, url, lastModified, package, statement, reason);
+}
+
+bool VerifyFetchedFile(const std::string& url, const std::string& body, double lastModified,
+                       const std::vector<P256PublicKey>& keys, const PlainCredentials& credentials,
+                       std::string& reason) {
+    TUpdateStatement statement;
+    std::string text;
+    return FetchStatement(url, lastModified, false, keys, credentials, statement, text, reason) &&
+           DigestMatches(HashData(body.data(), body.size()), statement.sha256, kReasonContentDiffers, reason);
 }
 
 }  // namespace rl

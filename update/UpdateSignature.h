@@ -81,6 +81,21 @@ bool NameMatchesURL(const std::string& name, const std::string& url);
 double StatementDateTime(std::uint64_t time);
 bool SameSecond(std::uint64_t time, double lastModified);
 
+// The requests of the check and the download -------------------------------
+
+class PlainCredentials;
+
+// Fetches the statement of the file at the address (anew, never from a cache)
+// and verifies it for that file as VerifyStatementFor does; its text too.
+bool FetchStatement(const std::string& url, double lastModified, bool package, const std::vector<P256PublicKey>& keys,
+                    const PlainCredentials& credentials, TUpdateStatement& statement, std::string& text,
+                    std::string& reason);
+// Whether the fetched plain file (the listing, the release notes) is the one
+// its statement vouches for.
+bool VerifyFetchedFile(const std::string& url, const std::string& body, double lastModified,
+                       const std::vector<P256PublicKey>& keys, const PlainCredentials& credentials,
+                       std::string& reason);
+
 // Short reasons for the log, after "Could not verify NAME: ".
 inline constexpr char kReasonNotValid[] = "signature not valid";
 inline constexpr char kReasonOtherFile[] = "signed for another file";
@@ -91,6 +106,8 @@ inline constexpr char kReasonContentDiffers[] = "content differs from the signed
 inline constexpr char kReasonUnpackedDiffers[] = "unpacked content differs from the signed";
 inline constexpr char kReasonOlder[] = "signed time is older than the installed file's";
 inline constexpr char kReasonCannotHash[] = "cannot be hashed";
+inline constexpr char kReasonNoSignature[] = "no signature (HTTP ";
+inline constexpr char kReasonNotFetched[] = "signature could not be fetched: ";
 inline constexpr char kCouldNotVerify[] = "Could not verify ";
 
 }  // namespace rl
