@@ -58,9 +58,12 @@ Paths:
                                    <delay_ms> (a server that never goes silent for long)
   /moved/<name>/<port>/<path>      a GET of /<path> whose last segment is <name>: 302 with
                                    Location: http://127.0.0.1:<port>/<path>; anything else: /<path>
+  /await/<name>/<flag>/<path>      a GET of /<path> whose last segment is <name>: answered as
+                                   /<path> once the file DIR/<flag> exists (a test makes it when
+                                   it is ready; gives up after 60 s); anything else: /<path> at once
 
-The wrappers /auth, /lastmod, /nolastmod, /hold, /endless, /trickle and /moved nest and may
-wrap any path above; /endless and /trickle change only the bodies of files.
+The wrappers /auth, /lastmod, /nolastmod, /hold, /endless, /trickle, /moved and /await nest
+and may wrap any path above; /endless and /trickle change only the bodies of files.
 """
 
 import argparse
@@ -167,6 +170,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 if self.command == "GET" and parts[-1] == urllib.parse.unquote(parts[1]):
                     location = "http://127.0.0.1:%d%s" % (int(parts[2]), inner)
                     return self.send_simple(302, extra=[("Location", location)])
+                return self.dispatch(inner)
+            if head == "await" and len(parts) >= 4:
+                inner = "/" + "/".join(parts[3:])
+                if self.command == "GET" and parts[-1] == urllib.parse.unquote(parts[1]) \
+                        and not self.wait_for_file(urllib.parse.unquote(parts[2])):
+                    self.close_connection = True
+                    return
                 return self.dispatch(inner)
             if head == "redirect" and len(parts) == 1:
                 return self.send_redirect()
@@ -318,6 +328,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 return
             time.sleep(0.01)
         self.write(pattern(sent, count - sent))
+
+    def wait_for_file(self, name):
+        """Whether DIR/<name> came to exist within 60 s."""
+        gate = os.path.join(self.server.root, name)
+        deadline = time.monotonic() + 60
+        while not os.path.exists(gate):
+            if time.monotonic() > deadline:
+                return False
+            time.sleep(0.01)
+        return True
 
     def wait_for_client_to_leave(self):
         self.close_connection = True
