@@ -39,6 +39,23 @@ public:
     virtual void ProcessMessages() = 0;
     // Ends the process at once.
     [[noreturn]] virtual void Terminate(int exitCode) = 0;
+
+    // The installer lock, one per user and application title: the installer
+    // holds it from its start until it starts the new version, so that a
+    // normal start meanwhile leaves the staging alone. The process's end
+    // releases it too. A host without one (a test, a benchmark) takes
+    // nothing and sees no installer.
+    // Takes the lock; false when it could not be made.
+    virtual bool HoldInstallerLock() { return false; }
+    virtual void ReleaseInstallerLock() {}
+    // Whether a process holds the lock now.
+    virtual bool InstallerRunning() { return false; }
+    // Waits until a process holds the lock, at most that long; whether one
+    // does.
+    virtual bool WaitForInstaller(std::uint32_t timeoutMs) {
+        (void)timeoutMs;
+        return false;
+    }
 };
 
 void SetApplicationPort(IApplication* port);

@@ -103,12 +103,16 @@ std::string DecodeCredential(const std::string& value);
 void ClearStagedUpdate();
 
 // The update unit's start-up step: installer modes end the process; a
-// normal start returns, and clears an earlier staging (ClearStagedUpdate)
+// normal start returns, and clears an earlier staging (ClearEarlierStaging)
 // only once it holds the single-instance lock: a second start must not wipe
 // the staging of a download or an install under way. With trusted keys the
 // installer installs only files whose recorded statement one of them signed
 // (the program's own keys: nothing in the staging is trusted for them).
 void HandleUpdateSwitch(const std::vector<P256PublicKey>& trustedKeys = {});
+// A normal start's clearing of an earlier staging, for the instance that
+// holds the single-instance lock: done unless an installer of this program
+// is at work (the application port's installer lock). Whether it was done.
+bool ClearEarlierStaging();
 // Installs one staged file (the installer's mode decides what a failed copy
 // does).
 bool InstallStagedFile(const std::string& name);

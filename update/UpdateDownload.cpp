@@ -63,6 +63,9 @@ constexpr char kNotVerifiedBoxEnd[] = " could not be verified. Nothing was insta
 
 constexpr char kOpenVerb[] = "open";
 
+// How long the launched installer has to take its lock.
+constexpr std::uint32_t kInstallerStartMs = 5000;
+
 // Whether the download replaces the local file: any difference beyond the
 // tolerance, in either direction, or no local file at all. Without a server
 // time only a missing file is fetched. Compared as the check does.
@@ -354,6 +357,11 @@ bool TKzAutoUpdate::DownloadAndInstall(bool silent) {
             files != nullptr ? files->ShellExecuteCode(0, kOpenVerb, launchFile, parameters, FolderOf(launchFile), kSwShow)
                              : 0;
         if (result > kShellExecuteErrorLimit) {
+            // Ending before the installer holds its lock would leave a
+            // moment in which a normal start takes the single-instance lock
+            // and clears the staging under it. An installer that does not
+            // come holds this process no longer than the bound.
+            application->WaitForInstaller(kInstallerStartMs);
             if (ForcedTerminate || !application->HasMainForm()) application->Terminate(0);
             application->CloseMainForm();
             return true;

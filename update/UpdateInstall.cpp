@@ -333,16 +333,42 @@ void RunElevated(Installer& state, const std::string& exe, const std::string& pr
     if (started && code == kElevatedInstalledAtRestart) state.rebootPending = true;
 }
 
+// The installer lock of a /KzUpdate run, held from its start until the new
+// version starts, and let go on every other way out. Once the previous
+// instance has ended, a normal start may take the single-instance lock while
+// this run still needs the staging; the lock tells that start to leave it.
+// The elevated run takes none: the installer that waits for it holds it.
+class InstallerLock {
+public:
+    InstallerLock(IApplication& application, bool take) : application_(application), held_(take) {
+        if (held_) application_.HoldInstallerLock();
+    }
+    ~InstallerLock() { Release(); }
+    InstallerLock(const InstallerLock&) = delete;
+    InstallerLock& operator=(const InstallerLock&) = delete;
+
+    void Release() {
+        if (held_) application_.ReleaseInstallerLock();
+        held_ = false;
+    }
+
+private:
+    IApplication& application_;
+    bool held_;
+};
+
 int RunInstaller(IApplication& application, const std::vector<std::string>& arguments, bool elevated,
                  const std::vector<P256PublicKey>& trustedKeys) {
     Installer state;
     state.trustedKeys = &trustedKeys;
     const ActiveInstaller active(state);
+    // The lock is named after the title, so the title comes first.
+    if (arguments.size() >= 5) SetApplicationTitle(Argument(arguments, 5));
+    InstallerLock lock(application, !elevated);
     const std::string exe = application.ExeName();
     const std::string programFile = Argument(arguments, 2);
     const std::uint32_t threadId = IdOf(Argument(arguments, 3));
     const std::uint32_t processId = IdOf(Argument(arguments, 4));
-    if (arguments.size() >= 5) SetApplicationTitle(Argument(arguments, 5));
     const std::string title = ApplicationTitle();
 
     const bool closed = ClosePrevious(threadId, processId);
@@ -386,6 +412,8 @@ int RunInstaller(IApplication& application, const std::vector<std::string>& argu
     IFileSystem* files = FileSystemPort();
     if (!state.rebootPending) {
         state.log.Line(kStartNewVersion);
+        // The new version clears the staging as any normal start does.
+        lock.Release();
         if (files != nullptr) {
             files->ShellExecuteCode(0, kOpenVerb, programFile, state.parameters, FolderOf(programFile), kSwShow);
             // A staged copy of the program ran this install; it goes at the
@@ -468,6 +496,15 @@ bool InstallStagedFile(const std::string& name) {
         state.log.Line(kException + std::string(e.what()));
         return false;
     }
+}
+
+bool ClearEarlierStaging() {
+    IApplication* application = ApplicationPort();
+    // An installer at work (its previous instance has just ended) still
+    // reads the staging.
+    if (application != nullptr && application->InstallerRunning()) return false;
+    ClearStagedUpdate();
+    return true;
 }
 
 void HandleUpdateSwitch(const std::vector<P256PublicKey>& trustedKeys) {

@@ -1,5 +1,8 @@
 #include "platform/linux/LinuxApplication.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -8,10 +11,15 @@
 #include <QIcon>
 #include <QMessageBox>
 
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <thread>
 #include <vector>
 
 #include "platform/Platform.h"
+#include "support/KzFileLib.h"
+#include "support/VorlLibText.h"
 
 // Last: its macros (Bool, Status, None) break the Qt headers.
 #include <X11/Xlib.h>
@@ -22,7 +30,79 @@ Application::Application(int argc, char** argv) : argc_(argc), argv_(argv) {
     for (int i = 1; i < argc && argv[i] != nullptr; ++i) arguments_.emplace_back(argv[i]);
 }
 
-Application::~Application() = default;
+Application::~Application() { ReleaseInstallerLock(); }
+
+namespace {
+
+constexpr char kLockSuffix[] = " Installer.lock";
+constexpr auto kPollInterval = std::chrono::milliseconds(10);
+
+// The installer lock's file, opened (made, with create) below the user's
+// temporary folder as the files port checked it: the folder must still be
+// ours and closed to others, the file a regular file of ours, and no link is
+// followed. -1 when any of that fails or, without create, when there is none.
+int OpenInstallerLock(bool create) {
+    const std::string folder = GetTempFolder();
+    if (folder.empty()) return -1;
+    const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dir < 0) return -1;
+    struct stat st {};
+    if (fstat(dir, &st) != 0 || st.st_uid != geteuid() || (st.st_mode & 077) != 0) {
+        close(dir);
+        return -1;
+    }
+    const std::string name = FilterChars(ApplicationTitle(), FileNameChars, false, "", false) + kLockSuffix;
+    const int fd = openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | (create ? O_CREAT : 0), 0600);
+    close(dir);
+    if (fd < 0) return -1;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
+bool Application::HoldInstallerLock() {
+    if (installerLock_ >= 0) return true;
+    const int fd = OpenInstallerLock(true);
+    if (fd < 0) return false;
+    // Shared: a look holds it exclusively for a moment only, so this waits
+    // no longer than that.
+    int result = 0;
+    do {
+        result = flock(fd, LOCK_SH);
+    } while (result != 0 && errno == EINTR);
+    if (result != 0) {
+        close(fd);
+        return false;
+    }
+    installerLock_ = fd;
+    return true;
+}
+
+void Application::ReleaseInstallerLock() {
+    if (installerLock_ >= 0) close(installerLock_);
+    installerLock_ = -1;
+}
+
+bool Application::InstallerRunning() {
+    const int fd = OpenInstallerLock(false);
+    if (fd < 0) return false;
+    const bool running = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    close(fd);
+    return running;
+}
+
+bool Application::WaitForInstaller(std::uint32_t timeoutMs) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        if (InstallerRunning()) return true;
+        if (std::chrono::steady_clock::now() >= end) return false;
+        std::this_thread::sleep_for(kPollInterval);
+    }
+}
 
 // The file the kernel started, whatever name or link it was started by.
 std::string Application::ExeName() {

@@ -40,6 +40,15 @@ public:
     void MessageBox(const std::string& text, std::uint32_t flags) override;
     void ProcessMessages() override;
     [[noreturn]] void Terminate(int exitCode) override;
+    // A lock file named after the title in the user's private temporary
+    // folder (the one the staging uses): the installer holds a shared flock
+    // on it; a look that cannot take it exclusively finds an installer. The
+    // file is never removed, so every process locks the same one.
+    bool HoldInstallerLock() override;
+    void ReleaseInstallerLock() override;
+    bool InstallerRunning() override;
+    // flock has no event to wait for: a short poll, bounded.
+    bool WaitForInstaller(std::uint32_t timeoutMs) override;
 
 private:
     bool EnsureWidgets();
@@ -49,6 +58,7 @@ private:
     std::vector<std::string> arguments_;
     IFormHost* mainForm_ = nullptr;
     std::unique_ptr<QApplication> ownApplication_;
+    int installerLock_ = -1;
 };
 
 }  // namespace rl::linuxapp

@@ -135,9 +135,10 @@ int main(int argc, char** argv) {
     const std::unique_ptr<ICrypto> crypto = CreateCrypto();
     const InstalledPorts ports({registry.get(), textSystem.get(), snapshots.get(), files.get(), &cursor,
                                 &MessagePump(), &application, internet.get(), &updateWindows, crypto.get()});
-    // An earlier update's leftovers, cleared only by the one instance: a
-    // start that lost the race may run beside a download under way.
-    if (holdsInstance) ClearStagedUpdate();
+    // An earlier update's leftovers, cleared only by the one instance (a
+    // start that lost the race may run beside a download under way) and
+    // only when no installer is at work.
+    if (holdsInstance) ClearEarlierStaging();
     const std::unique_ptr<IClockInput> clock = CreateClockInput();
     const std::unique_ptr<IAudioDevices> devices = CreateAudioDevices();
 

@@ -48,7 +48,76 @@ bool CancelOnlyBox(HWND owner, const std::string& text, std::uint32_t flags) {
     return SUCCEEDED(show(&config, nullptr, nullptr, nullptr));
 }
 
+// The installer lock's name and that of the event that tells a waiter it is
+// held: per user and title, in the session's own namespace. A backslash
+// would make the name a path; the length stays within what a name may have.
+std::string InstallerLockName(const char* suffix) {
+    char user[257] = {};
+    DWORD size = sizeof(user);
+    if (!GetUserNameA(user, &size)) user[0] = '\0';
+    std::string name = "KzUpdate-" + ApplicationTitle().substr(0, 100) + "-" + user + suffix;
+    for (char& c : name)
+        if (c == '\\') c = '_';
+    return "Local\\" + name;
+}
+
+constexpr char kLockSuffix[] = "";
+constexpr char kHeldSuffix[] = "-Held";
+
 }  // namespace
+
+Application::~Application() { ReleaseInstallerLock(); }
+
+bool Application::HoldInstallerLock() {
+    if (installerLock_ == nullptr) installerLock_ = CreateMutexA(nullptr, FALSE, InstallerLockName(kLockSuffix).c_str());
+    if (installerLock_ == nullptr) return false;
+    // A waiter that made the event before it looked at the lock sees it now.
+    if (HANDLE held = OpenEventA(EVENT_MODIFY_STATE, FALSE, InstallerLockName(kHeldSuffix).c_str())) {
+        SetEvent(held);
+        CloseHandle(held);
+    }
+    return true;
+}
+
+void Application::ReleaseInstallerLock() {
+    if (installerLock_ != nullptr) CloseHandle(installerLock_);
+    installerLock_ = nullptr;
+}
+
+bool Application::InstallerRunning() {
+    if (HANDLE lock = OpenMutexA(SYNCHRONIZE, FALSE, InstallerLockName(kLockSuffix).c_str())) {
+        CloseHandle(lock);
+        return true;
+    }
+    // Made under other rights: still an installer's.
+    return GetLastError() == ERROR_ACCESS_DENIED;
+}
+
+bool Application::WaitForInstaller(std::uint32_t timeoutMs) {
+    // The event first, then each look: an installer that took the lock
+    // before the event existed, or before it was reset, is seen by the look;
+    // any later one sets it. Without the event, a short poll.
+    const HANDLE held = CreateEventA(nullptr, TRUE, FALSE, InstallerLockName(kHeldSuffix).c_str());
+    const ULONGLONG end = GetTickCount64() + timeoutMs;
+    bool running = false;
+    for (;;) {
+        running = InstallerRunning();
+        const ULONGLONG now = GetTickCount64();
+        if (running || now >= end) break;
+        const DWORD left = static_cast<DWORD>(end - now);
+        if (held == nullptr) {
+            Sleep(left < 20 ? left : 20);
+        } else if (WaitForSingleObject(held, left) == WAIT_OBJECT_0) {
+            // Perhaps another waiter's installer, gone again.
+            ResetEvent(held);
+        } else {
+            running = InstallerRunning();
+            break;
+        }
+    }
+    if (held != nullptr) CloseHandle(held);
+    return running;
+}
 
 std::string Application::ExeName() {
     std::string name(MAX_PATH, '\0');

@@ -30,9 +30,22 @@ public:
     void MessageBox(const std::string& text, std::uint32_t flags) override;
     void ProcessMessages() override;
     [[noreturn]] void Terminate(int exitCode) override;
+    // A mutex in the session's Local namespace, named after the user and the
+    // title: it exists while an installer holds a handle to it. A waiter
+    // makes an event beside it, which the installer sets once it holds it.
+    bool HoldInstallerLock() override;
+    void ReleaseInstallerLock() override;
+    bool InstallerRunning() override;
+    bool WaitForInstaller(std::uint32_t timeoutMs) override;
+
+    Application() = default;
+    ~Application() override;
+    Application(const Application&) = delete;
+    Application& operator=(const Application&) = delete;
 
 private:
     IFormHost* mainForm_ = nullptr;
+    void* installerLock_ = nullptr;
 };
 
 }  // namespace rl::win32

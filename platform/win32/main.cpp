@@ -118,8 +118,9 @@ int RunRestLevel(HINSTANCE instance) {
     ComApartment com;
     Ports ports;
     // An earlier update's leftovers; only the instance that holds the
-    // single-instance mutex comes here.
-    rl::ClearStagedUpdate();
+    // single-instance mutex comes here, and clears them when no installer
+    // is at work.
+    rl::ClearEarlierStaging();
     const std::unique_ptr<rl::IClockInput> clock = rl::CreateClockInput();
     const std::unique_ptr<rl::IAudioDevices> devices = rl::CreateAudioDevices();
     const std::unique_ptr<rl::ITimer> tmrCheck = rl::CreateTimer();

@@ -33,6 +33,18 @@ public:
     std::function<void()> onProcessMessages;
     std::vector<std::pair<std::string, std::uint32_t>> messageBoxes;  // text, flags
 
+    // The installer lock: this process's hold, and another process's.
+    bool lockHeld = false;
+    bool otherInstaller = false;
+    // The application's title when the lock was taken (it names the lock).
+    std::string lockTitle;
+    // Whether the installer that WaitForInstaller waits for takes the lock.
+    bool installerStarts = true;
+    // Where the lock's calls are logged ("HoldInstallerLock",
+    // "ReleaseInstallerLock", "WaitForInstaller <ms>"), when set: a test
+    // points it at the files fake's calls to see their order.
+    std::vector<std::string>* trace = nullptr;
+
     std::string ExeName() override { return exeName; }
     std::vector<std::string> Arguments() override { return arguments; }
     std::uint32_t CurrentThreadId() override { return threadId; }
@@ -42,6 +54,15 @@ public:
     void MessageBox(const std::string& text, std::uint32_t flags) override { messageBoxes.emplace_back(text, flags); }
     void ProcessMessages() override;
     [[noreturn]] void Terminate(int exitCode) override { throw Terminated(exitCode); }
+    bool HoldInstallerLock() override;
+    void ReleaseInstallerLock() override;
+    bool InstallerRunning() override { return lockHeld || otherInstaller; }
+    bool WaitForInstaller(std::uint32_t timeoutMs) override;
+
+private:
+    void Trace(const std::string& call) {
+        if (trace != nullptr) trace->push_back(call);
+    }
 };
 
 }  // namespace rl::fake

@@ -685,6 +685,42 @@ TEST_F(UpdateDownloadTest, AfterTheLaunchTheProcessEndsOrTheMainWindowCloses) {
     }
 }
 
+// Ending before the installer holds its lock would let a normal start clear
+// the staging in between; an installer that never comes holds the process
+// only as long as the port's bound.
+TEST_F(UpdateDownloadTest, TheProcessEndsOnceTheInstallerHoldsItsLock) {
+    struct Case {
+        const char* name;
+        bool forcedTerminate;
+        bool installerStarts;
+        std::intptr_t shellResult;
+        std::vector<std::string> order;
+    } cases[] = {
+        {"ends", true, true, 42, {"launch", "WaitForInstaller 5000"}},
+        {"closes its window", false, true, 42, {"launch", "WaitForInstaller 5000"}},
+        {"an installer that never comes", true, false, 42, {"launch", "WaitForInstaller 5000"}},
+        {"a launch that failed", true, true, 2, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        registry.Clear();
+        app.closeRequests = 0;
+        app.otherInstaller = false;
+        app.hasMainForm = true;
+        app.installerStarts = c.installerStarts;
+        std::vector<std::string> order;
+        app.trace = &order;
+        files.shellResult = c.shellResult;
+        files.onExecute = [&order](const ShellExecuteRequest&) { order.push_back("launch"); };
+        updater.ForcedTerminate = c.forcedTerminate;
+        Serve(kPackage, "version 2", kT0);
+        const std::optional<int> end = Download(true);
+        EXPECT_EQ(order, c.order);
+        EXPECT_EQ(end.has_value(), c.forcedTerminate && c.shellResult > 32);
+        EXPECT_EQ(app.closeRequests, !c.forcedTerminate ? 1 : 0);
+    }
+}
+
 TEST_F(UpdateDownloadTest, ThePauseAfterEachDownloadComesBeforeTheInflating) {
     Serve(kPackage, "version 2", kT0);
     int pauseRounds = 0;

@@ -690,6 +690,82 @@ TEST_F(UpdateInstallTest, ANormalStartLeavesTheStagingAndGoesOn) {
     }
 }
 
+// Once the previous instance has ended, a normal start takes the
+// single-instance lock while the installer still works: the installer's own
+// lock, taken before it waits and let go only as the new version starts,
+// tells that start to leave the staging alone.
+TEST_F(UpdateInstallTest, TheInstallerHoldsItsLockFromItsStartUntilTheNewVersionStarts) {
+    struct Case {
+        const char* name;
+        std::function<void(UpdateInstallTest&)> arrange;
+        std::vector<std::string> starts;  // each start's verb, and whether the lock was held then
+    } cases[] = {
+        {"installed and started", [](UpdateInstallTest&) {}, {"open released"}},
+        {"with the elevated run's help",
+         [](UpdateInstallTest& t) {
+             t.files.failing = {std::string("CopyFile ") + kStagedProgram};
+             t.ElevateWith([&t] { t.files.failing.clear(); });
+         },
+         {"runas held", "open released"}},
+        {"the previous instance would not end",
+         [](UpdateInstallTest& t) {
+             t.files.timeoutsBeforeExit = 1000;
+             t.files.threadQuits = false;
+             t.files.failing = {"TerminateProcess"};
+         },
+         {"open released"}},
+        {"some files at the restart of Windows",
+         [](UpdateInstallTest& t) {
+             t.files.failing = {std::string("CopyFile ") + kStagedProgram};
+             t.files.exitCode = 2;
+         },
+         {"runas held"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Reset();
+        app.trace = &files.calls;
+        c.arrange(*this);
+        std::vector<std::string> starts;
+        const std::function<void(const ShellExecuteRequest&)> shell = files.onExecute;
+        files.onExecute = [&](const ShellExecuteRequest& request) {
+            const bool before = app.lockHeld;
+            if (shell) shell(request);
+            // The elevated run neither takes nor lets go of the lock.
+            starts.push_back(request.Verb + (before && app.lockHeld ? " held" : before ? " dropped" : " released"));
+        };
+
+        EXPECT_EQ(Run(), 0);
+        EXPECT_EQ(starts, c.starts);
+        EXPECT_FALSE(app.lockHeld) << "let go on every way out";
+        const auto& calls = files.calls;
+        EXPECT_EQ(std::count(calls.begin(), calls.end(), "HoldInstallerLock"), 1);
+        ASSERT_FALSE(calls.empty());
+        EXPECT_EQ(calls.front(), "HoldInstallerLock") << "before the wait for the previous instance";
+    }
+    // The title names the lock, so it is set before the lock is taken.
+    Reset();
+    app.arguments = {"/KzUpdate", kProgram, "1234", "5678", "Rest Level Pro"};
+    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(app.lockTitle, "Rest Level Pro");
+}
+
+TEST_F(UpdateInstallTest, ANormalStartClearsTheStagingOnlyWithoutAnInstallerAtWork) {
+    for (const bool installer : {false, true}) {
+        SCOPED_TRACE(installer ? "an installer at work" : "no installer");
+        Reset();
+        app.exeName = kProgram;
+        app.arguments.clear();
+        app.otherInstaller = installer;
+        EXPECT_EQ(Run(), std::nullopt);
+        EXPECT_EQ(ClearEarlierStaging(), !installer);
+        EXPECT_EQ(Staged(), installer);
+        EXPECT_EQ(files.files.count(kStagedProgram), installer ? 1u : 0u);
+        EXPECT_EQ(files.files[kProgram].data, "version 1");
+        EXPECT_TRUE(files.executed.empty());
+    }
+}
+
 TEST_F(UpdateInstallTest, TheTitleComesFromTheCommandLine) {
     app.arguments = {"/KzUpdate", kProgram, "1234", "5678", "Rest Level Pro"};
     files.failing = {std::string("CopyFile ") + kStagedProgram, "ShellExecute"};

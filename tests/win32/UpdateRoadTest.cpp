@@ -29,6 +29,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -1126,6 +1127,53 @@ TEST_F(UpdateRoadTest, APackageThatInflatesPastTheLimitIsNotStaged) {
     ASSERT_TRUE(SetLastWrite(package, TicksOf(serverTime)));
     auto server = Serve();
     ScopedVariable address("RESTLEVEL_UPDATE_SERVER", server->Address().c_str());
+// A second start while an update is under way ---------------------------------------
+
+// Only the instance that holds the single-instance mutex clears an earlier
+// staging, and only when no installer holds its lock: a second start during
+// the download, or one while the installer waits for the previous instance,
+// leaves the staging to the install.
+class UpdateRoadSecondStartTest : public UpdateRoadTest {
+protected:
+    // The installer's lock: a mutex of the session that exists while an
+    // installer holds it.
+    static bool InstallerHoldsItsLock() {
+        char user[257] = {};
+        DWORD size = sizeof(user);
+        if (!GetUserNameA(user, &size)) return false;
+        const HANDLE lock = OpenMutexA(SYNCHRONIZE, FALSE, ("Local\\KzUpdate-RestLevel-" + std::string(user)).c_str());
+        if (lock == nullptr) return false;
+        CloseHandle(lock);
+        return true;
+    }
+
+    // Version 2 installed from the staging and running, the log as the
+    // installer leaves it, the staging gone.
+    // The log's lines, from the staged file's name (empty without a
+    // download in the log); its "Updated" line shows the staging was used.
+    void ExpectTheInstallCompleted(KeptLog& log, const Versions& v, DWORD previous,
+                                   const std::function<std::vector<std::string>(const std::string&)>& lines) {
+        const DWORD two = WaitForRestart(log, v.installed, previous);
+        ASSERT_NE(two, 0u) << "version 2 does not run; the log reads:\n" << log.Text();
+        EXPECT_TRUE(SameBytes(ReadText(v.installed), v.two)) << "the installed file";
+        const std::string staged = StagedFor(log.Text(), v.installed);
+        EXPECT_EQ(log.Text(), Lines(lines(staged)));
+        // Version 2's own check has run, after its clearing. (Not its first
+        // run's window: the second start's request to show the window, which
+        // version 1 takes once the download goes on, made it configured.)
+        ASSERT_TRUE(WaitFor([&] { return ReadShared(LogFile()).find(kUpToDate) != std::string::npos; }, kDeadline))
+            << "version 2 made no check; the log reads:\n" << ReadShared(LogFile());
+        ExpectStagingCleared("RestLevel");
+    }
+};
+
+TEST_F(UpdateRoadSecondStartTest, ASecondStartDuringTheDownloadLeavesTheStagingToTheInstall) {
+    const std::int64_t serverTime = AnHourAgo();
+    const Versions v = TwoVersions("RestLevel.exe", ProgramBytes(), "RestLevel, version 2", serverTime);
+    Publish("RestLevel.exe", false);
+    auto server = Serve();
+    // The package's answer waits for the file "go" in the server's folder.
+    ScopedVariable address("RESTLEVEL_UPDATE_SERVER", server->Address("/await/RestLevel.zbin/go").c_str());
 
     const DWORD one = Start(v.installed, "");
     ASSERT_NE(one, 0u);
@@ -1159,6 +1207,85 @@ TEST_F(UpdateRoadTest, APackageThatInflatesPastTheLimitIsNotStaged) {
     ExpectStagingCleared("RestLevel");
     EXPECT_FALSE(std::filesystem::exists(Staging("RestLevel"))) << "the staging folder stays";
     EXPECT_TRUE(SameBytes(ReadText(v.installed), v.one));
+    ASSERT_TRUE(WaitFor([&] { return Requests().find("GET /await/RestLevel.zbin/go/RestLevel.zbin") != std::string::npos; },
+                        kDeadline));
+    ASSERT_TRUE(StagingLeft()) << "the download has made its staging";
+
+    // The second start finds version 1 and ends.
+    const DWORD second = Start(v.installed, "");
+    ASSERT_NE(second, 0u);
+    ASSERT_EQ(WaitForSingleObject(Started(second).hProcess, 60000), WAIT_OBJECT_0) << "the second start runs on";
+    EXPECT_TRUE(StagingLeft()) << "the second start cleared the staging";
+
+    WriteText(Path("server\\go"), "");
+    ASSERT_NO_FATAL_FAILURE(ExpectTheInstallCompleted(log, v, one, [&](const std::string& staged) {
+        return std::vector<std::string>{"RestLevel.zbin (" + v.installed + ") ... will be updated",
+                                        "Files to update: 1",
+                                        "Download RestLevel.zbin (" + v.installed + ") ... OK",
+                                        "Save to " + staged + " ... OK",
+                                        "Start " + staged,
+                                        "Update " + staged + " to " + v.installed + " ... Updated",
+                                        kInstalledCorrectly,
+                                        kStartNewVersion};
+    }));
+}
+
+// The installer waits for a previous instance that the test holds suspended
+// (it never took the single-instance mutex); meanwhile the program starts,
+// holds the mutex, and still leaves the staging. Once it has ended and the
+// previous instance is ended, the installer installs version 2 from it.
+TEST_F(UpdateRoadSecondStartTest, AStartWhileTheInstallerWaitsLeavesItTheStaging) {
+    const std::int64_t serverTime = AnHourAgo();
+    const Versions v = TwoVersions("RestLevel.exe", ProgramBytes(), "RestLevel, version 2", serverTime);
+    Publish("RestLevel.exe", false);
+    auto server = Serve();
+    ScopedVariable address("RESTLEVEL_UPDATE_SERVER", server->Address().c_str());
+
+    const std::string staged = Staging("RestLevel") + "HLV1.tmp.exe";
+    WriteText(Staging("RestLevel") + "HLV1.tmp", "");
+    WriteText(staged, v.two);
+    ASSERT_TRUE(SetLastWrite(staged, TicksOf(serverTime)));
+    const std::string key = "\"HKCU\\Software\\Halvane\\KzAutoUpdate";
+    for (const std::string& value :
+         {"/v AppName /d \"" + v.installed + "\"", "/v TempPath /d \"" + Staging("RestLevel") + "\\\"",
+          std::string("/v ParamCount /t REG_DWORD /d 0"), std::string("/v Silent /t REG_DWORD /d 0"),
+          "/v LogFile /d \"" + LogFile() + "\""})
+        ASSERT_EQ(win32test::Reg("add " + key + "\" " + value + " /f").status, 0u) << value;
+    const std::string fileKey = key + "\\Files\\HLV1.tmp.exe\" ";
+    ASSERT_EQ(win32test::Reg("add " + fileKey + "/v TempFile /d \"" + staged + "\" /f").status, 0u);
+    ASSERT_EQ(win32test::Reg("add " + fileKey + "/v DestFile /d \"" + v.installed + "\" /f").status, 0u);
+    WriteText(LogFile(), "Start " + staged + "\r\n");
+
+    const DWORD previous = Start(v.installed, "", CREATE_SUSPENDED);
+    ASSERT_NE(previous, 0u);
+    const DWORD installer = Start(staged, "/KzUpdate \"" + v.installed + "\" " +
+                                              std::to_string(Started(previous).dwThreadId) + " " +
+                                              std::to_string(previous) + " \"RestLevel\"");
+    ASSERT_NE(installer, 0u);
+    ASSERT_TRUE(WaitFor([] { return InstallerHoldsItsLock(); }, kDeadline)) << "no installer holds its lock";
+
+    {
+        // The start reaches its window (a first run's), past the point where
+        // it clears; it makes no check of its own.
+        ScopedVariable off("RESTLEVEL_UPDATE_SERVER", "");
+        const DWORD second = Start(v.installed, "");
+        ASSERT_NE(second, 0u);
+        ASSERT_NE(WaitForWindow(second, win32::kMainWindowClass), nullptr) << "the start does not run";
+        EXPECT_TRUE(StagingLeft()) << "the start cleared the staging under the installer";
+        TerminateProcess(Started(second).hProcess, 0);
+        ASSERT_EQ(WaitForSingleObject(Started(second).hProcess, 20000), WAIT_OBJECT_0);
+    }
+    // Still waiting: the installer ends a previous instance itself only
+    // after some 30 s.
+    ASSERT_EQ(WaitForSingleObject(Started(previous).hProcess, 0), static_cast<DWORD>(WAIT_TIMEOUT))
+        << "the installer ended the previous instance before the start was done";
+    TerminateProcess(Started(previous).hProcess, 0);
+
+    KeptLog log(LogFile(), "Start ");
+    ASSERT_NO_FATAL_FAILURE(ExpectTheInstallCompleted(log, v, previous, [&](const std::string&) {
+        return std::vector<std::string>{"Start " + staged, "Update " + staged + " to " + v.installed + " ... Updated",
+                                        kInstalledCorrectly, kStartNewVersion};
+    }));
 }
 
 }  // namespace
