@@ -1024,49 +1024,6 @@ TEST_P(UpdateRoadStoreTest, AStoreThatRefusesTheFilesRecordEndsTheDownload) {
     const StoreCase& c = GetParam();
     if (c.refusal == Refusal::ReadOnly && geteuid() != 0)
         GTEST_SKIP() << "only root can make the store's files immutable (chattr +i)";
-// A second start while an update is under way ---------------------------------------
-
-// Only the instance that holds the single-instance lock clears an earlier
-// staging, and only when no installer holds its lock: a second start during
-// the download, or once version 1 has ended while the installer still works,
-// leaves the staging to the install.
-class UpdateRoadSecondStartTest : public UpdateRoadTest {
-protected:
-    // The installer's lock file: a look that cannot lock it exclusively
-    // finds the installer at work.
-    bool InstallerHoldsItsLock() const {
-        const int fd = open(Path("cache/restlevel/tmp/RestLevel Installer.lock").c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) return false;
-        const bool held = flock(fd, LOCK_EX | LOCK_NB) != 0;
-        close(fd);
-        return held;
-    }
-
-    // Version 2 installed from the staging and running, the log whole, the
-    // staging gone.
-    void ExpectTheInstallCompleted(const KeptLog& log, const Versions& v, pid_t previous) {
-        const pid_t two = WaitForRestart(log, v.installed, previous);
-        ASSERT_NE(two, 0) << "version 2 does not run; the log reads:\n" << log.Text();
-        EXPECT_TRUE(SameBytes(ReadFile(v.installed), v.two)) << "the installed file";
-        EXPECT_TRUE(SameBytes(ReadFile("/proc/" + std::to_string(two) + "/exe"), v.two)) << "the running program";
-        const std::string staged = StagedFor(log.Text(), v.installed);
-        ASSERT_EQ(staged.rfind(Staging("restlevel") + "/HLV", 0), 0u) << log.Text();
-        EXPECT_EQ(log.Text(), Lines({
-                                  "restlevel.zbin (" + v.installed + ") ... will be updated",
-                                  "Files to update: 1",
-                                  "Download restlevel.zbin (" + v.installed + ") ... OK",
-                                  "Save to " + staged + " ... OK",
-                                  "Start " + staged,
-                                  "Update " + staged + " to " + v.installed + " ... Updated",
-                                  kInstalledCorrectly,
-                                  "Start New Version",
-                              }));
-        ASSERT_NE(screen_.WaitFor(two, kMainWindow), 0u) << "version 2 shows no window";
-        ExpectStagingCleared("restlevel");
-    }
-};
-
-TEST_F(UpdateRoadSecondStartTest, ASecondStartDuringTheDownloadLeavesTheStagingToTheInstall) {
     const std::int64_t serverTime = std::time(nullptr) / 60 * 60 - 3600;
     const Versions v =
         TwoVersions("restlevel", ReadFile(RL_RESTLEVEL), "\nRestLevel, version 2\n", serverTime, kProgramMode);
@@ -1077,8 +1034,6 @@ TEST_F(UpdateRoadSecondStartTest, ASecondStartDuringTheDownloadLeavesTheStagingT
     const std::string address = server.Url("/await/restlevel.zbin/go");
 
     auto one = Start(v.installed, {}, Env(address));
-    // The package's answer waits for the file "go" in the server's folder.
-    auto one = Start(v.installed, {}, Env(server.Url("/await/restlevel.zbin/go")));
     KeptLog log;
     ASSERT_NO_FATAL_FAILURE(AnswerYes(*one, log, "restlevel.zbin ("));
     ASSERT_TRUE(linuxtest::WaitFor(
@@ -1166,6 +1121,62 @@ INSTANTIATE_TEST_SUITE_P(ArgumentTable, UpdateRoadInstallTest,
                                                     }(),
                                                     nullptr, 0}),
                          CaseName<RoadCase>);
+
+// A second start while an update is under way ---------------------------------------
+
+// Only the instance that holds the single-instance lock clears an earlier
+// staging, and only when no installer holds its lock: a second start during
+// the download, or once version 1 has ended while the installer still works,
+// leaves the staging to the install.
+class UpdateRoadSecondStartTest : public UpdateRoadTest {
+protected:
+    // The installer's lock file: a look that cannot lock it exclusively
+    // finds the installer at work.
+    bool InstallerHoldsItsLock() const {
+        const int fd = open(Path("cache/restlevel/tmp/RestLevel Installer.lock").c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return false;
+        const bool held = flock(fd, LOCK_EX | LOCK_NB) != 0;
+        close(fd);
+        return held;
+    }
+
+    // Version 2 installed from the staging and running, the log whole, the
+    // staging gone.
+    void ExpectTheInstallCompleted(const KeptLog& log, const Versions& v, pid_t previous) {
+        const pid_t two = WaitForRestart(log, v.installed, previous);
+        ASSERT_NE(two, 0) << "version 2 does not run; the log reads:\n" << log.Text();
+        EXPECT_TRUE(SameBytes(ReadFile(v.installed), v.two)) << "the installed file";
+        EXPECT_TRUE(SameBytes(ReadFile("/proc/" + std::to_string(two) + "/exe"), v.two)) << "the running program";
+        const std::string staged = StagedFor(log.Text(), v.installed);
+        ASSERT_EQ(staged.rfind(Staging("restlevel") + "/HLV", 0), 0u) << log.Text();
+        EXPECT_EQ(log.Text(), Lines({
+                                  "restlevel.zbin (" + v.installed + ") ... will be updated",
+                                  "Files to update: 1",
+                                  "Download restlevel.zbin (" + v.installed + ") ... OK",
+                                  "Save to " + staged + " ... OK",
+                                  "Start " + staged,
+                                  "Update " + staged + " to " + v.installed + " ... Updated",
+                                  kInstalledCorrectly,
+                                  "Start New Version",
+                              }));
+        ASSERT_NE(screen_.WaitFor(two, kMainWindow), 0u) << "version 2 shows no window";
+        ExpectStagingCleared("restlevel");
+    }
+};
+
+TEST_F(UpdateRoadSecondStartTest, ASecondStartDuringTheDownloadLeavesTheStagingToTheInstall) {
+    const std::int64_t serverTime = std::time(nullptr) / 60 * 60 - 3600;
+    const Versions v =
+        TwoVersions("restlevel", ReadFile(RL_RESTLEVEL), "\nRestLevel, version 2\n", serverTime, kProgramMode);
+    Publish("restlevel", false);
+    linuxtest::TestServer server = Serve();
+    ASSERT_GT(server.Port(), 0);
+    // The package's answer waits for the file "go" in the server's folder.
+    auto one = Start(v.installed, {}, Env(server.Url("/await/restlevel.zbin/go")));
+    KeptLog log;
+    ASSERT_NO_FATAL_FAILURE(AnswerYes(*one, log, "restlevel.zbin ("));
+    ASSERT_TRUE(linuxtest::WaitFor(
+        [&] {
             return server.Requests().find("GET /await/restlevel.zbin/go/linux-x86_64/restlevel.zbin") !=
                    std::string::npos;
         },

@@ -1127,6 +1127,41 @@ TEST_F(UpdateRoadTest, APackageThatInflatesPastTheLimitIsNotStaged) {
     ASSERT_TRUE(SetLastWrite(package, TicksOf(serverTime)));
     auto server = Serve();
     ScopedVariable address("RESTLEVEL_UPDATE_SERVER", server->Address().c_str());
+
+    const DWORD one = Start(v.installed, "");
+    ASSERT_NE(one, 0u);
+    KeptLog log(LogFile(), "RestLevel.zbin (");
+    ASSERT_NO_FATAL_FAILURE(AnswerYes(one, log));
+    ASSERT_NE(WaitForWindow(one, win32::kMainWindowClass), nullptr) << "version 1 does not start; the log reads:\n"
+                                                                    << ReadShared(LogFile());
+    log.Update();
+    const std::string text = log.Text();
+    EXPECT_TRUE(SameBytes(ReadText(v.installed), v.one)) << "version 1 is touched";
+    EXPECT_EQ(InstallerIn(Staging("RestLevel")), 0u) << "an installer runs";
+    EXPECT_NE(text.find(" ... The package inflates to more than 268435456 bytes\r\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("Start "), std::string::npos) << "nothing is launched";
+    // The partly inflated file is gone; nothing in the temporary folder holds
+    // more than the limit.
+    std::error_code error;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(Path("temp"), error))
+        if (entry.is_regular_file()) {
+            EXPECT_LE(entry.file_size(), kLimit) << entry.path();
+            EXPECT_FALSE(EqualsNoCase(entry.path().parent_path().string() + "\\", Staging("RestLevel")))
+                << entry.path() << " is left";
+        }
+
+    // The next start clears the staging (the check is off this time).
+    TerminateProcess(Started(one).hProcess, 0);
+    WaitForSingleObject(Started(one).hProcess, 20000);
+    ForgetConfigured();
+    ScopedVariable off("RESTLEVEL_UPDATE_SERVER", "");
+    const DWORD again = Start(v.installed, "");
+    ASSERT_NE(WaitForWindow(again, win32::kMainWindowClass), nullptr);
+    ExpectStagingCleared("RestLevel");
+    EXPECT_FALSE(std::filesystem::exists(Staging("RestLevel"))) << "the staging folder stays";
+    EXPECT_TRUE(SameBytes(ReadText(v.installed), v.one));
+}
+
 // A second start while an update is under way ---------------------------------------
 
 // Only the instance that holds the single-instance mutex clears an earlier
@@ -1179,34 +1214,6 @@ TEST_F(UpdateRoadSecondStartTest, ASecondStartDuringTheDownloadLeavesTheStagingT
     ASSERT_NE(one, 0u);
     KeptLog log(LogFile(), "RestLevel.zbin (");
     ASSERT_NO_FATAL_FAILURE(AnswerYes(one, log));
-    ASSERT_NE(WaitForWindow(one, win32::kMainWindowClass), nullptr) << "version 1 does not start; the log reads:\n"
-                                                                    << ReadShared(LogFile());
-    log.Update();
-    const std::string text = log.Text();
-    EXPECT_TRUE(SameBytes(ReadText(v.installed), v.one)) << "version 1 is touched";
-    EXPECT_EQ(InstallerIn(Staging("RestLevel")), 0u) << "an installer runs";
-    EXPECT_NE(text.find(" ... The package inflates to more than 268435456 bytes\r\n"), std::string::npos) << text;
-    EXPECT_EQ(text.find("Start "), std::string::npos) << "nothing is launched";
-    // The partly inflated file is gone; nothing in the temporary folder holds
-    // more than the limit.
-    std::error_code error;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(Path("temp"), error))
-        if (entry.is_regular_file()) {
-            EXPECT_LE(entry.file_size(), kLimit) << entry.path();
-            EXPECT_FALSE(EqualsNoCase(entry.path().parent_path().string() + "\\", Staging("RestLevel")))
-                << entry.path() << " is left";
-        }
-
-    // The next start clears the staging (the check is off this time).
-    TerminateProcess(Started(one).hProcess, 0);
-    WaitForSingleObject(Started(one).hProcess, 20000);
-    ForgetConfigured();
-    ScopedVariable off("RESTLEVEL_UPDATE_SERVER", "");
-    const DWORD again = Start(v.installed, "");
-    ASSERT_NE(WaitForWindow(again, win32::kMainWindowClass), nullptr);
-    ExpectStagingCleared("RestLevel");
-    EXPECT_FALSE(std::filesystem::exists(Staging("RestLevel"))) << "the staging folder stays";
-    EXPECT_TRUE(SameBytes(ReadText(v.installed), v.one));
     ASSERT_TRUE(WaitFor([&] { return Requests().find("GET /await/RestLevel.zbin/go/RestLevel.zbin") != std::string::npos; },
                         kDeadline));
     ASSERT_TRUE(StagingLeft()) << "the download has made its staging";
