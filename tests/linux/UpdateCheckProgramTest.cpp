@@ -37,7 +37,6 @@ namespace fs = std::filesystem;
 constexpr auto kDeadline = 30s;
 constexpr char kNotesWindow[] = "RestLevel Update";
 constexpr char kMainWindow[] = "RestLevel";
-constexpr char kPackage[] = "linux-x86_64/restlevel.zbin";
 // Release notes in large red letters, which the test finds on the screen.
 constexpr char kNotes[] =
     "{\\rtf1\\ansi{\\fonttbl{\\f0 Sans;}}{\\colortbl;\\red255\\green0\\blue0;}"
@@ -49,10 +48,22 @@ protected:
         ASSERT_FALSE(linuxtest::ServiceEnv("DISPLAY").empty());
         ASSERT_FALSE(linuxtest::ServiceEnv("RL_TEST_SINK").empty());
         ASSERT_TRUE(screen_.Open());
-        WriteFile(Path("server/RestLevel.rtf"), kNotes);
-        WriteFile(Path("server/") + kPackage, "a zlib stream; only its time counts here");
         exeTime_ = linuxtest::ModifiedSeconds(RL_RESTLEVEL);
         ASSERT_GT(exeTime_, 0);
+    }
+
+    // The server's folder as the publishing tool writes it, signed with the
+    // build's test key: a package dated `packageTime` (only its time counts
+    // here) and the notes.
+    void Publish(std::int64_t packageTime, const std::string& notes = kNotes) {
+        WriteFile(Path("dist/restlevel"), "a program");
+        linuxtest::SetModified(Path("dist/restlevel"), packageTime);
+        WriteFile(Path("notes.rtf"), notes);
+        const auto result = linuxtest::Run(RL_PYTHON " " RL_SOURCE_DIR "/tools/publish-update.py '" + Path("dist") +
+                                           "' '" + Path("server") + "' --key '" RL_TEST_SIGNING_KEY
+                                           "' --under linux-x86_64 --program restlevel --notes '" +
+                                           Path("notes.rtf") + "' --notes-name RestLevel.rtf 2>&1");
+        ASSERT_EQ(result.status, 0) << result.output;
     }
 
     std::string Path(const std::string& name) const { return folder_.Path() + "/" + name; }
@@ -80,7 +91,7 @@ protected:
 };
 
 TEST_F(UpdateCheckProgramTest, ANewerPackageShowsTheNotesAndEscapeLetsTheProgramRunOn) {
-    linuxtest::SetModified(Path("server/") + kPackage, exeTime_ + 3600);
+    ASSERT_NO_FATAL_FAILURE(Publish(exeTime_ + 3600));
     linuxtest::TestServer server = Serve(true);
     ASSERT_GT(server.Port(), 0);
     auto program = Start(server.Url("/"));
@@ -106,7 +117,7 @@ TEST_F(UpdateCheckProgramTest, ANewerPackageShowsTheNotesAndEscapeLetsTheProgram
 // A session that ends while the notes wait for an answer takes the program
 // with it.
 TEST_F(UpdateCheckProgramTest, AnEndSignalWhileTheNotesWaitEndsTheStart) {
-    linuxtest::SetModified(Path("server/") + kPackage, exeTime_ + 3600);
+    ASSERT_NO_FATAL_FAILURE(Publish(exeTime_ + 3600));
     linuxtest::TestServer server = Serve(false);
     ASSERT_GT(server.Port(), 0);
     auto program = Start(server.Url());
@@ -126,7 +137,7 @@ TEST_F(UpdateCheckProgramTest, AnEndSignalWhileTheNotesWaitEndsTheStart) {
 }
 
 TEST_F(UpdateCheckProgramTest, APackageOfTheProgramsOwnTimeShowsNothing) {
-    linuxtest::SetModified(Path("server/") + kPackage, exeTime_);
+    ASSERT_NO_FATAL_FAILURE(Publish(exeTime_));
     linuxtest::TestServer server = Serve(false);
     ASSERT_GT(server.Port(), 0);
     auto program = Start(server.Url());
@@ -181,7 +192,7 @@ class UpdateCheckHostileNotesTest : public UpdateCheckProgramTest,
 
 TEST_P(UpdateCheckHostileNotesTest, TheProgramStartsWithinTheTimeLimit) {
     const HostileNotesCase& c = GetParam();
-    linuxtest::SetModified(Path("server/") + kPackage, exeTime_ + c.packageAge);
+    ASSERT_NO_FATAL_FAILURE(Publish(exeTime_ + c.packageAge));
     linuxtest::TestServer server = Serve(true);
     ASSERT_GT(server.Port(), 0);
     const auto start = std::chrono::steady_clock::now();

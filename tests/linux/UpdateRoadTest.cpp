@@ -320,12 +320,13 @@ protected:
         return v;
     }
 
-    // The server's folder, written by the publishing tool from dist/.
-    void Publish(const std::string& program, bool listing) {
+    // The server's folder, written and signed by the publishing tool from
+    // dist/ (with the build's test key unless another is given).
+    void Publish(const std::string& program, bool listing, const std::string& key = RL_TEST_SIGNING_KEY) {
         WriteFile(Path("notes.rtf"), kNotes);
-        std::string command = "python3 " RL_SOURCE_DIR "/tools/publish-update.py " + Quote(Path("dist")) + " " +
-                              Quote(Path("server")) + " --under linux-x86_64 --program " + program + " --notes " +
-                              Quote(Path("notes.rtf")) + " --notes-name RestLevel.rtf";
+        std::string command = RL_PYTHON " " RL_SOURCE_DIR "/tools/publish-update.py " + Quote(Path("dist")) + " " +
+                              Quote(Path("server")) + " --key " + Quote(key) + " --under linux-x86_64 --program " +
+                              program + " --notes " + Quote(Path("notes.rtf")) + " --notes-name RestLevel.rtf";
         if (listing) command += " --listing files.txt";
         const auto result = linuxtest::Run(command + " 2>&1");
         ASSERT_EQ(result.status, 0) << result.output;

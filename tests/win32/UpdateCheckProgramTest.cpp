@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <optional>
@@ -91,19 +92,28 @@ protected:
         CreateDirectoryA(folder_.c_str(), nullptr);
         CreateDirectoryA((folder_ + "server").c_str(), nullptr);
         DeleteFileA(Requests().c_str());
-        WriteText(folder_ + "server\\RestLevel.zbin", "a zlib stream; only its time counts here");
-        WriteText(folder_ + "server\\RestLevel.rtf", kNotes);
         exeTime_ = LastWrite(ProgramPath());
         ASSERT_NE(exeTime_, 0u);
         // A first run: the settings window opens once creation is done.
         win32test::Reg(std::string("delete \"") + kSettingsKey + "\" /f");
     }
     void TearDown() override {
-        DeleteFileA((folder_ + "server\\RestLevel.zbin").c_str());
-        DeleteFileA((folder_ + "server\\RestLevel.rtf").c_str());
-        DeleteFileA(Requests().c_str());
-        RemoveDirectoryA((folder_ + "server").c_str());
-        RemoveDirectoryA(folder_.c_str());
+        std::error_code ec;
+        std::filesystem::remove_all(folder_, ec);
+    }
+
+    // The server's folder as the publishing tool writes it, signed with the
+    // build's test key: a package dated `packageTime` (a file time; only the
+    // time counts here) and the notes.
+    void Publish(std::uint64_t packageTime, const std::string& notes = kNotes) {
+        WriteText(folder_ + "dist\\RestLevel.exe", "a program");
+        ASSERT_TRUE(SetLastWrite(folder_ + "dist\\RestLevel.exe", packageTime));
+        WriteText(folder_ + "notes.rtf", notes);
+        const win32test::UnixResult result = win32test::RunUnix(
+            {RL_PYTHON, win32test::SourcePath("/tools/publish-update.py"), UnixPathOf(folder_ + "dist"),
+             UnixPathOf(folder_ + "server"), "--key", RL_TEST_SIGNING_KEY, "--program", "RestLevel.exe", "--notes",
+             UnixPathOf(folder_ + "notes.rtf"), "--notes-name", "RestLevel.rtf"});
+        ASSERT_EQ(result.status, 0) << result.output;
     }
 
     std::string Requests() const { return folder_ + "requests.log"; }
@@ -124,7 +134,7 @@ protected:
 };
 
 TEST_F(UpdateCheckProgramTest, ANewerPackageShowsTheNotesAndEscapeLetsTheProgramRunOn) {
-    ASSERT_TRUE(SetLastWrite(folder_ + "server\\RestLevel.zbin", exeTime_ + 3600 * kTicksPerSecond));
+    ASSERT_NO_FATAL_FAILURE(Publish(exeTime_ + 3600 * kTicksPerSecond));
     TrustedTestCa ca;
     ASSERT_TRUE(ca.Added());
     auto server = Serve(true);
@@ -158,7 +168,7 @@ TEST_F(UpdateCheckProgramTest, ANewerPackageShowsTheNotesAndEscapeLetsTheProgram
 }
 
 TEST_F(UpdateCheckProgramTest, APackageOfTheProgramsOwnTimeShowsNothing) {
-    ASSERT_TRUE(SetLastWrite(folder_ + "server\\RestLevel.zbin", exeTime_));
+    ASSERT_NO_FATAL_FAILURE(Publish(exeTime_));
     auto server = Serve(false);
     ASSERT_GT(server->Port(), 0);
     ScopedVariable address("RESTLEVEL_UPDATE_SERVER", ("http://127.0.0.1:" + std::to_string(server->Port())).c_str());
@@ -211,7 +221,7 @@ class UpdateCheckHostileNotesTest : public UpdateCheckProgramTest,
 
 TEST_P(UpdateCheckHostileNotesTest, TheProgramStartsWithinTheTimeLimit) {
     const HostileNotesCase& c = GetParam();
-    ASSERT_TRUE(SetLastWrite(folder_ + "server\\RestLevel.zbin", exeTime_ + c.packageAge * kTicksPerSecond));
+    ASSERT_NO_FATAL_FAILURE(Publish(exeTime_ + c.packageAge * kTicksPerSecond));
     TrustedTestCa ca;
     ASSERT_TRUE(ca.Added());
     auto server = Serve(true);

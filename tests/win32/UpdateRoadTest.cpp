@@ -391,11 +391,13 @@ protected:
         return v;
     }
 
-    // The server's folder, written by the publishing tool from dist\.
-    void Publish(const std::string& program, bool listing) {
+    // The server's folder, written and signed by the publishing tool from
+    // dist\ (with the build's test key unless another is given; a Unix path).
+    void Publish(const std::string& program, bool listing, const std::string& key = RL_TEST_SIGNING_KEY) {
         WriteText(Path("notes.rtf"), kNotes);
-        std::vector<std::string> argv{"python3",         win32test::SourcePath("/tools/publish-update.py"),
+        std::vector<std::string> argv{RL_PYTHON,         win32test::SourcePath("/tools/publish-update.py"),
                                       UnixPathOf(Path("dist")), UnixPathOf(folder_) + "/server",
+                                      "--key",           key,
                                       "--program",       program,
                                       "--notes",         UnixPathOf(Path("notes.rtf")),
                                       "--notes-name",    "RestLevel.rtf"};
