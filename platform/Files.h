@@ -112,6 +112,9 @@ public:
     virtual SysHandle CreateFile(const std::string& name, std::uint32_t access, std::uint32_t share,
                                  std::uint32_t disposition, std::uint32_t attributes) = 0;
     virtual bool WriteFile(SysHandle file, const void* data, std::uint32_t count, std::uint32_t& written) = 0;
+    // Reads up to count bytes from the file's position; true with read = 0
+    // at the end of the file.
+    virtual bool ReadFile(SysHandle file, void* data, std::uint32_t count, std::uint32_t& read) = 0;
     // Deletes a file; a folder or a read-only file is refused.
     virtual bool DeleteFile(const std::string& name) = 0;
     // Any pointer may be null. A time the system does not keep reads as 0.

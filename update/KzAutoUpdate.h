@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/Crypto.h"
+
 namespace rl {
 
 // The result of a check: the highest verdict of all compared files.
@@ -52,6 +54,9 @@ public:
     std::string FileListURL;
     std::string InfoURLRTF;
     std::string InfoURLText;
+    // The keys an update must be signed with. With none, nothing is verified
+    // and no signature is asked for (a program that does not sign).
+    std::vector<P256PublicKey> TrustedKeys;
 
     const std::vector<std::string>& AuxFiles() const { return auxFiles_; }
     void SetAuxFiles(const std::vector<std::string>& lines) { auxFiles_ = lines; }
@@ -100,8 +105,10 @@ void ClearStagedUpdate();
 // The update unit's start-up step: installer modes end the process; a
 // normal start returns, and clears an earlier staging (ClearStagedUpdate)
 // only once it holds the single-instance lock: a second start must not wipe
-// the staging of a download or an install under way.
-void HandleUpdateSwitch();
+// the staging of a download or an install under way. With trusted keys the
+// installer installs only files whose recorded statement one of them signed
+// (the program's own keys: nothing in the staging is trusted for them).
+void HandleUpdateSwitch(const std::vector<P256PublicKey>& trustedKeys = {});
 // Installs one staged file (the installer's mode decides what a failed copy
 // does).
 bool InstallStagedFile(const std::string& name);

@@ -15,6 +15,7 @@
 #include "update/KzHTTP.h"
 #include "update/UpdateLog.h"
 #include "update/UpdateRequests.h"
+#include "update/UpdateSignature.h"
 
 namespace rl {
 
@@ -63,6 +64,16 @@ TUpdateCheckResult Verdict(double remote, double local, std::string& line) {
     return ucrUpdateAvailable;
 }
 
+// Release notes that their statement does not vouch for are dropped, as if
+// they had not come.
+void DropUnverified(const std::string& url, std::string& notes, double lastModified,
+                    const std::vector<P256PublicKey>& keys, const PlainCredentials& credentials, TUpdateLog& log) {
+    std::string reason;
+    if (keys.empty() || VerifyFetchedFile(url, notes, lastModified, keys, credentials, reason)) return;
+    log.Line(kCouldNotVerify + url + ": " + reason);
+    notes.clear();
+}
+
 }  // namespace
 
 TUpdateCheckResult TKzAutoUpdate::CheckForUpdate(std::string* infoRTF, std::string* infoText) {
@@ -82,13 +93,19 @@ TUpdateCheckResult TKzAutoUpdate::CheckForUpdate(std::string* infoRTF, std::stri
     try {
         bool listingFailed = false;
         if (!FileListURL.empty()) {
-            std::string listing;
-            if (FetchListing(FileListURL, credentials, listing, status, error)) {
-                log.Line(kListingFetched + FileListURL);
-                auxFiles_ = ListingLines(listing);
-            } else {
+            std::string listing, reason;
+            double listed = 0;
+            if (!FetchListing(FileListURL, credentials, listing, status, error, &listed)) {
                 result = ucrError;
                 listingFailed = true;
+            } else if (!TrustedKeys.empty() &&
+                       !VerifyFetchedFile(FileListURL, listing, listed, TrustedKeys, credentials, reason)) {
+                log.Line(kCouldNotVerify + FileListURL + ": " + reason);
+                result = ucrError;
+                listingFailed = true;
+            } else {
+                log.Line(kListingFetched + FileListURL);
+                auxFiles_ = ListingLines(listing);
             }
         }
 
@@ -107,6 +124,16 @@ TUpdateCheckResult TKzAutoUpdate::CheckForUpdate(std::string* infoRTF, std::stri
                     std::string line;
                     verdict = Verdict(remote, local, line);
                     log.Line(line);
+                    // An update is offered only when a trusted key vouches
+                    // for the package as the server now serves it.
+                    TUpdateStatement statement;
+                    std::string text, reason;
+                    if (verdict == ucrUpdateAvailable && !TrustedKeys.empty() &&
+                        !FetchStatement(base + remoteName + query, remote, true, TrustedKeys, credentials, statement,
+                                        text, reason)) {
+                        log.Line(kCouldNotVerify + remoteName + ": " + reason);
+                        verdict = ucrError;
+                    }
                 } else {
                     log.Line(kCouldNotCheck + remoteName + ": HTTP " + HttpFailure(status, error));
                 }
@@ -121,12 +148,16 @@ TUpdateCheckResult TKzAutoUpdate::CheckForUpdate(std::string* infoRTF, std::stri
                          kReceiveTimeoutMs, credentials.userName, credentials.password, false, false, kTextBodyLimit)) {
                 log.Line(kRtfNotAvailable + HttpFailure(status, error) + " " + InfoURLRTF);
                 infoRTF->clear();
+            } else if (infoRTF != nullptr && !InfoURLRTF.empty()) {
+                DropUnverified(InfoURLRTF, *infoRTF, lastModified, TrustedKeys, credentials, log);
             }
             if (infoText != nullptr && !InfoURLText.empty() &&
                 !HTTPGet(InfoURLText, *infoText, status, length, lastModified, error, nullptr, kConnectTimeoutMs,
                          kReceiveTimeoutMs, credentials.userName, credentials.password, false, false, kTextBodyLimit)) {
                 log.Line(kTextNotAvailable + HttpFailure(status, error) + " " + InfoURLText);
                 infoText->clear();
+            } else if (infoText != nullptr && !InfoURLText.empty()) {
+                DropUnverified(InfoURLText, *infoText, lastModified, TrustedKeys, credentials, log);
             }
         }
     } catch (const std::exception& e) {

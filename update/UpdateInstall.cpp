@@ -89,6 +89,8 @@ struct Installer {
     std::string parameters;
     std::string logFile;
     TUpdateLog log;
+    // The program's own keys; with none, nothing is verified.
+    const std::vector<P256PublicKey>* trustedKeys = nullptr;
 };
 
 // The run under way; outside a run InstallStagedFile works as the installer
@@ -240,8 +242,10 @@ void RunElevated(Installer& state, const std::string& exe, const std::string& pr
     if (started && code == kElevatedInstalledAtRestart) state.rebootPending = true;
 }
 
-int RunInstaller(IApplication& application, const std::vector<std::string>& arguments, bool elevated) {
+int RunInstaller(IApplication& application, const std::vector<std::string>& arguments, bool elevated,
+                 const std::vector<P256PublicKey>& trustedKeys) {
     Installer state;
+    state.trustedKeys = &trustedKeys;
     const ActiveInstaller active(state);
     const std::string exe = application.ExeName();
     const std::string programFile = Argument(arguments, 2);
@@ -356,13 +360,13 @@ bool InstallStagedFile(const std::string& name) {
     }
 }
 
-void HandleUpdateSwitch() {
+void HandleUpdateSwitch(const std::vector<P256PublicKey>& trustedKeys) {
     IApplication* application = ApplicationPort();
     const std::vector<std::string> arguments =
         application != nullptr ? application->Arguments() : std::vector<std::string>();
     const std::string mode = Argument(arguments, 1);
     if (application == nullptr || (mode != kUpdateSwitch && mode != kAdminUpdateSwitch)) return;
-    application->Terminate(RunInstaller(*application, arguments, mode == kAdminUpdateSwitch));
+    application->Terminate(RunInstaller(*application, arguments, mode == kAdminUpdateSwitch, trustedKeys));
 }
 
 }  // namespace rl

@@ -32,11 +32,14 @@ long long MillisecondsLater(double remote, double local) { return std::llround((
 long long ToleranceMilliseconds() { return std::llround(kFileTimeTolerance * kMillisecondsPerDay); }
 
 bool FetchListing(const std::string& url, const PlainCredentials& credentials, std::string& listing,
-                  std::uint32_t& status, std::string& error) {
+                  std::uint32_t& status, std::string& error, double* lastModified) {
     std::uint32_t length = 0;
-    double lastModified = 0;
-    return HTTPGet(url, listing, status, length, lastModified, error, nullptr, kConnectTimeoutMs, kReceiveTimeoutMs,
-                   credentials.userName, credentials.password, true, false, kTextBodyLimit);
+    double modified = 0;
+    if (lastModified != nullptr) *lastModified = 0;
+    const bool fetched = HTTPGet(url, listing, status, length, modified, error, nullptr, kConnectTimeoutMs, kReceiveTimeoutMs,
+                                 credentials.userName, credentials.password, true, false, kTextBodyLimit);
+    if (lastModified != nullptr) *lastModified = modified;
+    return fetched;
 }
 
 bool ProbeFile(const std::string& url, const PlainCredentials& credentials, std::uint32_t& status, double& remote,

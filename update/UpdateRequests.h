@@ -36,9 +36,10 @@ std::string HttpFailure(std::uint32_t status, const std::string& error);
 long long MillisecondsLater(double remote, double local);
 long long ToleranceMilliseconds();
 
-// The update listing, always fetched anew, never from a cache.
+// The update listing, always fetched anew, never from a cache; with its
+// Last-Modified when asked for.
 bool FetchListing(const std::string& url, const PlainCredentials& credentials, std::string& listing,
-                  std::uint32_t& status, std::string& error);
+                  std::uint32_t& status, std::string& error, double* lastModified = nullptr);
 
 // The HEAD request of one file on the server: its last-modified time.
 bool ProbeFile(const std::string& url, const PlainCredentials& credentials, std::uint32_t& status, double& remote,

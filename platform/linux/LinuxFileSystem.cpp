@@ -607,6 +607,19 @@ public:
         return Succeed();
     }
 
+    bool ReadFile(SysHandle file, void* data, std::uint32_t count, std::uint32_t& read) override {
+        read = 0;
+        const int fd = FdOf(file, HandleKind::File);
+        if (fd < 0) return Fail(kErrorInvalidHandle);
+        for (;;) {
+            const ssize_t n = ::read(fd, data, count);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) return FailErrno(errno);
+            read = static_cast<std::uint32_t>(n);
+            return Succeed();
+        }
+    }
+
     // As on Windows, a read-only file is refused, and so is a folder.
     bool DeleteFile(const std::string& name) override {
         Located at;

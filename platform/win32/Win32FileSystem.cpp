@@ -75,6 +75,13 @@ public:
         return ok != FALSE;
     }
 
+    bool ReadFile(SysHandle file, void* data, std::uint32_t count, std::uint32_t& read) override {
+        DWORD done = 0;
+        const BOOL ok = ::ReadFile(ToHandle(file), data, count, &done, nullptr);
+        read = done;
+        return ok != FALSE;
+    }
+
     bool DeleteFile(const std::string& name) override { return DeleteFileA(name.c_str()) != FALSE; }
 
     bool GetFileTimes(SysHandle file, FileTime* creation, FileTime* lastAccess, FileTime* lastWrite) override {

@@ -22,6 +22,7 @@ SysHandle FileSystem::Add(Handle handle) {
 
 bool FileSystem::CopyFile(const std::string& source, const std::string& destination, bool failIfExists) {
     calls.push_back("CopyFile " + source + " " + destination);
+    if (onCopy) onCopy(source, destination);
     if (Fails("CopyFile", source)) return false;
     const auto found = files.find(source);
     if (found == files.end()) {
@@ -73,6 +74,30 @@ bool FileSystem::WriteFile(SysHandle file, const void* data, std::uint32_t count
     if (found == handles_.end() || Fails("WriteFile")) return false;
     written = std::min(count, writeLimit);
     files[found->second.name].data.append(static_cast<const char*>(data), written);
+    return true;
+}
+
+bool FileSystem::ReadFile(SysHandle file, void* data, std::uint32_t count, std::uint32_t& read) {
+    readSizes.push_back(count);
+    read = 0;
+    const auto found = handles_.find(file);
+    if (found == handles_.end() || found->second.kind != Handle::kFile) {
+        lastError = 6;  // ERROR_INVALID_HANDLE
+        return false;
+    }
+    // As Windows: a handle opened without read access cannot read.
+    if ((found->second.access & kGenericRead) == 0) {
+        lastError = 5;
+        return false;
+    }
+    if (Fails("ReadFile", found->second.name)) return false;
+    const auto content = files.find(found->second.name);
+    if (content == files.end()) return true;  // deleted while open: nothing more to read
+    const std::string& bytes = content->second.data;
+    const std::size_t from = std::min(found->second.position, bytes.size());
+    read = static_cast<std::uint32_t>(std::min<std::size_t>(count, bytes.size() - from));
+    if (read > 0) std::memcpy(data, bytes.data() + from, read);
+    found->second.position = from + read;
     return true;
 }
 

@@ -43,6 +43,10 @@ public:
     std::uint32_t failCode = 5;
     std::uint32_t writeLimit = 0xFFFFFFFFu;  // bytes a write accepts
     std::vector<std::uint32_t> writeSizes;
+    std::vector<std::uint32_t> readSizes;  // the counts each read asked for
+    // Called by every CopyFile before it copies, with its source and
+    // destination: a test changes a file at that very moment.
+    std::function<void(const std::string&, const std::string&)> onCopy;
     std::vector<std::string> calls;
 
     // Version resources: file → sub-block → value bytes.
@@ -70,6 +74,7 @@ public:
     SysHandle CreateFile(const std::string& name, std::uint32_t access, std::uint32_t share,
                          std::uint32_t disposition, std::uint32_t attributes) override;
     bool WriteFile(SysHandle file, const void* data, std::uint32_t count, std::uint32_t& written) override;
+    bool ReadFile(SysHandle file, void* data, std::uint32_t count, std::uint32_t& read) override;
     bool DeleteFile(const std::string& name) override;
     bool GetFileTimes(SysHandle file, FileTime* creation, FileTime* lastAccess, FileTime* lastWrite) override;
     bool SetFileTimes(SysHandle file, const FileTime* creation, const FileTime* lastAccess,
@@ -112,6 +117,7 @@ private:
         std::string name;  // a file's name
         std::uint32_t id = 0;
         std::uint32_t access = 0;
+        std::size_t position = 0;  // where a file's next read begins
     };
     bool ParentExists(const std::string& name) const;
     bool Fails(const std::string& call, const std::string& argument = {});

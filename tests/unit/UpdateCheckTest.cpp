@@ -3,6 +3,7 @@
 // compares the whole update log with the lines it must hold.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <optional>
 #include <stdexcept>
@@ -14,6 +15,7 @@
 #include "support/KzFileLib.h"
 #include "support/VorlLibText.h"
 #include "tests/fakes/FakeApplication.h"
+#include "tests/fakes/FakeCrypto.h"
 #include "tests/fakes/FakeFileSystem.h"
 #include "tests/fakes/FakeInternet.h"
 #include "tests/fakes/FakeTextSystem.h"
@@ -23,6 +25,7 @@
 #include "update/KzAutoUpdateInfo.h"
 #include "update/KzHTTP.h"
 #include "update/StartupUpdate.h"
+#include "update/UpdateSignature.h"
 
 namespace rl {
 namespace {
@@ -63,6 +66,7 @@ protected:
         SetInternetPort(&net);
         SetApplicationPort(&app);
         SetUpdateWindowPort(&windows);
+        SetCryptoPort(&crypto);
         SetApplicationTitle("RestLevel");
         app.exeName = kExe;
         files.folders = {"C:\\Prog", "C:\\Temp"};
@@ -71,6 +75,7 @@ protected:
         updater.UpdateURL = kUpdateURL;
     }
     void TearDown() override {
+        SetCryptoPort(nullptr);
         SetUpdateWindowPort(nullptr);
         SetApplicationPort(nullptr);
         SetInternetPort(nullptr);
@@ -109,8 +114,12 @@ protected:
     fake::Internet net;
     fake::Application app;
     fake::UpdateWindowFactory windows;
+    fake::Crypto crypto;
     TKzAutoUpdate updater;
 };
+
+// Whole seconds since 1970 of a date-time.
+std::uint64_t UnixTime(double dateTime) { return static_cast<std::uint64_t>(std::llround((dateTime - 25569) * 86400)); }
 
 TEST_F(UpdateCheckTest, EachVerdictOnTheProgramsOwnFile) {
     const std::string check = "Check File RestLevel.zbin ... ";
@@ -573,6 +582,180 @@ TEST_F(UpdateCheckTest, AtStartOnlyAnAvailableUpdateShowsTheNotes) {
     ASSERT_EQ(windows.infoWindows.size(), 1u);
     EXPECT_EQ(windows.infoWindows[0]->edit.text, "{\\rtf1 Version 2}");
     EXPECT_TRUE(app.messageBoxes.empty()) << "the answer No ends quietly";
+}
+
+// Signed updates ---------------------------------------------------------
+
+TEST_F(UpdateCheckTest, WithTrustedKeysAnUpdateIsOfferedOnlyWhenItsStatementHolds) {
+    const double remote = kT0 + 60 * kSecond;
+    const P256PublicKey key = fake::Crypto::Key(1);
+    const auto statement = [&](const P256PublicKey& by, const std::string& name, double time, bool package) {
+        return fake::Crypto::Statement(by, name, UnixTime(time), "package",
+                                       package ? std::optional<std::string>("program") : std::nullopt);
+    };
+    const std::string check = "Check File RestLevel.zbin ... 2024-03-01 12:01:00 Needs update from local copy "
+                              "2024-03-01 12:00:00";
+    struct Case {
+        const char* name;
+        std::optional<std::string> sig;  // nullopt: not on the server
+        std::string query;
+        TUpdateCheckResult result;
+        std::string reason;  // empty: verified
+    } cases[] = {
+        {"signed", statement(key, "RestLevel.zbin", remote, true), "", ucrUpdateAvailable, ""},
+        {"signed, with the name below the top folder", statement(key, "restlevel/RestLevel.zbin", remote, true), "",
+         ucrUpdateAvailable, ""},
+        {"signed, the query after the suffix", statement(key, "RestLevel.zbin", remote, true), "?channel=beta",
+         ucrUpdateAvailable, ""},
+        {"no signature", std::nullopt, "", ucrError, "no signature (HTTP 404)"},
+        {"another key", statement(fake::Crypto::Key(2), "RestLevel.zbin", remote, true), "", ucrError,
+         "signature not valid"},
+        {"a statement for another file", statement(key, "Help.zbin", remote, true), "", ucrError,
+         "signed for another file"},
+        {"an old statement under a new Last-Modified", statement(key, "RestLevel.zbin", kT0 - 60 * kSecond, true), "",
+         ucrError, "signed time differs from the server's"},
+        {"not signed as a package", statement(key, "RestLevel.zbin", remote, false), "", ucrError,
+         "signed without the unpacked file's hash"},
+        {"garbage", std::string("<html>Moved</html>"), "", ucrError, "malformed signature: the last line has no LF"},
+        {"oversized", std::string(5000, '\n'), "", ucrError,
+         "signature could not be fetched: 200 Response body exceeds 4096 bytes"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        net.responses.clear();
+        net.requests.clear();
+        Local(kExe, kT0);
+        updater.TrustedKeys = {fake::Crypto::Key(3), key};
+        updater.UpdateURL = kUpdateURL + c.query;
+        Serve(kPackage + c.query, remote);
+        const std::string sigObject = std::string(kPackage) + ".sig" + c.query;
+        if (c.sig) ServeText(sigObject, *c.sig);
+
+        EXPECT_EQ(updater.CheckForUpdate(nullptr, nullptr), c.result);
+        EXPECT_EQ(Objects(), (std::vector<std::string>{"HEAD " + std::string(kPackage) + c.query, "GET " + sigObject}));
+        if (c.reason.empty())
+            EXPECT_EQ(Log(), Lines({check, kAvailable}));
+        else
+            EXPECT_EQ(Log(), Lines({check, "Could not verify RestLevel.zbin: " + c.reason, kError}));
+        ASSERT_FALSE(net.requests.empty());
+        EXPECT_NE(net.requests.back().flags & kInternetFlagReload, 0u) << "a statement is always fetched anew";
+    }
+}
+
+TEST_F(UpdateCheckTest, WithTrustedKeysOnlyAnAvailableUpdateAsksForItsStatement) {
+    updater.TrustedKeys = {fake::Crypto::Key(1)};
+    updater.SetAuxFiles({"Help.chm=Help.zbin", "Lang.dll=Lang.zbin"});
+    Local(kExe, kT0);
+    Local("C:\\Prog\\Help.chm", kT0 + 60 * kSecond);
+    Local("C:\\Prog\\Lang.dll", kT0);
+    Serve(kPackage, kT0);                            // up to date
+    Serve("/restlevel/Help.zbin", kT0);              // older on the server
+    Serve("/restlevel/Lang.zbin", kT0 + 60 * kSecond);  // newer, and signed
+    ServeText("/restlevel/Lang.zbin.sig", fake::Crypto::Statement(fake::Crypto::Key(1), "Lang.zbin",
+                                                                  UnixTime(kT0 + 60 * kSecond), "p", std::string("u")));
+    EXPECT_EQ(updater.CheckForUpdate(nullptr, nullptr), ucrUpdateAvailable);
+    EXPECT_EQ(Objects(), (std::vector<std::string>{"HEAD /restlevel/RestLevel.zbin", "HEAD /restlevel/Help.zbin",
+                                                   "HEAD /restlevel/Lang.zbin", "GET /restlevel/Lang.zbin.sig"}));
+}
+
+TEST_F(UpdateCheckTest, WithTrustedKeysTheListingIsUsedOnlyWhenItsStatementHolds) {
+    const std::string listingURL = "https://halvane.example/restlevel/files.txt?v=2";
+    const std::string listing = "Help.chm=Help.zbin\r\n";
+    const P256PublicKey key = fake::Crypto::Key(1);
+    struct Case {
+        const char* name;
+        std::optional<std::string> sig;
+        std::string served;  // the listing as served
+        std::string reason;
+    } cases[] = {
+        {"signed", fake::Crypto::Statement(key, "restlevel/files.txt", UnixTime(kT0), listing, std::nullopt), listing,
+         ""},
+        {"changed after signing",
+         fake::Crypto::Statement(key, "restlevel/files.txt", UnixTime(kT0), listing, std::nullopt),
+         listing + "Evil.dll=Help.zbin\r\n", "content differs from the signed"},
+        {"no signature", std::nullopt, listing, "no signature (HTTP 404)"},
+        {"signed as a package",
+         fake::Crypto::Statement(key, "restlevel/files.txt", UnixTime(kT0), listing, std::string("x")), listing,
+         "signed as a package"},
+        {"signed for the package",
+         fake::Crypto::Statement(key, "RestLevel.zbin", UnixTime(kT0), listing, std::nullopt), listing,
+         "signed for another file"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        net.responses.clear();
+        net.requests.clear();
+        updater.TrustedKeys = {key};
+        updater.FileListURL = listingURL;
+        updater.SetAuxFiles({});
+        Local(kExe, kT0);
+        Local("C:\\Prog\\Help.chm", kT0);
+        ServeText("/restlevel/files.txt?v=2", c.served).lastModified = updatetest::Calendar(kT0);
+        if (c.sig) ServeText("/restlevel/files.txt.sig?v=2", *c.sig);
+        Serve(kPackage, kT0);
+        Serve("/restlevel/Help.zbin", kT0);
+
+        const TUpdateCheckResult result = updater.CheckForUpdate(nullptr, nullptr);
+        if (c.reason.empty()) {
+            EXPECT_EQ(result, ucrUpToDate);
+            EXPECT_EQ(Objects(), (std::vector<std::string>{"GET /restlevel/files.txt?v=2",
+                                                           "GET /restlevel/files.txt.sig?v=2",
+                                                           "HEAD /restlevel/RestLevel.zbin",
+                                                           "HEAD /restlevel/Help.zbin"}));
+            EXPECT_EQ(updater.AuxFiles(), std::vector<std::string>{"Help.chm=Help.zbin"});
+        } else {
+            EXPECT_EQ(result, ucrError);
+            EXPECT_EQ(Objects(), (std::vector<std::string>{"GET /restlevel/files.txt?v=2",
+                                                           "GET /restlevel/files.txt.sig?v=2"}));
+            EXPECT_EQ(Log(), Lines({"Could not verify " + listingURL + ": " + c.reason, kError}));
+            EXPECT_TRUE(updater.AuxFiles().empty()) << "an unverified listing is not used";
+        }
+    }
+}
+
+TEST_F(UpdateCheckTest, WithTrustedKeysNotesWhoseStatementFailsAreDropped) {
+    const std::string notes = "{\\rtf1 Version 2}";
+    const P256PublicKey key = fake::Crypto::Key(1);
+    updater.InfoURLRTF = kNotesURL;
+    Local(kExe, kT0);
+    Serve(kPackage, kT0);
+    struct Case {
+        const char* name;
+        std::optional<std::string> sig;
+        std::string kept;
+        std::string line;  // empty: none
+    } cases[] = {
+        {"signed", fake::Crypto::Statement(key, "RestLevel.rtf", UnixTime(kT0), notes, std::nullopt), notes, ""},
+        {"no signature", std::nullopt, "",
+         "Could not verify https://halvane.example/restlevel/RestLevel.rtf: no signature (HTTP 404)"},
+        {"signed for other notes",
+         fake::Crypto::Statement(key, "RestLevel.rtf", UnixTime(kT0), "{\\rtf1 Version 1}", std::nullopt), "",
+         "Could not verify https://halvane.example/restlevel/RestLevel.rtf: content differs from the signed"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        net.requests.clear();
+        net.responses.erase(std::string(kNotes) + ".sig");
+        updater.TrustedKeys = {key};
+        ServeText(kNotes, notes).lastModified = updatetest::Calendar(kT0);
+        if (c.sig) ServeText(std::string(kNotes) + ".sig", *c.sig);
+        std::string rtf = "former";
+        EXPECT_EQ(updater.CheckForUpdate(&rtf, nullptr), ucrUpToDate) << "the notes do not change the result";
+        EXPECT_EQ(rtf, c.kept);
+        EXPECT_EQ(Objects(), (std::vector<std::string>{"HEAD /restlevel/RestLevel.zbin", "GET /restlevel/RestLevel.rtf",
+                                                       "GET /restlevel/RestLevel.rtf.sig"}));
+        std::vector<std::string> lines = {
+            "Check File RestLevel.zbin ... 2024-03-01 12:00:00 Up-to-date Local @ 2024-03-01 12:00:00"};
+        if (!c.line.empty()) lines.push_back(c.line);
+        lines.push_back(kUpToDate);
+        EXPECT_EQ(Log(), Lines(lines));
+    }
+    // Notes that did not come ask for no statement.
+    net.requests.clear();
+    net.responses[kNotes].status = 404;
+    std::string rtf;
+    updater.CheckForUpdate(&rtf, nullptr);
+    EXPECT_EQ(Objects(), (std::vector<std::string>{"HEAD /restlevel/RestLevel.zbin", "GET /restlevel/RestLevel.rtf"}));
 }
 
 }  // namespace
