@@ -19,6 +19,7 @@
 #include "update/KzHTTP.h"
 #include "update/UpdateLog.h"
 #include "update/UpdateRequests.h"
+#include "update/UpdateSignature.h"
 #include "update/UpdateStaging.h"
 
 namespace rl {
@@ -56,6 +57,9 @@ constexpr char kListingBoxText[] = "Software update information is not currently
 constexpr char kLaunchBoxText[] = "An error occurred attempting to install the ";
 constexpr char kLaunchBoxTextEnd[] = " update.\r\n\r\n";
 constexpr char kStoreBoxText[] = "The update could not be prepared: the settings store cannot be written.";
+// After the application's title.
+constexpr char kNotVerifiedBox[] = "The update of ";
+constexpr char kNotVerifiedBoxEnd[] = " could not be verified. Nothing was installed.";
 
 constexpr char kOpenVerb[] = "open";
 
@@ -87,6 +91,15 @@ void PauseWithMessages(IApplication& application, IFileSystem* files) {
     }
 }
 
+// A signed file older than the local one is never fetched: the installer
+// would refuse the downgrade anyway.
+bool NotOlder(const TUpdateStatement& statement, double local, std::string& reason) {
+    if (local <= 0 || MillisecondsLater(StatementDateTime(statement.time), local) >= -ToleranceMilliseconds())
+        return true;
+    reason = kReasonOlder;
+    return false;
+}
+
 }  // namespace
 
 bool TKzAutoUpdate::DownloadAndInstall(bool silent) {
@@ -114,16 +127,27 @@ bool TKzAutoUpdate::DownloadAndInstall(bool silent) {
     std::string error;
     std::string launchFile;
 
+    // A statement that does not hold stops everything: nothing is staged, or
+    // what was is removed again.
+    bool unverified = false;
+    std::string reason;
     bool listed = true;
     if (!base.empty() && !FileListURL.empty()) {
         std::string listing;
-        if (FetchListing(FileListURL, credentials, listing, status, error)) {
-            log.Line(kListingFetched + FileListURL);
-            auxFiles_ = ListingLines(listing);
-        } else {
+        double listingModified = 0;
+        if (!FetchListing(FileListURL, credentials, listing, status, error, &listingModified)) {
             log.Line(kListingNotAvailable + FileListURL + " : HTTP " + HttpFailure(status, error));
             if (!silent) application->MessageBox(kListingBoxText, kMbIconWarning | kMbCancelOnly);
             listed = false;
+        } else if (!TrustedKeys.empty() &&
+                   !VerifyFetchedFile(FileListURL, listing, listingModified, TrustedKeys, credentials, reason)) {
+            log.Line(kCouldNotVerify + FileListURL + ": " + reason);
+            ClearStagedUpdate();
+            unverified = true;
+            listed = false;
+        } else {
+            log.Line(kListingFetched + FileListURL);
+            auxFiles_ = ListingLines(listing);
         }
     }
 
@@ -151,6 +175,9 @@ bool TKzAutoUpdate::DownloadAndInstall(bool silent) {
         // next ClearStagedUpdate.
         try {
             std::vector<std::string> updates;
+            // With trusted keys: each update's verified statement and its text.
+            std::vector<TUpdateStatement> statements;
+            std::vector<std::string> statementTexts;
             for (const std::string& entry : EntryList()) {
                 std::string localPath, remoteName;
                 SplitFileEntry(entry, localPath, remoteName);
@@ -161,14 +188,27 @@ bool TKzAutoUpdate::DownloadAndInstall(bool silent) {
                 if (!ProbeFile(base + remoteName + query, credentials, status, remote, error)) {
                     log.Line(kCouldNotBeChecked + HttpFailure(status, error));
                 } else if (WillBeUpdated(remote, local)) {
+                    TUpdateStatement statement;
+                    std::string text;
+                    if (!TrustedKeys.empty()) {
+                        const std::string url = base + remoteName + query;
+                        if (!FetchStatement(url, remote, true, TrustedKeys, credentials, statement, text, reason) ||
+                            !NotOlder(statement, local, reason)) {
+                            log.Line(kCouldNotVerify + remoteName + ": " + reason);
+                            unverified = true;
+                            break;
+                        }
+                    }
                     log.Line(kWillBeUpdated);
                     updates.push_back(entry);
+                    statements.push_back(statement);
+                    statementTexts.push_back(text);
                 } else {
                     log.Line(kIsUpToDate);
                 }
             }
 
-            if (!updates.empty()) {
+            if (!updates.empty() && !unverified) {
                 ClearStagedUpdate();
                 {
                     TStagingKey main(kStagingKey, true, kKeyAllAccess);
@@ -224,16 +264,37 @@ bool TKzAutoUpdate::DownloadAndInstall(bool silent) {
                             success = false;
                             break;
                         }
+                        const bool verifying = !TrustedKeys.empty();
+                        const TUpdateStatement& statement = statements[i];
+                        // The package as received, before it is inflated.
+                        if (verifying && !DigestMatches(HashData(body.data(), body.size()), statement.sha256,
+                                                        kReasonContentDiffers, reason)) {
+                            log.Line(kCouldNotVerify + remoteName + ": " + reason);
+                            unverified = true;
+                            success = false;
+                            break;
+                        }
                         log.Line(kOk);
                         PauseWithMessages(*application, files);
 
                         log.Fragment(kSaveTo + staged + kFragmentEnd);
+                        // A signed file takes its signed time, which is the one
+                        // the HEAD gave.
+                        if (verifying) lastModified = StatementDateTime(statement.time);
                         const double localTime = lastModified > 0 ? UtcToLocalDateTime(lastModified) : 0;
                         // Made new: a file already at that name was not made by us.
                         // Without an extension the staged file is the placeholder
                         // itself, which was just made for it.
                         if (!DecompressToFile(body, staged, localTime, InflatedSizeLimit, staged != placeholder)) {
                             log.Line(FileLastError);
+                            success = false;
+                            break;
+                        }
+                        // The inflated file, before it is recorded.
+                        if (verifying && !DigestMatches(HashFile(staged), *statement.unpackedSha256,
+                                                        kReasonUnpackedDiffers, reason)) {
+                            log.Line(kCouldNotVerify + remoteName + ": " + reason);
+                            unverified = true;
                             success = false;
                             break;
                         }
@@ -248,6 +309,7 @@ bool TKzAutoUpdate::DownloadAndInstall(bool silent) {
                         record(file.WriteString(kValueTempFile, staged), kValueTempFile);
                         record(file.WriteString(kValueDestFile, localPath), kValueDestFile);
                         record(file.WriteBinary(kValueFileDate, DateTimeBytes(lastModified)), kValueFileDate);
+                        if (verifying) record(file.WriteString(kValueSignature, statementTexts[i]), kValueSignature);
                         if (!unwritable.empty()) {
                             log.Line(kCouldNotRecord + unwritable + kInTheStore);
                             success = false;
@@ -265,8 +327,8 @@ bool TKzAutoUpdate::DownloadAndInstall(bool silent) {
         // No subkey names them, so no ClearStagedUpdate would ever remove them.
         if (files != nullptr)
             for (const std::string& name : unrecorded) files->DeleteFile(name);
-        if (!unwritable.empty()) {
-            // A staging the installer could not follow: removed whole now,
+        if (!unwritable.empty() || unverified) {
+            // A staging the installer could not follow, or must not: removed whole now,
             // records and files, as far as the store lets them go.
             // The files first: the folder then goes at once, not at a restart.
             if (files != nullptr)
@@ -277,6 +339,8 @@ bool TKzAutoUpdate::DownloadAndInstall(bool silent) {
         window.reset();
         if (!unwritable.empty() && !silent) application->MessageBox(kStoreBoxText, kMbIconError | kMbCancelOnly);
     }
+    if (unverified && !silent)
+        application->MessageBox(kNotVerifiedBox + ApplicationTitle() + kNotVerifiedBoxEnd, kMbIconError | kMbCancelOnly);
 
     credentials.Wipe();
     if (success) {

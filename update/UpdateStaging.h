@@ -28,6 +28,8 @@ inline constexpr char kValueDestFile[] = "DestFile";
 inline constexpr char kValueFileDate[] = "FileDate";
 inline constexpr char kValuePendingReboot[] = "PendingReboot";
 inline constexpr char kValueError[] = "Error";
+// The statement that vouches for the staged file, as it was verified.
+inline constexpr char kValueSignature[] = "Signature";
 
 // A key of HKEY_CURRENT_USER, closed when the owner goes. Every call on a key
 // that did not open fails quietly.

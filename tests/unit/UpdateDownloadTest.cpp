@@ -6,6 +6,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -20,6 +21,7 @@
 #include "support/KzRegistry.h"
 #include "support/VorlLibText.h"
 #include "tests/fakes/FakeApplication.h"
+#include "tests/fakes/FakeCrypto.h"
 #include "tests/fakes/FakeFileSystem.h"
 #include "tests/fakes/FakeInternet.h"
 #include "tests/fakes/FakeRegistry.h"
@@ -29,6 +31,7 @@
 #include "update/KzAutoUpdate.h"
 #include "update/KzAutoUpdateInfo.h"
 #include "update/KzHTTP.h"
+#include "update/UpdateSignature.h"
 
 namespace rl {
 namespace {
@@ -123,6 +126,7 @@ public:
         SetApplicationPort(&app);
         SetUpdateWindowPort(&windows);
         SetRegistryPort(&registry);
+        SetCryptoPort(&crypto);
         SetApplicationTitle("RestLevel");
         app.exeName = kExe;
         files.folders = {"C:\\Prog", "C:\\Temp"};
@@ -134,6 +138,7 @@ public:
     }
     void TearDown() override {
         InflatedSizeLimit = kMaxInflatedSize;
+        SetCryptoPort(nullptr);
         SetRegistryPort(nullptr);
         SetUpdateWindowPort(nullptr);
         SetApplicationPort(nullptr);
@@ -192,8 +197,18 @@ public:
     fake::Application app;
     fake::UpdateWindowFactory windows;
     RecordingRegistry registry;
+    fake::Crypto crypto;
     TKzAutoUpdate updater;
 };
+
+// Whole seconds since 1970 of a date-time.
+std::uint64_t UnixTime(double dateTime) { return static_cast<std::uint64_t>(std::llround((dateTime - 25569) * 86400)); }
+
+// The statement of a package holding `plain`, signed with the first test key.
+std::string SignedPackage(const std::string& name, double time, const std::string& plain,
+                          std::uint8_t key = 1) {
+    return fake::Crypto::Statement(fake::Crypto::Key(key), name, UnixTime(time), Packed(plain), plain);
+}
 
 TEST_F(UpdateDownloadTest, StagesTheChangedFilesRecordsThemAndRelaunches) {
     // Two hours east of UTC: the staged files must still carry the server's
@@ -743,6 +758,165 @@ public:
         if (fileThere) files.files[kStaging + name].data = "staged";
     }
 };
+
+// Signed updates ---------------------------------------------------------
+
+TEST_F(UpdateDownloadTest, WithTrustedKeysEachPackageIsVerifiedAndItsStatementRecorded) {
+    updater.TrustedKeys = {fake::Crypto::Key(1)};
+    updater.SetAuxFiles({"Help.chm=Help.zbin"});
+    Local(kExe, kT0);
+    const std::string programSig = SignedPackage("RestLevel.zbin", kT0 + 60 * kSecond, "version 2");
+    const std::string helpSig = SignedPackage("restlevel/Help.zbin", kT0 + 90 * kSecond, "help 2");
+    Serve(kPackage, "version 2", kT0 + 60 * kSecond);
+    Serve(kHelpPackage, "help 2", kT0 + 90 * kSecond);
+    net.responses["/restlevel/RestLevel.zbin.sig"].Body(programSig);
+    net.responses["/restlevel/Help.zbin.sig"].Body(helpSig);
+
+    EXPECT_EQ(Download(false), 0);
+    std::vector<std::string> objects;
+    for (const auto& request : net.requests) objects.push_back(request.verb + " " + request.objectName);
+    EXPECT_EQ(objects, (std::vector<std::string>{"HEAD /restlevel/RestLevel.zbin", "GET /restlevel/RestLevel.zbin.sig",
+                                                 "HEAD /restlevel/Help.zbin", "GET /restlevel/Help.zbin.sig",
+                                                 "GET /restlevel/RestLevel.zbin", "GET /restlevel/Help.zbin"}));
+    EXPECT_EQ(Log(), Lines({"RestLevel.zbin (C:\\Prog\\RestLevel.exe) ... will be updated",
+                            "Help.zbin (C:\\Prog\\Help.chm) ... will be updated",
+                            "Files to update: 2",
+                            "Download RestLevel.zbin (C:\\Prog\\RestLevel.exe) ... OK",
+                            "Save to C:\\Temp\\RestLevel\\HLV1.TMP.exe ... OK",
+                            "Download Help.zbin (C:\\Prog\\Help.chm) ... OK",
+                            "Save to C:\\Temp\\RestLevel\\HLV2.TMP.chm ... OK",
+                            "Start C:\\Temp\\RestLevel\\HLV1.TMP.exe"}));
+    const std::string exeKey = std::string(kFiles) + "\\HLV1.TMP.exe";
+    const std::string helpKey = std::string(kFiles) + "\\HLV2.TMP.chm";
+    ASSERT_TRUE(registry.Get(exeKey, "Signature").has_value());
+    EXPECT_EQ(registry.Get(exeKey, "Signature")->data, Sz(programSig));
+    EXPECT_EQ(registry.Get(exeKey, "Signature")->type, kRegSz);
+    ASSERT_TRUE(registry.Get(helpKey, "Signature").has_value());
+    EXPECT_EQ(registry.Get(helpKey, "Signature")->data, Sz(helpSig));
+    EXPECT_EQ(registry.Get(exeKey, "FileDate")->data, DateBytes(ServedDate(kT0 + 60 * kSecond)));
+    EXPECT_EQ(files.files["C:\\Temp\\RestLevel\\HLV1.TMP.exe"].written, FileTimeOf(kT0 + 60 * kSecond));
+    EXPECT_TRUE(app.messageBoxes.empty());
+    EXPECT_EQ(Launched().size(), 1u);
+}
+
+TEST_F(UpdateDownloadTest, WithTrustedKeysAnythingUnverifiedStagesNothingAndSaysSo) {
+    const double program = kT0 + 60 * kSecond;
+    const double help = kT0 + 90 * kSecond;
+    const std::string listingURL = "https://halvane.example/restlevel/files.txt";
+    const std::string listing = "Help.chm=Help.zbin\r\n";
+    struct Case {
+        const char* name;
+        std::function<void(UpdateDownloadTest&)> arrange;
+        std::string line;  // the log's last line
+        std::vector<std::string> lastRequests;  // the requests, from the last HEAD of a package on
+    } cases[] = {
+        {"the help file has no statement",
+         [](UpdateDownloadTest& t) { t.net.responses.erase("/restlevel/Help.zbin.sig"); },
+         "Help.zbin (C:\\Prog\\Help.chm) ... Could not verify Help.zbin: no signature (HTTP 404)",
+         {"HEAD /restlevel/Help.zbin", "GET /restlevel/Help.zbin.sig"}},
+        {"the help file signed with another key",
+         [=](UpdateDownloadTest& t) {
+             t.net.responses["/restlevel/Help.zbin.sig"].Body(SignedPackage("Help.zbin", help, "help 2", 2));
+         },
+         "Help.zbin (C:\\Prog\\Help.chm) ... Could not verify Help.zbin: signature not valid",
+         {"HEAD /restlevel/Help.zbin", "GET /restlevel/Help.zbin.sig"}},
+        {"the program's statement of another time",
+         [=](UpdateDownloadTest& t) {
+             t.net.responses["/restlevel/RestLevel.zbin.sig"].Body(SignedPackage("RestLevel.zbin", kT0, "version 2"));
+         },
+         "RestLevel.zbin (C:\\Prog\\RestLevel.exe) ... Could not verify RestLevel.zbin: signed time differs from "
+         "the server's",
+         {"HEAD /restlevel/RestLevel.zbin", "GET /restlevel/RestLevel.zbin.sig"}},
+        {"an older signed program than the installed one",
+         [=](UpdateDownloadTest& t) { t.Local(kExe, program + 600 * kSecond); },
+         "RestLevel.zbin (C:\\Prog\\RestLevel.exe) ... Could not verify RestLevel.zbin: signed time is older than "
+         "the installed file's",
+         {"HEAD /restlevel/RestLevel.zbin", "GET /restlevel/RestLevel.zbin.sig"}},
+        {"the help package replaced after signing",
+         [=](UpdateDownloadTest& t) {
+             t.net.responses[kHelpPackage].Body(Packed("help 2, changed"));
+         },
+         "Download Help.zbin (C:\\Prog\\Help.chm) ... Could not verify Help.zbin: content differs from the signed",
+         {"HEAD /restlevel/Help.zbin", "GET /restlevel/Help.zbin.sig", "GET /restlevel/RestLevel.zbin",
+          "GET /restlevel/Help.zbin"}},
+        {"the help package inflating to something else",
+         [=](UpdateDownloadTest& t) {
+             // Signed as served, but the statement's unpacked file is another.
+             const std::string packed = Packed("help 2");
+             t.net.responses["/restlevel/Help.zbin.sig"].Body(fake::Crypto::Statement(
+                 fake::Crypto::Key(1), "Help.zbin", UnixTime(help), packed, std::string("help 3")));
+         },
+         "Save to C:\\Temp\\RestLevel\\HLV2.TMP.chm ... Could not verify Help.zbin: unpacked content differs from "
+         "the signed",
+         {"HEAD /restlevel/Help.zbin", "GET /restlevel/Help.zbin.sig", "GET /restlevel/RestLevel.zbin",
+          "GET /restlevel/Help.zbin"}},
+        {"a listing without a statement",
+         [=](UpdateDownloadTest& t) {
+             t.updater.FileListURL = listingURL;
+             t.net.responses["/restlevel/files.txt"].Body(listing).lastModified = Calendar(kT0);
+         },
+         "Could not verify " + listingURL + ": no signature (HTTP 404)",
+         {"GET /restlevel/files.txt", "GET /restlevel/files.txt.sig"}},
+        {"a listing changed after signing",
+         [=](UpdateDownloadTest& t) {
+             t.updater.FileListURL = listingURL;
+             t.net.responses["/restlevel/files.txt"].Body(listing + "Evil.dll=Help.zbin\r\n").lastModified =
+                 Calendar(kT0);
+             t.net.responses["/restlevel/files.txt.sig"].Body(fake::Crypto::Statement(
+                 fake::Crypto::Key(1), "files.txt", UnixTime(kT0), listing, std::nullopt));
+         },
+         "Could not verify " + listingURL + ": content differs from the signed",
+         {"GET /restlevel/files.txt", "GET /restlevel/files.txt.sig"}},
+    };
+    for (const Case& c : cases) {
+        for (const bool silent : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (silent ? ", silent" : ""));
+            ResetFiles();
+            registry.Clear();
+            net.responses.clear();
+            net.requests.clear();
+            app.messageBoxes.clear();
+            updater.FileListURL.clear();
+            updater.TrustedKeys = {fake::Crypto::Key(1)};
+            updater.SetAuxFiles({"Help.chm=Help.zbin"});
+            Local(kExe, kT0);
+            Serve(kPackage, "version 2", program);
+            Serve(kHelpPackage, "help 2", help);
+            net.responses["/restlevel/RestLevel.zbin.sig"].Body(SignedPackage("RestLevel.zbin", program, "version 2"));
+            net.responses["/restlevel/Help.zbin.sig"].Body(SignedPackage("Help.zbin", help, "help 2"));
+            // An earlier staging, which goes too.
+            registry.Put(std::string(kFiles) + "\\HLV9.TMP.exe", "TempFile", kRegSz, Sz("C:\\Temp\\RestLevel\\HLV9.TMP.exe"));
+            c.arrange(*this);
+
+            bool result = true;
+            EXPECT_EQ(Download(silent, &result), std::nullopt);
+            EXPECT_FALSE(result);
+            const std::string log = Log();
+            EXPECT_EQ(log.substr(log.rfind("\r\n", log.size() - 3) == std::string::npos ? 0
+                                                                                        : log.rfind("\r\n", log.size() - 3) + 2),
+                      c.line + "\r\n");
+            std::vector<std::string> objects;
+            for (const auto& request : net.requests) objects.push_back(request.verb + " " + request.objectName);
+            ASSERT_GE(objects.size(), c.lastRequests.size());
+            EXPECT_EQ(std::vector<std::string>(objects.end() - static_cast<std::ptrdiff_t>(c.lastRequests.size()),
+                                               objects.end()),
+                      c.lastRequests);
+            EXPECT_TRUE(files.executed.empty()) << "nothing launched";
+            EXPECT_EQ(StagedNames(), std::vector<std::string>{});
+            EXPECT_FALSE(registry.Get("Software\\Halvane\\KzAutoUpdate", "TempPath").has_value());
+            for (const auto& [name, file] : files.files)
+                EXPECT_NE(name.rfind(kStaging, 0), 0u) << name << " is left behind";
+            if (silent) {
+                EXPECT_TRUE(app.messageBoxes.empty());
+            } else {
+                EXPECT_EQ(app.messageBoxes,
+                          (std::vector<std::pair<std::string, std::uint32_t>>{
+                              {"The update of RestLevel could not be verified. Nothing was installed.",
+                               kMbIconError | kMbCancelOnly}}));
+            }
+        }
+    }
+}
 
 TEST_F(ClearStagedUpdateTest, RemovesTheValuesTheFilesAndTheFolder) {
     const std::string main = "Software\\Halvane\\KzAutoUpdate";
