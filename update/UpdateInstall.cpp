@@ -5,6 +5,7 @@
 // elevated run and reports through its exit code.
 #include <cstdint>
 #include <exception>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,6 +17,8 @@
 #include "update/CommandLine.h"
 #include "update/KzAutoUpdate.h"
 #include "update/UpdateLog.h"
+#include "update/UpdateRequests.h"
+#include "update/UpdateSignature.h"
 #include "update/UpdateStaging.h"
 
 namespace rl {
@@ -32,6 +35,8 @@ constexpr std::uint32_t kBeforeLogMs = 1000;
 constexpr int kElevatedNotInstalled = 0;
 constexpr int kElevatedInstalled = 1;
 constexpr int kElevatedInstalledAtRestart = 2;
+// A file did not verify: nothing was installed, nor may be.
+constexpr int kElevatedNotVerified = 3;
 
 // Log texts.
 constexpr char kInfoNotAvailable[] = "Update info not available: ";
@@ -56,6 +61,10 @@ constexpr char kFailedBox[] = " could not be updated.";
 // Followed by the folder, then the end.
 constexpr char kFolderBox[] = " could not be updated because its folder ";
 constexpr char kFolderBoxEnd[] = " cannot be written by you.";
+constexpr char kNotVerifiedBox[] = "The update of ";
+constexpr char kNotVerifiedBoxEnd[] = " could not be verified. Nothing was installed.";
+constexpr char kNoSignatureRecorded[] = "no signature recorded";
+constexpr char kNoRecord[] = "its record cannot be read";
 
 // The error of a file that the user may not write.
 constexpr std::uint32_t kAccessDenied = 5;
@@ -91,7 +100,13 @@ struct Installer {
     TUpdateLog log;
     // The program's own keys; with none, nothing is verified.
     const std::vector<P256PublicKey>* trustedKeys = nullptr;
+    // The verified statement of each staged file, by its subkey's name.
+    std::map<std::string, TUpdateStatement> statements;
+    // A file did not verify: nothing more is installed, and the staging goes.
+    bool unverified = false;
 };
+
+bool Verifying(const Installer& state) { return state.trustedKeys != nullptr && !state.trustedKeys->empty(); }
 
 // The run under way; outside a run InstallStagedFile works as the installer
 // with its log closed.
@@ -155,6 +170,52 @@ bool ClosePrevious(std::uint32_t threadId, std::uint32_t processId) {
     return closed;
 }
 
+// Checks a staged file against the statement its record holds, verified
+// with the program's own keys: the statement, no downgrade, and the staged
+// file's content. Nothing else in the record is trusted for it.
+bool VerifyStagedFile(Installer& state, const std::string& name) {
+    TStagingKey key(std::string(kStagingFilesKey) + "\\" + name, false, kKeyRead);
+    const std::string staged = key.String(kValueTempFile).value_or(std::string());
+    const std::string destination = key.String(kValueDestFile).value_or(std::string());
+    const std::optional<std::string> text = key.String(kValueSignature);
+    TUpdateStatement statement;
+    std::string reason;
+    bool valid = false;
+    if (!key.IsOpen() || staged.empty() || destination.empty()) {
+        reason = kNoRecord;
+    } else if (!text) {
+        reason = kNoSignatureRecorded;
+    } else if (VerifyStatement(*text, *state.trustedKeys, statement, reason)) {
+        const double installed = GetFileDateUTC(destination);
+        if (!statement.unpackedSha256) {
+            reason = kReasonNotPackage;
+        } else if (installed > 0 &&
+                   MillisecondsLater(StatementDateTime(statement.time), installed) < -ToleranceMilliseconds()) {
+            reason = kReasonOlder;
+        } else {
+            valid = DigestMatches(HashFile(staged), *statement.unpackedSha256, kReasonUnpackedDiffers, reason);
+        }
+    }
+    if (!valid) {
+        state.log.Line(kCouldNotVerify + (destination.empty() ? name : destination) + ": " + reason);
+        state.unverified = true;
+        return false;
+    }
+    state.statements[name] = statement;
+    return true;
+}
+
+// Gives a file its signed time as its last write.
+bool SetSignedTime(IFileSystem& files, const std::string& name, const TUpdateStatement& statement) {
+    FileTime time = 0;
+    if (!DateTimeToFileTime(StatementDateTime(statement.time), time)) return false;
+    const SysHandle file = files.CreateFile(name, kGenericRead | kGenericWrite, 0, kOpenExisting, 0);
+    if (file == kInvalidHandle) return false;
+    const bool set = files.SetFileTimes(file, nullptr, nullptr, &time);
+    files.CloseHandle(file);
+    return set;
+}
+
 // The program's arguments as the registry kept them, as a command line.
 void ReadStagingState(Installer& state) {
     TStagingKey main(kStagingKey, false, kKeyRead);
@@ -178,8 +239,11 @@ void ReadStagingState(Installer& state) {
 // restart. The copy is made by this run in the destination's folder and takes
 // that folder's access list; the staged file, in the user's temporary folder,
 // is never what moves. False with the error record set.
+// With a statement, the copy beside takes the signed time and is hashed
+// right before the move: what moves is what was signed, whatever happened to
+// the staged file in the meantime (a mismatch sets `unverified`).
 bool ReplaceFromBeside(IFileSystem& files, const std::string& staged, const std::string& destination,
-                       std::uint32_t moveFlags) {
+                       std::uint32_t moveFlags, const TUpdateStatement* statement, std::string* unverified) {
     const std::string beside = destination + kBesideSuffix;
     if (!CopyFileWithTimes(staged, beside, false)) {
         files.DeleteFile(beside);
@@ -187,6 +251,23 @@ bool ReplaceFromBeside(IFileSystem& files, const std::string& staged, const std:
     }
     // An installed file keeps the permission bits of the one it replaces.
     if (files.GetFileAttributes(destination) != kInvalidFileAttributes) files.CopyPermissions(destination, beside);
+    if (statement != nullptr) {
+        std::string reason;
+        if (!SetSignedTime(files, beside, *statement)) {
+            const std::uint32_t error = files.LastError();
+            files.DeleteFile(beside);
+            ResetFileError();
+            FileLastErrorCode = error;
+            FileLastStep = kReplaceStep;
+            FileLastError = SysErrorText(static_cast<std::int32_t>(error));
+            return false;
+        }
+        if (!DigestMatches(HashFile(beside), *statement->unpackedSha256, kReasonUnpackedDiffers, reason)) {
+            files.DeleteFile(beside);
+            if (unverified != nullptr) *unverified = reason;
+            return false;
+        }
+    }
     if (!files.MoveFileEx(beside, destination, moveFlags)) {
         const std::uint32_t error = files.LastError();
         files.DeleteFile(beside);
@@ -199,13 +280,17 @@ bool ReplaceFromBeside(IFileSystem& files, const std::string& staged, const std:
     return true;
 }
 
-bool ReplaceWithStaged(IFileSystem& files, const std::string& staged, const std::string& destination) {
-    return ReplaceFromBeside(files, staged, destination, kMovefileReplaceExisting | kMovefileWriteThrough);
+bool ReplaceWithStaged(IFileSystem& files, const std::string& staged, const std::string& destination,
+                       const TUpdateStatement* statement, std::string* unverified) {
+    return ReplaceFromBeside(files, staged, destination, kMovefileReplaceExisting | kMovefileWriteThrough, statement,
+                             unverified);
 }
 
 // Replacing at the restart needs the replace flag as much as now.
-bool ScheduleReplace(IFileSystem& files, const std::string& staged, const std::string& destination) {
-    return ReplaceFromBeside(files, staged, destination, kMovefileDelayUntilReboot | kMovefileReplaceExisting);
+bool ScheduleReplace(IFileSystem& files, const std::string& staged, const std::string& destination,
+                     const TUpdateStatement* statement, std::string* unverified) {
+    return ReplaceFromBeside(files, staged, destination, kMovefileDelayUntilReboot | kMovefileReplaceExisting,
+                             statement, unverified);
 }
 
 // Installs the files of every subkey in the registry's order until one fails.
@@ -219,6 +304,11 @@ void InstallStagedFiles(Installer& state) {
     // none, it installed nothing of what it was asked to (it reads another
     // user's registry, say), and must not report success.
     if (state.elevated && names.empty()) state.success = false;
+    // Every file is checked before the first is moved: one that fails
+    // installs nothing.
+    if (Verifying(state))
+        for (const std::string& name : names)
+            if (state.success && !VerifyStagedFile(state, name)) state.success = false;
     for (const std::string& name : names) {
         if (!state.success) break;
         state.success = InstallStagedFile(name);
@@ -238,6 +328,7 @@ void RunElevated(Installer& state, const std::string& exe, const std::string& pr
     // Only the run's own answers count: a crash, or an elevation tool that
     // was refused, ends with some other code.
     state.success = started && (code == kElevatedInstalled || code == kElevatedInstalledAtRestart);
+    if (started && code == kElevatedNotVerified) state.unverified = true;
     OpenLog(state);
     if (started && code == kElevatedInstalledAtRestart) state.rebootPending = true;
 }
@@ -263,7 +354,8 @@ int RunInstaller(IApplication& application, const std::vector<std::string>& argu
 
     if (closed) {
         InstallStagedFiles(state);
-        if (!elevated && !state.success) {
+        // A file that did not verify is no matter of rights: no elevated run.
+        if (!elevated && !state.success && !state.unverified) {
             // Linux has no elevated run that could see the user's staging,
             // and running a file of the user's cache as root is out of the
             // question: the user is told which folder to fix.
@@ -287,7 +379,7 @@ int RunInstaller(IApplication& application, const std::vector<std::string>& argu
     state.log.Line(state.success ? kInstalledCorrectly : kIncomplete);
     if (elevated) {
         state.log.Close();
-        if (!state.success) return kElevatedNotInstalled;
+        if (!state.success) return state.unverified ? kElevatedNotVerified : kElevatedNotInstalled;
         return state.rebootPending ? kElevatedInstalledAtRestart : kElevatedInstalled;
     }
 
@@ -305,12 +397,15 @@ int RunInstaller(IApplication& application, const std::vector<std::string>& argu
         if (!state.silent) application.MessageBox(title + kRebootBox, kMbIconInformation | kMbOk);
     }
     if (!state.success && !state.silent) {
-        if (state.failedBox.empty())
+        if (state.unverified)
+            application.MessageBox(kNotVerifiedBox + title + kNotVerifiedBoxEnd, kMbIconError | kMbOk);
+        else if (state.failedBox.empty())
             application.MessageBox(title + kFailedBox, kMbOk);
         else
             application.MessageBox(state.failedBox, kMbIconError | kMbOk);
     }
-    if (state.success) ClearStagedUpdate();
+    // A staging that did not verify is not kept for another try.
+    if (state.success || state.unverified) ClearStagedUpdate();
     state.log.Close();
     return 0;
 }
@@ -326,12 +421,23 @@ bool InstallStagedFile(const std::string& name) {
     }
     try {
         IFileSystem* files = FileSystemPort();
+        const TUpdateStatement* statement = nullptr;
+        if (Verifying(state)) {
+            if (state.statements.count(name) == 0 && !VerifyStagedFile(state, name)) return false;
+            statement = &state.statements[name];
+        }
         const std::string staged = key.ReadString(kValueTempFile);
         const std::string destination = key.ReadString(kValueDestFile);
         state.log.Fragment(kUpdate + staged + kTo + destination + kFragmentEnd);
-        if (files != nullptr && ReplaceWithStaged(*files, staged, destination)) {
+        std::string unverified;
+        if (files != nullptr && ReplaceWithStaged(*files, staged, destination, statement, &unverified)) {
             state.log.Line(kUpdated);
             return true;
+        }
+        if (!unverified.empty()) {
+            state.log.Line(kCouldNotVerify + destination + ": " + unverified);
+            state.unverified = true;
+            return false;
         }
         const std::string why = FileLastError;
         // A failed copy records its error as text only.
@@ -341,9 +447,13 @@ bool InstallStagedFile(const std::string& name) {
             state.log.Line(kDelayUntilReboot);
             // What the restart moves is the copy beside the destination, so the
             // staged file is not marked to be kept: the staging goes as usual.
-            if (files != nullptr && ScheduleReplace(*files, staged, destination)) {
+            if (files != nullptr && ScheduleReplace(*files, staged, destination, statement, &unverified)) {
                 state.rebootPending = true;
                 installed = true;
+            } else if (!unverified.empty()) {
+                state.log.Line(kCouldNotVerify + destination + ": " + unverified);
+                state.unverified = true;
+                return false;
             } else {
                 // Not even scheduled: the file is not installed.
                 state.log.Line(kFailed + FileLastError);

@@ -17,11 +17,13 @@
 #include "support/KzRegistry.h"
 #include "support/VorlLibText.h"
 #include "tests/fakes/FakeApplication.h"
+#include "tests/fakes/FakeCrypto.h"
 #include "tests/fakes/FakeFileSystem.h"
 #include "tests/fakes/FakeRegistry.h"
 #include "tests/fakes/FakeTextSystem.h"
 #include "tests/unit/UpdateTestValues.h"
 #include "update/KzAutoUpdate.h"
+#include "update/UpdateSignature.h"
 
 namespace rl {
 namespace {
@@ -41,6 +43,8 @@ constexpr char kEarlierLog[] = "Start C:\\Temp\\RestLevel\\HLV1.TMP.exe\r\n";
 
 constexpr FileTime kServerTime = 133537680000000000;  // the staged files' last-write time
 constexpr std::uint32_t kSynchronizeAccess = 0x00100000;
+constexpr std::uint64_t kSignedTime = 1709294400;       // kServerTime in seconds since 1970
+constexpr FileTime kTicksPerSecond = 10000000;
 
 constexpr char kInstalled[] = "Update appears to have installed correctly.";
 constexpr char kIncomplete[] = "One or more issues prevent the update from being complete.";
@@ -68,6 +72,13 @@ std::vector<std::string> Split(const std::string& line) {
     return args;
 }
 
+// Changes the first occurrence of `from` in the text.
+std::string Replaced(std::string text, const std::string& from, const std::string& to) {
+    const std::size_t at = text.find(from);
+    if (at != std::string::npos) text.replace(at, from.size(), to);
+    return text;
+}
+
 // Counts the reads and deletes of the "Param" values, to see that a count
 // from the registry does not set how many are tried.
 class ParamCountingRegistry : public fake::Registry {
@@ -92,6 +103,7 @@ public:
         SetTextSystemPort(&text);
         SetApplicationPort(&app);
         SetRegistryPort(&registry);
+        SetCryptoPort(&crypto);
         SetApplicationTitle("RestLevel");
         text.systemMessages[5] = "Access is denied.\r\n";
         text.systemMessages[32] = "The process cannot access the file because it is being used by another process.\r\n";
@@ -114,6 +126,7 @@ public:
         Stage("HLV1.TMP.exe", kStagedProgram, kProgram, "version 2");
     }
     void TearDown() override {
+        SetCryptoPort(nullptr);
         SetRegistryPort(nullptr);
         SetApplicationPort(nullptr);
         SetTextSystemPort(nullptr);
@@ -142,7 +155,7 @@ public:
     // Runs the start-up step; the exit code when it ended the process.
     std::optional<int> Run() {
         try {
-            HandleUpdateSwitch();
+            HandleUpdateSwitch(trustedKeys);
             return std::nullopt;
         } catch (const fake::Terminated& end) {
             return end.exitCode;
@@ -187,10 +200,21 @@ public:
         return names;
     }
 
+    // Records the statement of a staged file's content, signed with `key`,
+    // in its subkey.
+    void Sign(const std::string& name, const std::string& content, std::uint64_t time = kSignedTime,
+              std::uint8_t key = 1) {
+        registry.Put(std::string(kFiles) + "\\" + name, "Signature", kRegSz,
+                     Sz(fake::Crypto::Statement(fake::Crypto::Key(key), "RestLevel.zbin", time, "packed " + content,
+                                                content)));
+    }
+
     fake::FileSystem files;
     fake::TextSystem text;
     fake::Application app;
     ParamCountingRegistry registry;
+    fake::Crypto crypto;
+    std::vector<P256PublicKey> trustedKeys;
 };
 
 const std::string kRestart =
@@ -704,6 +728,170 @@ TEST_F(UpdateInstallTest, TheInstalledProgramThatRanTheInstallIsNotDeleted) {
     EXPECT_EQ(Run(), 0);
     EXPECT_EQ(files.rebootMoves, (std::vector<std::pair<std::string, std::string>>{{"/opt/restlevel/RestLevel", ""}}));
     EXPECT_EQ(files.executed.back().Directory, "/opt/restlevel/");
+}
+
+// Signed updates ---------------------------------------------------------
+
+TEST_F(UpdateInstallTest, WithTrustedKeysEachFileIsVerifiedAndTakesItsSignedTime) {
+    trustedKeys = {fake::Crypto::Key(2), fake::Crypto::Key(1)};
+    Stage("HLV2.TMP.chm", kStagedHelp, kHelp, "help 2");
+    Sign("HLV1.TMP.exe", "version 2");
+    Sign("HLV2.TMP.chm", "help 2");
+    // The staged files' own times are the user's to change: not what counts.
+    files.files[kStagedProgram].written = kServerTime + 3600 * kTicksPerSecond;
+    // Installed 5 s after the signed time: within the tolerance, no downgrade.
+    files.files[kProgram].written = kServerTime + 5 * kTicksPerSecond;
+
+    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(Log(), kEarlierLog + Lines({
+                         "Update C:\\Temp\\RestLevel\\HLV1.TMP.exe to C:\\Prog\\RestLevel.exe ... Updated",
+                         "Update C:\\Temp\\RestLevel\\HLV2.TMP.chm to C:\\Prog\\Help.chm ... Updated",
+                         kInstalled,
+                         "Start New Version",
+                     }));
+    EXPECT_EQ(files.files[kProgram].data, "version 2");
+    EXPECT_EQ(files.files[kProgram].written, kServerTime) << "the signed time";
+    EXPECT_EQ(files.files[kHelp].data, "help 2");
+    EXPECT_EQ(Started(), std::vector<std::string>{kRestart});
+    EXPECT_TRUE(app.messageBoxes.empty());
+    EXPECT_FALSE(Staged());
+    EXPECT_EQ(files.OpenHandles(), 0u);
+
+    // The copy beside the installed file is read between its copy and its move.
+    const std::string beside = std::string(kProgram) + ".KzUpdate.tmp";
+    std::vector<std::string> steps;
+    for (const std::string& call : files.calls)
+        if (call.rfind("CopyFile", 0) == 0 || call.rfind("MoveFileEx", 0) == 0 ||
+            call.rfind("CreateFile " + beside + " " + std::to_string(kGenericRead) + " ", 0) == 0)
+            steps.push_back(call.substr(0, call.find(' ', call.find(' ') + 1)));
+    ASSERT_GE(steps.size(), 3u);
+    EXPECT_EQ(std::vector<std::string>(steps.begin(), steps.begin() + 3),
+              (std::vector<std::string>{"CopyFile C:\\Temp\\RestLevel\\HLV1.TMP.exe", "CreateFile " + beside,
+                                        "MoveFileEx " + beside}));
+}
+
+TEST_F(UpdateInstallTest, WithTrustedKeysAFileThatDoesNotVerifyInstallsNothing) {
+    const std::string couldNot = "Could not verify C:\\Prog\\";
+    struct Case {
+        const char* name;
+        std::function<void(UpdateInstallTest&)> arrange;
+        std::vector<std::string> lines;  // after the earlier log, before the end
+    } cases[] = {
+        {"the second file has no statement", [](UpdateInstallTest& t) { t.Sign("HLV1.TMP.exe", "version 2"); },
+         {couldNot + "Help.chm: no signature recorded"}},
+        {"a statement of another key",
+         [](UpdateInstallTest& t) {
+             t.Sign("HLV1.TMP.exe", "version 2");
+             t.Sign("HLV2.TMP.chm", "help 2", kSignedTime, 3);
+         },
+         {couldNot + "Help.chm: signature not valid"}},
+        {"a record whose statement was edited",
+         [](UpdateInstallTest& t) {
+             t.Sign("HLV1.TMP.exe", "version 2");
+             t.Sign("HLV2.TMP.chm", "help 2");
+             const std::string key = std::string(kFiles) + "\\HLV2.TMP.chm";
+             const std::vector<std::uint8_t> recorded = t.registry.Get(key, "Signature")->data;
+             const std::string edited =
+                 Replaced(std::string(recorded.begin(), recorded.end() - 1), "time: 1709294400", "time: 1709294500");
+             t.registry.Put(key, "Signature", kRegSz, Sz(edited));
+         },
+         {couldNot + "Help.chm: signature not valid"}},
+        {"a staged file swapped before the install",
+         [](UpdateInstallTest& t) {
+             t.Sign("HLV1.TMP.exe", "version 2");
+             t.Sign("HLV2.TMP.chm", "help 2");
+             t.files.files[kStagedHelp].data = "help 2, from someone else";
+         },
+         {couldNot + "Help.chm: unpacked content differs from the signed"}},
+        {"an older signed program than the installed one",
+         [](UpdateInstallTest& t) {
+             t.Sign("HLV1.TMP.exe", "version 2");
+             t.Sign("HLV2.TMP.chm", "help 2");
+             t.files.files[kProgram].written = kServerTime + 6 * kTicksPerSecond;
+         },
+         {couldNot + "RestLevel.exe: signed time is older than the installed file's"}},
+        {"a statement without the unpacked hash",
+         [](UpdateInstallTest& t) {
+             t.Sign("HLV2.TMP.chm", "help 2");
+             t.registry.Put(std::string(kFiles) + "\\HLV1.TMP.exe", "Signature", kRegSz,
+                            Sz(fake::Crypto::Statement(fake::Crypto::Key(1), "RestLevel.zbin", kSignedTime, "p",
+                                                       std::nullopt)));
+         },
+         {couldNot + "RestLevel.exe: signed without the unpacked file's hash"}},
+        {"a staged file swapped while it is copied beside the installed one",
+         [](UpdateInstallTest& t) {
+             t.Sign("HLV1.TMP.exe", "version 2");
+             t.Sign("HLV2.TMP.chm", "help 2");
+             t.files.onCopy = [&t](const std::string& source, const std::string&) {
+                 if (source == kStagedProgram) t.files.files[kStagedProgram].data = "version 2, from someone else";
+             };
+         },
+         {"Update C:\\Temp\\RestLevel\\HLV1.TMP.exe to C:\\Prog\\RestLevel.exe ... " + couldNot +
+          "RestLevel.exe: unpacked content differs from the signed"}},
+    };
+    for (const Case& c : cases) {
+        for (const bool silent : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (silent ? ", silent" : ""));
+            Reset();
+            trustedKeys = {fake::Crypto::Key(1)};
+            registry.Put(kMain, "Silent", kRegDword, Dword(silent ? 1 : 0));
+            Stage("HLV2.TMP.chm", kStagedHelp, kHelp, "help 2");
+            c.arrange(*this);
+            const FileTime installedTime = files.files[kProgram].written;
+
+            EXPECT_EQ(Run(), 0);
+            std::vector<std::string> lines = c.lines;
+            lines.push_back(kIncomplete);
+            lines.push_back("Start New Version");
+            EXPECT_EQ(Log(), kEarlierLog + Lines(lines));
+            EXPECT_EQ(files.files[kProgram].data, "version 1");
+            EXPECT_EQ(files.files[kProgram].written, installedTime);
+            EXPECT_EQ(files.files.count(kHelp), 0u);
+            EXPECT_TRUE(Leftovers().empty());
+            EXPECT_EQ(Started(), std::vector<std::string>{kRestart}) << "no elevated run; the old version starts";
+            EXPECT_FALSE(Staged()) << "the staging is cleared";
+            EXPECT_EQ(files.files.count(kStagedHelp), 0u);
+            if (silent)
+                EXPECT_TRUE(app.messageBoxes.empty());
+            else
+                EXPECT_EQ(app.messageBoxes,
+                          (std::vector<std::pair<std::string, std::uint32_t>>{
+                              {"The update of RestLevel could not be verified. Nothing was installed.",
+                               kMbIconError | kMbOk}}));
+        }
+    }
+}
+
+TEST_F(UpdateInstallTest, WithTrustedKeysTheElevatedRunVerifiesItselfAndSaysSo) {
+    trustedKeys = {fake::Crypto::Key(1)};
+    Stage("HLV2.TMP.chm", kStagedHelp, kHelp, "help 2");
+    Sign("HLV1.TMP.exe", "version 2");
+    Sign("HLV2.TMP.chm", "help 2");
+    // The user may not write the help file; while the user is asked for the
+    // rights, another program of theirs swaps a staged file.
+    files.failing = {std::string("CopyFile ") + kStagedHelp};
+    ElevateWith([this] {
+        files.failing.clear();
+        files.files[kStagedProgram].data = "version 2, from someone else";
+    });
+
+    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(files.exitCode, 3u) << "the elevated run refused";
+    EXPECT_EQ(Log(), kEarlierLog + Lines({
+                         "Update C:\\Temp\\RestLevel\\HLV1.TMP.exe to C:\\Prog\\RestLevel.exe ... Updated",
+                         "Update C:\\Temp\\RestLevel\\HLV2.TMP.chm to C:\\Prog\\Help.chm ... Failed Access is "
+                         "denied (0x00000005)",
+                         "Could not verify C:\\Prog\\RestLevel.exe: unpacked content differs from the signed",
+                         kIncomplete,
+                         kIncomplete,
+                         "Start New Version",
+                     }));
+    EXPECT_EQ(files.files.count(kHelp), 0u);
+    EXPECT_EQ(Started(), (std::vector<std::string>{kElevated, kRestart}));
+    EXPECT_EQ(app.messageBoxes, (std::vector<std::pair<std::string, std::uint32_t>>{
+                                    {"The update of RestLevel could not be verified. Nothing was installed.",
+                                     kMbIconError | kMbOk}}));
+    EXPECT_FALSE(Staged());
 }
 
 }  // namespace
