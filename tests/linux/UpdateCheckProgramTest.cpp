@@ -101,7 +101,9 @@ TEST_F(UpdateCheckProgramTest, ANewerPackageShowsTheNotesAndEscapeLetsTheProgram
     EXPECT_EQ(screen_.Find(program->Pid(), kMainWindow), 0u) << "the settings window waits for the answer";
     EXPECT_TRUE(linuxtest::WaitFor([&] { return screen_.RedPixels(notes) > 200; }, kDeadline))
         << "the notes' red letters are not on the screen";
-    EXPECT_EQ(server.Requests(), "HEAD /linux-x86_64/restlevel.zbin\nGET /RestLevel.rtf\n");
+    // The newer package's signature, and the notes' own.
+    EXPECT_EQ(server.Requests(), "HEAD /linux-x86_64/restlevel.zbin\nGET /linux-x86_64/restlevel.zbin.sig\n"
+                                 "GET /RestLevel.rtf\nGET /RestLevel.rtf.sig\n");
     EXPECT_EQ(ReadFile(LogFile()), Lines({"Check File restlevel.zbin ... " + LogTime(exeTime_ + 3600) +
                                               " Needs update from local copy " + LogTime(exeTime_),
                                           "An update is available and can be installed."}));
@@ -148,7 +150,7 @@ TEST_F(UpdateCheckProgramTest, APackageOfTheProgramsOwnTimeShowsNothing) {
     EXPECT_EQ(ReadFile(LogFile()), Lines({"Check File restlevel.zbin ... " + LogTime(exeTime_) +
                                               " Up-to-date Local @ " + LogTime(exeTime_),
                                           "Software is already up-to-date."}));
-    EXPECT_EQ(server.Requests(), "HEAD /linux-x86_64/restlevel.zbin\nGET /RestLevel.rtf\n");
+    EXPECT_EQ(server.Requests(), "HEAD /linux-x86_64/restlevel.zbin\nGET /RestLevel.rtf\nGET /RestLevel.rtf.sig\n");
 }
 
 TEST_F(UpdateCheckProgramTest, AServerThatCannotBeReachedDoesNotStopTheStart) {
@@ -184,6 +186,9 @@ struct HostileNotesCase {
     const char* wrapper;      // the server's answer for every file below the address
     std::int64_t packageAge;  // seconds the package is newer than the program
     const char* logPart;
+    // Bytes of notes (0: the usual ones): a trickle slow for them and quick
+    // for the package's signature, which comes before them.
+    std::size_t notesSize = 0;
 };
 void PrintTo(const HostileNotesCase& c, std::ostream* out) { *out << c.name; }
 
@@ -192,7 +197,8 @@ class UpdateCheckHostileNotesTest : public UpdateCheckProgramTest,
 
 TEST_P(UpdateCheckHostileNotesTest, TheProgramStartsWithinTheTimeLimit) {
     const HostileNotesCase& c = GetParam();
-    ASSERT_NO_FATAL_FAILURE(Publish(exeTime_ + c.packageAge));
+    ASSERT_NO_FATAL_FAILURE(Publish(exeTime_ + c.packageAge,
+                                    c.notesSize == 0 ? kNotes : "{\\rtf1 " + std::string(c.notesSize - 8, 'n') + "}"));
     linuxtest::TestServer server = Serve(true);
     ASSERT_GT(server.Port(), 0);
     const auto start = std::chrono::steady_clock::now();
@@ -206,6 +212,7 @@ TEST_P(UpdateCheckHostileNotesTest, TheProgramStartsWithinTheTimeLimit) {
     EXPECT_EQ(screen_.Find(program->Pid(), kNotesWindow), 0u);
     const std::string log = ReadFile(LogFile());
     EXPECT_NE(log.find(std::string("RTF Info Not Available: HTTP 200 ") + c.logPart), std::string::npos) << log;
+    EXPECT_EQ(log.find("Could not verify"), std::string::npos) << "the notes are what failed:\n" << log;
     // Well below the endless body's growth: only the limit's worth was kept.
     const std::string status = ReadFile("/proc/" + std::to_string(program->Pid()) + "/status");
     const std::size_t peak = status.find("VmHWM:");
@@ -216,7 +223,7 @@ TEST_P(UpdateCheckHostileNotesTest, TheProgramStartsWithinTheTimeLimit) {
 INSTANTIATE_TEST_SUITE_P(
     Notes, UpdateCheckHostileNotesTest,
     ::testing::Values(HostileNotesCase{"NeverEnding", "/endless", 0, "Response body exceeds 4194304 bytes"},
-                      HostileNotesCase{"Trickling", "/trickle/1000", 3600, "Time limit exceeded"}),
+                      HostileNotesCase{"Trickling", "/trickle/20", 3600, "Time limit exceeded", 4000}),
     [](const ::testing::TestParamInfo<HostileNotesCase>& param) { return std::string(param.param.name); });
 
 }  // namespace

@@ -155,7 +155,9 @@ TEST_F(UpdateCheckProgramTest, ANewerPackageShowsTheNotesAndEscapeLetsTheProgram
     EXPECT_EQ(shown.find("\\rtf1"), std::string::npos) << "the notes show as RTF markup";
     EXPECT_EQ(VisibleWindowOf(program.ProcessId(), win32::kMainWindowClass), nullptr)
         << "the settings window waits for the answer";
-    EXPECT_EQ(ReadText(Requests()), "HEAD /RestLevel.zbin\nGET /RestLevel.rtf\n");
+    // The newer package's signature, and the notes' own.
+    EXPECT_EQ(ReadText(Requests()),
+              "HEAD /RestLevel.zbin\nGET /RestLevel.zbin.sig\nGET /RestLevel.rtf\nGET /RestLevel.rtf.sig\n");
     EXPECT_EQ(ReadText(log_), Lines({"Check File RestLevel.zbin ... " + LogTime(exeTime_ + 3600 * kTicksPerSecond) +
                                          " Needs update from local copy " + LogTime(exeTime_),
                                      "An update is available and can be installed."}));
@@ -213,6 +215,9 @@ struct HostileNotesCase {
     const char* wrapper;      // the server's answer for every file below the address
     std::int64_t packageAge;  // seconds the package is newer than the program
     const char* logPart;
+    // Bytes of notes (0: the usual ones): a trickle slow for them and quick
+    // for the package's signature, which comes before them.
+    std::size_t notesSize = 0;
 };
 void PrintTo(const HostileNotesCase& c, std::ostream* out) { *out << c.name; }
 
@@ -221,9 +226,10 @@ class UpdateCheckHostileNotesTest : public UpdateCheckProgramTest,
 
 TEST_P(UpdateCheckHostileNotesTest, TheProgramStartsWithinTheTimeLimit) {
     const HostileNotesCase& c = GetParam();
-    ASSERT_NO_FATAL_FAILURE(Publish(exeTime_ + c.packageAge * kTicksPerSecond));
     TrustedTestCa ca;
     ASSERT_TRUE(ca.Added());
+    ASSERT_NO_FATAL_FAILURE(Publish(exeTime_ + c.packageAge * kTicksPerSecond,
+                                    c.notesSize == 0 ? kNotes : "{\\rtf1 " + std::string(c.notesSize - 8, 'n') + "}"));
     auto server = Serve(true);
     ASSERT_GT(server->Port(), 0);
     ScopedVariable address("RESTLEVEL_UPDATE_SERVER",
@@ -239,12 +245,13 @@ TEST_P(UpdateCheckHostileNotesTest, TheProgramStartsWithinTheTimeLimit) {
     EXPECT_EQ(VisibleWindowOf(program.ProcessId(), win32::kUpdateInfoClass), nullptr);
     const std::string log = ReadText(log_);
     EXPECT_NE(log.find(std::string("RTF Info Not Available: HTTP 200 ") + c.logPart), std::string::npos) << log;
+    EXPECT_EQ(log.find("Could not verify"), std::string::npos) << "the notes are what failed:\n" << log;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Notes, UpdateCheckHostileNotesTest,
     ::testing::Values(HostileNotesCase{"NeverEnding", "/endless", 0, "Response body exceeds 4194304 bytes"},
-                      HostileNotesCase{"Trickling", "/trickle/1000", 3600, "Time limit exceeded"}),
+                      HostileNotesCase{"Trickling", "/trickle/20", 3600, "Time limit exceeded", 4000}),
     [](const ::testing::TestParamInfo<HostileNotesCase>& param) { return std::string(param.param.name); });
 
 }  // namespace
