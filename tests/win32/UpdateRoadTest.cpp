@@ -406,6 +406,21 @@ protected:
         ASSERT_EQ(result.status, 0) << result.output;
     }
 
+    // Writes FILE.sig for the file as it is now, with the build's test key:
+    // its name on the server, its time, and the bytes it inflates to.
+    void Sign(const std::string& file, const std::string& name, std::int64_t seconds, const std::string& unpacked) {
+        WriteText(Path("unpacked"), unpacked);
+        const UnixResult result = RunUnix(
+            {RL_PYTHON, "-c",
+             "import importlib.util, sys; s = importlib.util.spec_from_file_location('tool', sys.argv[1]); "
+             "t = importlib.util.module_from_spec(s); s.loader.exec_module(t); "
+             "open(sys.argv[3] + '.sig', 'wb').write(t.signed_statement(t.load_key(sys.argv[2]), sys.argv[4], "
+             "int(sys.argv[5]), open(sys.argv[3], 'rb').read(), open(sys.argv[6], 'rb').read()))",
+             win32test::SourcePath("/tools/publish-update.py"), RL_TEST_SIGNING_KEY, UnixPathOf(file), name,
+             std::to_string(seconds), UnixPathOf(Path("unpacked"))});
+        ASSERT_EQ(result.status, 0) << result.output;
+    }
+
     std::unique_ptr<UpdateServer> Serve() {
         auto server = std::make_unique<UpdateServer>(UnixPathOf(folder_) + "/server", UnixPathOf(folder_) + "/requests");
         EXPECT_GT(server->Port(), 0);
@@ -735,6 +750,9 @@ TEST_P(UpdateRoadDownloadFaultTest, Version1StartsAndItsNextStartClearsTheStagin
         for (std::size_t i = bytes.size() / 2; i < bytes.size() / 2 + 64; ++i) bytes[i] = static_cast<char>(0xFF);
         WriteText(package, bytes);
         ASSERT_TRUE(SetLastWrite(package, TicksOf(serverTime)));
+        // Signed as it is: a publisher's broken package, which only the
+        // inflating finds out.
+        ASSERT_NO_FATAL_FAILURE(Sign(package, "RestLevel.zbin", serverTime, v.two));
     }
     auto server = Serve();
     // A package stops after 64 KiB; the notes are whole.
@@ -1022,8 +1040,12 @@ TEST_P(UpdateRoadUnvouchedTest, IsNotOfferedAndVersion1Starts) {
         Publish("RestLevel.exe", false);
     }
     // An old signed package passed off as new: the same bytes, a new date.
-    if (c.fault == Unvouched::NewLastModified) ASSERT_TRUE(SetLastWrite(package, TicksOf(served = serverTime + 60)));
-    if (c.fault == Unvouched::NoSignature) ASSERT_TRUE(DeleteFileA((package + ".sig").c_str()));
+    if (c.fault == Unvouched::NewLastModified) {
+        ASSERT_TRUE(SetLastWrite(package, TicksOf(served = serverTime + 60)));
+    }
+    if (c.fault == Unvouched::NoSignature) {
+        ASSERT_TRUE(DeleteFileA((package + ".sig").c_str()));
+    }
     auto server = Serve();
     ScopedVariable address("RESTLEVEL_UPDATE_SERVER", server->Address().c_str());
 
