@@ -340,7 +340,8 @@ bool TKzAutoUpdate::DownloadAndInstall(bool silent) {
         if (!unwritable.empty() && !silent) application->MessageBox(kStoreBoxText, kMbIconError | kMbCancelOnly);
     }
     if (unverified && !silent)
-        application->MessageBox(kNotVerifiedBox + ApplicationTitle() + kNotVerifiedBoxEnd, kMbIconError | kMbCancelOnly);
+        application->MessageBox(kNotVerifiedBox + ApplicationTitle() + kNotVerifiedBoxEnd,
+                                kMbIconError | kMbCancelOnly);
 
     credentials.Wipe();
     if (success) {

@@ -36,8 +36,9 @@ bool FetchListing(const std::string& url, const PlainCredentials& credentials, s
     std::uint32_t length = 0;
     double modified = 0;
     if (lastModified != nullptr) *lastModified = 0;
-    const bool fetched = HTTPGet(url, listing, status, length, modified, error, nullptr, kConnectTimeoutMs, kReceiveTimeoutMs,
-                                 credentials.userName, credentials.password, true, false, kTextBodyLimit);
+    const bool fetched = HTTPGet(url, listing, status, length, modified, error, nullptr, kConnectTimeoutMs,
+                                 kReceiveTimeoutMs, credentials.userName, credentials.password, true, false,
+                                 kTextBodyLimit);
     if (lastModified != nullptr) *lastModified = modified;
     return fetched;
 }

@@ -236,7 +236,9 @@ bool FetchStatement(const std::string& url, double lastModified, bool package, c
     if (!HTTPGet(SignatureURL(url), text, status, length, modified, error, nullptr, kConnectTimeoutMs,
                  kReceiveTimeoutMs, credentials.userName, credentials.password, true, false, kMaxStatementSize)) {
         text.clear();
-        if (status < 200 || status > 299) return Fail(reason, kReasonNoSignature + std::to_string(status) + ")");
+        // A server that answered without it; not one that could not be reached.
+        if (status != 0 && (status < 200 || status > 299))
+            return Fail(reason, kReasonNoSignature + std::to_string(status) + ")");
         return Fail(reason, kReasonNotFetched + HttpFailure(status, error));
     }
     return VerifyStatementFor(text, keys, url, lastModified, package, statement, reason);

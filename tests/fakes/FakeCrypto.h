@@ -18,9 +18,6 @@ public:
     bool canHash = true;       // false: NewSha256 gives null
     bool refuseVerify = false;  // true: every signature is refused
 
-    int hashers = 0;        // NewSha256 calls that gave one
-    int verifications = 0;  // VerifyP256 calls
-
     std::unique_ptr<ISha256> NewSha256() override;
     bool VerifyP256(const P256PublicKey& key, const void* message, std::size_t size,
                     const P256Signature& signature) override;

@@ -204,6 +204,52 @@ TEST_F(FileLibTest, CopyOntoAnExistingFileReplacesItWithTheSourcesTimes) {
     EXPECT_GE(copied.stx_btime.tv_sec, before);
 }
 
+// Reads the whole file through the adapter in pieces of `chunk` bytes; the
+// number of reads that gave bytes.
+std::string ReadThroughPort(IFileSystem& port, SysHandle file, std::uint32_t chunk, int& reads, bool& ended) {
+    std::string data;
+    std::vector<char> buffer(chunk);
+    reads = 0;
+    ended = false;
+    for (int guard = 0; guard < 100000; ++guard) {
+        std::uint32_t read = 0;
+        if (!port.ReadFile(file, buffer.data(), chunk, read)) break;
+        if (read == 0) {
+            ended = true;
+            break;
+        }
+        ++reads;
+        data.append(buffer.data(), read);
+    }
+    return data;
+}
+
+TEST_F(FileLibTest, ReadFileGivesTheContentFromItsPositionThenZeroAtTheEnd) {
+    const std::string name = Path("package.bin");
+    const std::string content = MixedData(150001, 3);
+    WriteFile(name, content);
+    const SysHandle file = port->CreateFile(name, kGenericRead, kFileShareRead, kOpenExisting, 0);
+    ASSERT_NE(file, kInvalidHandle);
+    int reads = 0;
+    bool ended = false;
+    EXPECT_EQ(ReadThroughPort(*port, file, 65536, reads, ended), content);
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(reads, 3);
+    std::uint32_t read = 7;
+    char byte = 0;
+    EXPECT_TRUE(port->ReadFile(file, &byte, 1, read)) << "at the end, again";
+    EXPECT_EQ(read, 0u);
+    EXPECT_TRUE(port->CloseHandle(file));
+
+    // A handle without read access reads nothing.
+    const SysHandle writer = port->CreateFile(name, kGenericWrite, 0, kOpenExisting, 0);
+    ASSERT_NE(writer, kInvalidHandle);
+    EXPECT_FALSE(port->ReadFile(writer, &byte, 1, read));
+    EXPECT_EQ(read, 0u);
+    EXPECT_NE(port->LastError(), 0u);
+    EXPECT_TRUE(port->CloseHandle(writer));
+}
+
 TEST_F(FileLibTest, CopyCarriesReadOnlyAndWillNotOverwriteAReadOnlyFile) {
     const std::string source = Path("locked.cfg");
     const std::string destination = Path("copy.cfg");

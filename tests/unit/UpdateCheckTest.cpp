@@ -601,6 +601,7 @@ TEST_F(UpdateCheckTest, WithTrustedKeysAnUpdateIsOfferedOnlyWhenItsStatementHold
         std::string query;
         TUpdateCheckResult result;
         std::string reason;  // empty: verified
+        std::optional<std::uint32_t> sendError = std::nullopt;  // of the statement's request
     } cases[] = {
         {"signed", statement(key, "RestLevel.zbin", remote, true), "", ucrUpdateAvailable, ""},
         {"signed, with the name below the top folder", statement(key, "restlevel/RestLevel.zbin", remote, true), "",
@@ -619,7 +620,12 @@ TEST_F(UpdateCheckTest, WithTrustedKeysAnUpdateIsOfferedOnlyWhenItsStatementHold
         {"garbage", std::string("<html>Moved</html>"), "", ucrError, "malformed signature: the last line has no LF"},
         {"oversized", std::string(5000, '\n'), "", ucrError,
          "signature could not be fetched: 200 Response body exceeds 4096 bytes"},
+        {"the connection breaks", statement(key, "RestLevel.zbin", remote, true), "", ucrError,
+         "signature could not be fetched: 0 Send Request Failed: The connection with the server was reset "
+         "(0x00002EFF)",
+         kErrorInternetConnectionReset},
     };
+    text.moduleMessages[kErrorInternetConnectionReset] = "The connection with the server was reset.\r\n";
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         net.responses.clear();
@@ -629,7 +635,7 @@ TEST_F(UpdateCheckTest, WithTrustedKeysAnUpdateIsOfferedOnlyWhenItsStatementHold
         updater.UpdateURL = kUpdateURL + c.query;
         Serve(kPackage + c.query, remote);
         const std::string sigObject = std::string(kPackage) + ".sig" + c.query;
-        if (c.sig) ServeText(sigObject, *c.sig);
+        if (c.sig) ServeText(sigObject, *c.sig).sendError = c.sendError;
 
         EXPECT_EQ(updater.CheckForUpdate(nullptr, nullptr), c.result);
         EXPECT_EQ(Objects(), (std::vector<std::string>{"HEAD " + std::string(kPackage) + c.query, "GET " + sigObject}));

@@ -44,6 +44,13 @@ std::string Replaced(std::string text, const std::string& from, const std::strin
     return text;
 }
 
+// Every line ended by CR LF.
+std::string WithCrLf(const std::string& text) {
+    std::string result;
+    for (const char c : text) result += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    return result;
+}
+
 // The hex digit at `at` changed to another.
 std::string DigitChanged(std::string text, std::size_t at) {
     text[at] = text[at] == '0' ? '1' : '0';
@@ -154,7 +161,8 @@ TEST_F(UpdateSignatureTest, OnlyTheExactStatementOfATrustedKeyVouchesForThePacka
          malformed + "longer than 4096 bytes"},
         {"garbage", [](Inputs& in) { in.statement = std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16); },
          malformed + "not printable ASCII with LF line ends"},
-        {"CR LF line ends", [&](Inputs& in) { in.statement = fake::Crypto::SignBody(key, Replaced(body, "\n", "\r\n")); },
+        {"CR LF line ends",
+         [&](Inputs& in) { in.statement = fake::Crypto::SignBody(key, WithCrLf(body)); },
          malformed + "not printable ASCII with LF line ends"},
         {"name and time reordered",
          [&](Inputs& in) {

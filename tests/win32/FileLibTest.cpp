@@ -234,6 +234,35 @@ TEST_F(Win32FileLibCopyTest, ReplacesTheDestinationAndTakesTheSourcesTimes) {
     EXPECT_EQ(FileLastStep, "") << FileLastError;
 }
 
+TEST_F(Win32FileLibCopyTest, ReadFileGivesTheContentFromItsPositionThenZeroAtTheEnd) {
+    const std::string name = In("package.bin");
+    std::string content(150001, '\0');
+    for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7 + (i >> 8));
+    WriteBytes(name, content);
+    const SysHandle file = files_->CreateFile(name, kGenericRead, kFileShareRead, kOpenExisting, 0);
+    ASSERT_NE(file, kInvalidHandle);
+    std::string data;
+    std::vector<char> buffer(65536);
+    int reads = 0;
+    std::uint32_t read = 0;
+    while (files_->ReadFile(file, buffer.data(), 65536, read) && read > 0 && reads < 1000) {
+        data.append(buffer.data(), read);
+        ++reads;
+    }
+    EXPECT_EQ(read, 0u) << "zero at the end, not a failure";
+    EXPECT_EQ(data, content);
+    EXPECT_EQ(reads, 3);
+    EXPECT_TRUE(files_->CloseHandle(file));
+
+    // A handle without read access reads nothing.
+    const SysHandle writer = files_->CreateFile(name, kGenericWrite, 0, kOpenExisting, 0);
+    ASSERT_NE(writer, kInvalidHandle);
+    char byte = 0;
+    EXPECT_FALSE(files_->ReadFile(writer, &byte, 1, read));
+    EXPECT_EQ(files_->LastError(), 5u) << "ERROR_ACCESS_DENIED";
+    EXPECT_TRUE(files_->CloseHandle(writer));
+}
+
 TEST_F(Win32FileLibCopyTest, CreationTimeIsNowUnlessKept) {
     const std::string limit = CreationTimeLimit(folder_);
     if (!limit.empty()) GTEST_SKIP() << limit;
