@@ -453,7 +453,7 @@ protected:
     // Version 1 shows the release notes; Enter answers Yes.
     void AnswerYes(DWORD program, KeptLog& log) {
         const HWND notes = WaitForWindow(program, win32::kUpdateInfoClass);
-        ASSERT_NE(notes, nullptr) << "no release notes";
+        ASSERT_NE(notes, nullptr) << "no release notes; the log reads:\n" << ReadShared(LogFile());
         ASSERT_TRUE(PressKeyToClose(notes, CaptionOf(notes), "Return")) << "the notes stay open";
         ASSERT_TRUE(WaitFor([&] { return log.Has(" ... "); }, kDeadline)) << "no download log: " << ReadText(LogFile());
     }

@@ -114,11 +114,15 @@ void TetheredScript::Close() {
 UnixResult RunUnix(const std::vector<std::string>& argv) {
     std::string line = Quoted(RL_SOURCE_DIR "/tests/win32/helpers/run_command.py");
     for (const std::string& a : argv) line += " " + Quoted(a);
-    TetheredScript command(line);
     UnixResult result;
-    while (const std::optional<std::string> text = command.ReadLine()) {
-        if (text->rfind("EXIT ", 0) == 0) result.status = std::atoi(text->c_str() + 5);
-        else result.output += *text + "\n";
+    // Now and then the tether is refused before the command runs (nothing
+    // read at all); the command has not run then, and is started once more.
+    for (int attempt = 0; attempt < 2 && result.status == -1 && result.output.empty(); ++attempt) {
+        TetheredScript command(line);
+        while (const std::optional<std::string> text = command.ReadLine()) {
+            if (text->rfind("EXIT ", 0) == 0) result.status = std::atoi(text->c_str() + 5);
+            else result.output += *text + "\n";
+        }
     }
     return result;
 }
