@@ -45,7 +45,8 @@ add_custom_command(OUTPUT ${RL_TEST_CERTS}/ca.pem ${RL_TEST_CERTS}/server.pem ${
   COMMENT "Making the HTTPS tests' CA and certificates")
 add_custom_target(rl_linux_test_certs DEPENDS ${RL_TEST_CERTS}/ca.pem)
 add_dependencies(rl_linux_tests rl_linux_test_certs)
-set_property(SOURCE tests/linux/CurlInternetTest.cpp tests/linux/LinuxTestSupport.cpp APPEND PROPERTY COMPILE_DEFINITIONS
+set_property(SOURCE tests/linux/CurlInternetTest.cpp tests/linux/LinuxTestSupport.cpp
+  tests/linux/UpdateCheckProgramTest.cpp APPEND PROPERTY COMPILE_DEFINITIONS
   RL_SOURCE_DIR="${CMAKE_SOURCE_DIR}" RL_TEST_CERT_DIR="${RL_TEST_CERTS}")
 gtest_discover_tests(rl_linux_tests TEST_PREFIX "linux." DISCOVERY_MODE PRE_TEST
   PROPERTIES LABELS linux)
@@ -61,6 +62,10 @@ add_dependencies(rl_linux_tests rl_update_road_helper rl_stop_at_exit)
 set_property(SOURCE tests/linux/UpdateRoadTest.cpp APPEND PROPERTY COMPILE_DEFINITIONS
   RL_SOURCE_DIR="${CMAKE_SOURCE_DIR}" RL_TEST_CERT_DIR="${RL_TEST_CERTS}"
   RL_UPDATE_ROAD_HELPER="$<TARGET_FILE:rl_update_road_helper>" RL_STOP_AT_EXIT="$<TARGET_FILE:rl_stop_at_exit>")
+# The tests that publish sign with the build's test key, through the
+# interpreter that has python3-cryptography.
+target_compile_definitions(rl_linux_tests PRIVATE RL_TEST_SIGNING_KEY="${RL_TEST_SIGNING_KEY}"
+  RL_PYTHON="${Python3_EXECUTABLE}")
 
 # The update publishing tool, run on temporary folders.
 add_test(NAME linux.publish_update COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/tools/publish_update_test.py)

@@ -75,6 +75,10 @@ target_link_libraries(rl_update_road_helper PRIVATE rl_platform)
 target_include_directories(rl_update_road_helper PRIVATE ${CMAKE_SOURCE_DIR}/resources)
 rl_strict(rl_update_road_helper)
 add_dependencies(rl_win32_tests rl_update_road_helper)
+# The tests that publish sign with the build's test key (Unix paths), through
+# the interpreter that has python3-cryptography.
+target_compile_definitions(rl_win32_tests PRIVATE RL_TEST_SIGNING_KEY="${RL_TEST_SIGNING_KEY}"
+  RL_PYTHON="${Python3_EXECUTABLE}")
 
 gtest_discover_tests(rl_win32_tests TEST_PREFIX "win32." DISCOVERY_MODE PRE_TEST
   DISCOVERY_TIMEOUT 120 PROPERTIES LABELS win32)

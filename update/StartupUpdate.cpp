@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "update/KzHTTP.h"
+#include "update/UpdateLog.h"
 
 namespace rl {
 
@@ -14,9 +15,18 @@ std::string UpdateServerAddress() {
     return address;
 }
 
-bool ConfigureKzAutoUpdate1(TKzAutoUpdate& component, const std::string& packagePath) {
+bool ConfigureKzAutoUpdate1(TKzAutoUpdate& component, const std::string& packagePath,
+                            const std::vector<P256PublicKey>& keys) {
     const std::string address = UpdateServerAddress();
     if (address.empty()) return false;
+    if (keys.empty()) {
+        // The log is where a user looks when updates never come.
+        TUpdateLog log;
+        log.OpenAfresh(TKzAutoUpdate::UpdateLogFileName());
+        log.Line(kNoUpdateKey);
+        return false;
+    }
+    component.TrustedKeys = keys;
     component.UpdateURL = address + packagePath;
     component.InfoURLRTF = address + kReleaseNotesPath;
     component.ForcedTerminate = true;

@@ -4,8 +4,11 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
+#include "platform/Crypto.h"
 #include "update/KzAutoUpdate.h"
+#include "update/UpdateKeys.h"
 
 namespace rl {
 
@@ -24,10 +27,16 @@ inline constexpr char kReleaseNotesPath[] = "/RestLevel.rtf";
 // check is off.
 std::string UpdateServerAddress();
 
-// Sets UpdateURL and InfoURLRTF for the package below the server's address
-// (ForcedTerminate stays true, everything else empty). False when the
-// start-up check is off; the component is then left as it is.
-bool ConfigureKzAutoUpdate1(TKzAutoUpdate& component, const std::string& packagePath);
+// The update log's only line when the program trusts no key.
+inline constexpr char kNoUpdateKey[] = "No update key is built in: updates are off.";
+
+// Sets UpdateURL and InfoURLRTF for the package below the server's address,
+// and TrustedKeys (ForcedTerminate stays true, everything else empty). False
+// when the start-up check is off, and when there is no key to trust (an
+// unsigned update is never taken; the update log then says so); the
+// component is then left as it is.
+bool ConfigureKzAutoUpdate1(TKzAutoUpdate& component, const std::string& packagePath,
+                            const std::vector<P256PublicKey>& keys = BuiltInUpdateKeys());
 
 // The start-up check's time limit. It runs before the program's windows
 // appear, so it must end soon when the server is slow: a healthy check takes

@@ -32,6 +32,7 @@
 #include "update/KzAutoUpdateInfo.h"
 #include "update/KzHTTP.h"
 #include "update/StartupUpdate.h"
+#include "update/UpdateKeys.h"
 
 // Last: its macros (Bool, Status, None) break the Qt headers.
 #include <X11/Xlib.h>
@@ -80,7 +81,7 @@ int main(int argc, char** argv) {
         installer.application = &application;
         installer.crypto = crypto.get();
         const InstalledPorts ports(installer);
-        HandleUpdateSwitch();
+        HandleUpdateSwitch(BuiltInUpdateKeys());
     }
 
     // Idle time, the foreground window and the window list all come from

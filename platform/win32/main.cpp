@@ -26,6 +26,7 @@
 #include "update/KzAutoUpdateInfo.h"
 #include "update/KzHTTP.h"
 #include "update/StartupUpdate.h"
+#include "update/UpdateKeys.h"
 
 namespace {
 
@@ -186,7 +187,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     // single-instance mutex below (it has to wait for the running program).
     {
         Ports ports;
-        rl::HandleUpdateSwitch();
+        rl::HandleUpdateSwitch(rl::BuiltInUpdateKeys());
     }
 
     SingleInstance single;

@@ -37,7 +37,6 @@ namespace fs = std::filesystem;
 constexpr auto kDeadline = 30s;
 constexpr char kNotesWindow[] = "RestLevel Update";
 constexpr char kMainWindow[] = "RestLevel";
-constexpr char kPackage[] = "linux-x86_64/restlevel.zbin";
 // Release notes in large red letters, which the test finds on the screen.
 constexpr char kNotes[] =
     "{\\rtf1\\ansi{\\fonttbl{\\f0 Sans;}}{\\colortbl;\\red255\\green0\\blue0;}"
@@ -49,10 +48,22 @@ protected:
         ASSERT_FALSE(linuxtest::ServiceEnv("DISPLAY").empty());
         ASSERT_FALSE(linuxtest::ServiceEnv("RL_TEST_SINK").empty());
         ASSERT_TRUE(screen_.Open());
-        WriteFile(Path("server/RestLevel.rtf"), kNotes);
-        WriteFile(Path("server/") + kPackage, "a zlib stream; only its time counts here");
         exeTime_ = linuxtest::ModifiedSeconds(RL_RESTLEVEL);
         ASSERT_GT(exeTime_, 0);
+    }
+
+    // The server's folder as the publishing tool writes it, signed with the
+    // build's test key: a package dated `packageTime` (only its time counts
+    // here) and the notes.
+    void Publish(std::int64_t packageTime, const std::string& notes = kNotes) {
+        WriteFile(Path("dist/restlevel"), "a program");
+        linuxtest::SetModified(Path("dist/restlevel"), packageTime);
+        WriteFile(Path("notes.rtf"), notes);
+        const auto result = linuxtest::Run(RL_PYTHON " " RL_SOURCE_DIR "/tools/publish-update.py '" + Path("dist") +
+                                           "' '" + Path("server") + "' --key '" RL_TEST_SIGNING_KEY
+                                           "' --under linux-x86_64 --program restlevel --notes '" +
+                                           Path("notes.rtf") + "' --notes-name RestLevel.rtf 2>&1");
+        ASSERT_EQ(result.status, 0) << result.output;
     }
 
     std::string Path(const std::string& name) const { return folder_.Path() + "/" + name; }
@@ -80,7 +91,7 @@ protected:
 };
 
 TEST_F(UpdateCheckProgramTest, ANewerPackageShowsTheNotesAndEscapeLetsTheProgramRunOn) {
-    linuxtest::SetModified(Path("server/") + kPackage, exeTime_ + 3600);
+    ASSERT_NO_FATAL_FAILURE(Publish(exeTime_ + 3600));
     linuxtest::TestServer server = Serve(true);
     ASSERT_GT(server.Port(), 0);
     auto program = Start(server.Url("/"));
@@ -90,7 +101,9 @@ TEST_F(UpdateCheckProgramTest, ANewerPackageShowsTheNotesAndEscapeLetsTheProgram
     EXPECT_EQ(screen_.Find(program->Pid(), kMainWindow), 0u) << "the settings window waits for the answer";
     EXPECT_TRUE(linuxtest::WaitFor([&] { return screen_.RedPixels(notes) > 200; }, kDeadline))
         << "the notes' red letters are not on the screen";
-    EXPECT_EQ(server.Requests(), "HEAD /linux-x86_64/restlevel.zbin\nGET /RestLevel.rtf\n");
+    // The newer package's signature, and the notes' own.
+    EXPECT_EQ(server.Requests(), "HEAD /linux-x86_64/restlevel.zbin\nGET /linux-x86_64/restlevel.zbin.sig\n"
+                                 "GET /RestLevel.rtf\nGET /RestLevel.rtf.sig\n");
     EXPECT_EQ(ReadFile(LogFile()), Lines({"Check File restlevel.zbin ... " + LogTime(exeTime_ + 3600) +
                                               " Needs update from local copy " + LogTime(exeTime_),
                                           "An update is available and can be installed."}));
@@ -106,7 +119,7 @@ TEST_F(UpdateCheckProgramTest, ANewerPackageShowsTheNotesAndEscapeLetsTheProgram
 // A session that ends while the notes wait for an answer takes the program
 // with it.
 TEST_F(UpdateCheckProgramTest, AnEndSignalWhileTheNotesWaitEndsTheStart) {
-    linuxtest::SetModified(Path("server/") + kPackage, exeTime_ + 3600);
+    ASSERT_NO_FATAL_FAILURE(Publish(exeTime_ + 3600));
     linuxtest::TestServer server = Serve(false);
     ASSERT_GT(server.Port(), 0);
     auto program = Start(server.Url());
@@ -126,7 +139,7 @@ TEST_F(UpdateCheckProgramTest, AnEndSignalWhileTheNotesWaitEndsTheStart) {
 }
 
 TEST_F(UpdateCheckProgramTest, APackageOfTheProgramsOwnTimeShowsNothing) {
-    linuxtest::SetModified(Path("server/") + kPackage, exeTime_);
+    ASSERT_NO_FATAL_FAILURE(Publish(exeTime_));
     linuxtest::TestServer server = Serve(false);
     ASSERT_GT(server.Port(), 0);
     auto program = Start(server.Url());
@@ -137,7 +150,7 @@ TEST_F(UpdateCheckProgramTest, APackageOfTheProgramsOwnTimeShowsNothing) {
     EXPECT_EQ(ReadFile(LogFile()), Lines({"Check File restlevel.zbin ... " + LogTime(exeTime_) +
                                               " Up-to-date Local @ " + LogTime(exeTime_),
                                           "Software is already up-to-date."}));
-    EXPECT_EQ(server.Requests(), "HEAD /linux-x86_64/restlevel.zbin\nGET /RestLevel.rtf\n");
+    EXPECT_EQ(server.Requests(), "HEAD /linux-x86_64/restlevel.zbin\nGET /RestLevel.rtf\nGET /RestLevel.rtf.sig\n");
 }
 
 TEST_F(UpdateCheckProgramTest, AServerThatCannotBeReachedDoesNotStopTheStart) {
@@ -173,6 +186,9 @@ struct HostileNotesCase {
     const char* wrapper;      // the server's answer for every file below the address
     std::int64_t packageAge;  // seconds the package is newer than the program
     const char* logPart;
+    // Bytes of notes (0: the usual ones): a trickle slow for them and quick
+    // for the package's signature, which comes before them.
+    std::size_t notesSize = 0;
 };
 void PrintTo(const HostileNotesCase& c, std::ostream* out) { *out << c.name; }
 
@@ -181,7 +197,8 @@ class UpdateCheckHostileNotesTest : public UpdateCheckProgramTest,
 
 TEST_P(UpdateCheckHostileNotesTest, TheProgramStartsWithinTheTimeLimit) {
     const HostileNotesCase& c = GetParam();
-    linuxtest::SetModified(Path("server/") + kPackage, exeTime_ + c.packageAge);
+    ASSERT_NO_FATAL_FAILURE(Publish(exeTime_ + c.packageAge,
+                                    c.notesSize == 0 ? kNotes : "{\\rtf1 " + std::string(c.notesSize - 8, 'n') + "}"));
     linuxtest::TestServer server = Serve(true);
     ASSERT_GT(server.Port(), 0);
     const auto start = std::chrono::steady_clock::now();
@@ -195,6 +212,7 @@ TEST_P(UpdateCheckHostileNotesTest, TheProgramStartsWithinTheTimeLimit) {
     EXPECT_EQ(screen_.Find(program->Pid(), kNotesWindow), 0u);
     const std::string log = ReadFile(LogFile());
     EXPECT_NE(log.find(std::string("RTF Info Not Available: HTTP 200 ") + c.logPart), std::string::npos) << log;
+    EXPECT_EQ(log.find("Could not verify"), std::string::npos) << "the notes are what failed:\n" << log;
     // Well below the endless body's growth: only the limit's worth was kept.
     const std::string status = ReadFile("/proc/" + std::to_string(program->Pid()) + "/status");
     const std::size_t peak = status.find("VmHWM:");
@@ -205,7 +223,7 @@ TEST_P(UpdateCheckHostileNotesTest, TheProgramStartsWithinTheTimeLimit) {
 INSTANTIATE_TEST_SUITE_P(
     Notes, UpdateCheckHostileNotesTest,
     ::testing::Values(HostileNotesCase{"NeverEnding", "/endless", 0, "Response body exceeds 4194304 bytes"},
-                      HostileNotesCase{"Trickling", "/trickle/1000", 3600, "Time limit exceeded"}),
+                      HostileNotesCase{"Trickling", "/trickle/20", 3600, "Time limit exceeded", 4000}),
     [](const ::testing::TestParamInfo<HostileNotesCase>& param) { return std::string(param.param.name); });
 
 }  // namespace

@@ -323,14 +323,30 @@ protected:
         return v;
     }
 
-    // The server's folder, written by the publishing tool from dist/.
-    void Publish(const std::string& program, bool listing) {
+    // The server's folder, written and signed by the publishing tool from
+    // dist/ (with the build's test key unless another is given).
+    void Publish(const std::string& program, bool listing, const std::string& key = RL_TEST_SIGNING_KEY) {
         WriteFile(Path("notes.rtf"), kNotes);
-        std::string command = "python3 " RL_SOURCE_DIR "/tools/publish-update.py " + Quote(Path("dist")) + " " +
-                              Quote(Path("server")) + " --under linux-x86_64 --program " + program + " --notes " +
-                              Quote(Path("notes.rtf")) + " --notes-name RestLevel.rtf";
+        std::string command = RL_PYTHON " " RL_SOURCE_DIR "/tools/publish-update.py " + Quote(Path("dist")) + " " +
+                              Quote(Path("server")) + " --key " + Quote(key) + " --under linux-x86_64 --program " +
+                              program + " --notes " + Quote(Path("notes.rtf")) + " --notes-name RestLevel.rtf";
         if (listing) command += " --listing files.txt";
         const auto result = linuxtest::Run(command + " 2>&1");
+        ASSERT_EQ(result.status, 0) << result.output;
+    }
+
+    // Writes FILE.sig for the file as it is now, with the build's test key:
+    // its name on the server, its time, and the bytes it inflates to.
+    void Sign(const std::string& file, const std::string& name, std::int64_t seconds, const std::string& unpacked) {
+        WriteFile(Path("unpacked"), unpacked);
+        const auto result = linuxtest::Run(
+            RL_PYTHON " -c \"import importlib.util, sys; s = importlib.util.spec_from_file_location('tool', sys.argv[1]); "
+            "t = importlib.util.module_from_spec(s); s.loader.exec_module(t); "
+            "open(sys.argv[3] + '.sig', 'wb').write(t.signed_statement(t.load_key(sys.argv[2]), sys.argv[4], "
+            "int(sys.argv[5]), open(sys.argv[3], 'rb').read(), open(sys.argv[6], 'rb').read()))\" " RL_SOURCE_DIR
+            "/tools/publish-update.py " +
+            Quote(RL_TEST_SIGNING_KEY) + " " + Quote(file) + " " + name + " " + std::to_string(seconds) + " " +
+            Quote(Path("unpacked")) + " 2>&1");
         ASSERT_EQ(result.status, 0) << result.output;
     }
 
@@ -500,10 +516,16 @@ TEST_P(UpdateRoadInstallTest, InstallsVersion2AndStartsIt) {
     ASSERT_NE(screen_.WaitFor(two, kMainWindow), 0u) << "version 2 shows no window";
     ExpectStagingCleared("restlevel");
     EXPECT_EQ(ReadFile(LogFile()), UpToDateLog({{"restlevel.zbin", serverTime}}));
+    // Each file with its signature; a package's only once it is newer.
     EXPECT_EQ(server.Requests(),
-              "HEAD /linux-x86_64/restlevel.zbin\nGET /RestLevel.rtf\n"                // version 1's check
-              "HEAD /linux-x86_64/restlevel.zbin\nGET /linux-x86_64/restlevel.zbin\n"  // the download
-              "HEAD /linux-x86_64/restlevel.zbin\nGET /RestLevel.rtf\n");              // version 2's check
+              // version 1's check
+              "HEAD /linux-x86_64/restlevel.zbin\nGET /linux-x86_64/restlevel.zbin.sig\n"
+              "GET /RestLevel.rtf\nGET /RestLevel.rtf.sig\n"
+              // the download
+              "HEAD /linux-x86_64/restlevel.zbin\nGET /linux-x86_64/restlevel.zbin.sig\n"
+              "GET /linux-x86_64/restlevel.zbin\n"
+              // version 2's check
+              "HEAD /linux-x86_64/restlevel.zbin\nGET /RestLevel.rtf\nGET /RestLevel.rtf.sig\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -626,6 +648,9 @@ TEST_P(UpdateRoadDownloadFaultTest, Version1StartsAndItsNextStartClearsTheStagin
         for (std::size_t i = bytes.size() / 2; i < bytes.size() / 2 + 64; ++i) bytes[i] = static_cast<char>(0xFF);
         WriteFile(package, bytes);
         SetModified(package, serverTime);
+        // Signed as it is: a publisher's broken package, which only the
+        // inflating finds out.
+        ASSERT_NO_FATAL_FAILURE(Sign(package, "linux-x86_64/restlevel.zbin", serverTime, v.two));
     }
     linuxtest::TestServer server = Serve();
     ASSERT_GT(server.Port(), 0);
@@ -637,7 +662,7 @@ TEST_P(UpdateRoadDownloadFaultTest, Version1StartsAndItsNextStartClearsTheStagin
     ASSERT_NO_FATAL_FAILURE(AnswerYes(*one, log, "restlevel.zbin ("));
     if (c.serverDies) {
         ASSERT_TRUE(linuxtest::WaitFor(
-            [&] { return server.Requests().find("GET /hold/65536/linux-x86_64/restlevel.zbin") != std::string::npos; },
+            [&] { return server.Requests().find("GET /hold/65536/linux-x86_64/restlevel.zbin\n") != std::string::npos; },
             kDeadline));
         server.Die();
     }
@@ -857,7 +882,8 @@ TEST_F(UpdateRoadTest, AnInstallerKilledBetweenTwoFilesLeavesEveryFileWhole) {
 }
 
 // Without a display the installer's messages go to standard error. Here the
-// test starts the installer itself on a staging whose file cannot be copied.
+// test starts the installer itself on a staging whose file no statement
+// vouches for.
 TEST_F(UpdateRoadTest, WithoutADisplayTheInstallersMessagesGoToStandardError) {
     const std::string reg = "XDG_CONFIG_HOME=" + Quote(Path("config")) + " " RL_REG_TOOL " add ";
     const std::string key = "'HKCU\\Software\\Halvane\\KzAutoUpdate";
@@ -872,9 +898,9 @@ TEST_F(UpdateRoadTest, WithoutADisplayTheInstallersMessagesGoToStandardError) {
                                        Quote(Path("cache")) + " PATH=" + Quote(Path("bin")) + " " RL_RESTLEVEL
                                        " /KzUpdate /bin/true 0 0 RestLevel 2>&1");
     EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.output, "RestLevel: RestLevel could not be updated.\n");
+    EXPECT_EQ(result.output, "RestLevel: The update of RestLevel could not be verified. Nothing was installed.\n");
     const std::string log = ReadFile(Path("installer.log"));
-    EXPECT_EQ(log.rfind("Update " + Path("missing") + " to " + Path("installed") + " ... Failed ", 0), 0u) << log;
+    EXPECT_EQ(log.rfind("Could not verify " + Path("installed") + ": no signature recorded\r\n", 0), 0u) << log;
     const std::string end = Lines({kIncomplete, "Start New Version"});
     EXPECT_EQ(log.substr(log.size() - std::min(log.size(), end.size())), end) << log;
 }
@@ -885,16 +911,14 @@ TEST_F(UpdateRoadTest, WithoutADisplayTheInstallersMessagesGoToStandardError) {
 TEST_F(UpdateRoadTest, APackageThatInflatesPastTheLimitIsNotStaged) {
     const std::int64_t serverTime = std::time(nullptr) / 60 * 60 - 3600;
     const Versions v = TwoVersions("restlevel", ReadFile(RL_RESTLEVEL), "\nRestLevel, version 2\n", serverTime, kProgramMode);
+    // Version 2 is 256 MiB and one byte of zeros: a few hundred KiB packed,
+    // and signed as it is.
+    WriteFile(Path("dist/restlevel"), "");
+    fs::resize_file(Path("dist/restlevel"), (std::uintmax_t{256} << 20) + 1);
+    SetModified(Path("dist/restlevel"), serverTime);
     Publish("restlevel", false);
     const std::string package = Path("server/linux-x86_64/restlevel.zbin");
-    // 256 MiB and one byte of zeros: a few hundred KiB packed.
-    const auto packed = linuxtest::Run("python3 -c \"import sys, zlib; c = zlib.compressobj(9); o = open(sys.argv[1], "
-                                       "'wb'); [o.write(c.compress(bytes(1 << 20))) for _ in range(256)]; "
-                                       "o.write(c.compress(bytes(1))); o.write(c.flush()); o.close()\" " +
-                                       Quote(package) + " 2>&1");
-    ASSERT_EQ(packed.status, 0) << packed.output;
     ASSERT_LT(fs::file_size(package), 2u << 20);
-    SetModified(package, serverTime);
     linuxtest::TestServer server = Serve();
     ASSERT_GT(server.Port(), 0);
 
@@ -923,6 +947,179 @@ TEST_F(UpdateRoadTest, APackageThatInflatesPastTheLimitIsNotStaged) {
     ASSERT_NE(screen_.WaitFor(again->Pid(), kMainWindow), 0u);
     ExpectStagingCleared("restlevel");
     EXPECT_TRUE(SameBytes(ReadFile(v.installed), v.one));
+}
+
+// Signed updates -----------------------------------------------------------------
+
+// The test's own second signing pair, which no build trusts; its private half.
+std::string OtherKey(const std::string& folder) {
+    const auto made = linuxtest::Run(RL_PYTHON " " RL_SOURCE_DIR "/tools/publish-update.py --new-key " +
+                                     Quote(folder + "/other-key") + " 2>&1");
+    EXPECT_EQ(made.status, 0) << made.output;
+    return folder + "/other-key.pem";
+}
+
+// The server's package is not what the program's keys vouch for: the update
+// is not offered (no notes, no download), the log says why, and version 1
+// goes on to start.
+enum class Unvouched { AnotherKey, NewLastModified, NoSignature };
+
+struct UnvouchedCase {
+    const char* name;
+    Unvouched fault;
+    const char* reason;
+};
+void PrintTo(const UnvouchedCase& c, std::ostream* out) { *out << c.name; }
+
+class UpdateRoadUnvouchedTest : public UpdateRoadTest, public ::testing::WithParamInterface<UnvouchedCase> {};
+
+TEST_P(UpdateRoadUnvouchedTest, IsNotOfferedAndVersion1Starts) {
+    const UnvouchedCase& c = GetParam();
+    const std::int64_t serverTime = std::time(nullptr) / 60 * 60 - 3600;
+    const Versions v = TwoVersions("restlevel", ReadFile(RL_RESTLEVEL), "\nRestLevel, version 2\n", serverTime, kProgramMode);
+    const std::string package = Path("server/linux-x86_64/restlevel.zbin");
+    std::int64_t served = serverTime;
+    if (c.fault == Unvouched::AnotherKey) {
+        Publish("restlevel", false, OtherKey(folder_.Path()));
+    } else {
+        Publish("restlevel", false);
+    }
+    // An old signed package passed off as new: the same bytes, a new date.
+    if (c.fault == Unvouched::NewLastModified) SetModified(package, served = serverTime + 60);
+    if (c.fault == Unvouched::NoSignature) fs::remove(package + ".sig");
+    linuxtest::TestServer server = Serve();
+    ASSERT_GT(server.Port(), 0);
+
+    auto one = Start(v.installed, {}, Env(server.Url()));
+    ASSERT_NE(screen_.WaitFor(one->Pid(), kMainWindow), 0u) << "version 1 does not start; the log reads:\n"
+                                                              << ReadFile(LogFile());
+    EXPECT_EQ(screen_.Find(one->Pid(), kNotesWindow), 0u);
+    EXPECT_TRUE(SameBytes(ReadFile(v.installed), v.one));
+    EXPECT_EQ(InstallerBelow(folder_.Path()), 0) << "an installer runs";
+    const std::string log = ReadFile(LogFile());
+    const std::string checked = "Check File restlevel.zbin ... " + LogTime(served) + " Needs update from local copy " +
+                                LogTime(serverTime - kDay) + "\r\nCould not verify restlevel.zbin: " + c.reason + "\r\n";
+    EXPECT_EQ(log.rfind(checked, 0), 0u) << log;
+    EXPECT_NE(log.find("\r\nUpdate cannot be installed; one or more error conditions prevent updating.\r\n"),
+              std::string::npos)
+        << log;
+    // Nothing is downloaded.
+    EXPECT_EQ(server.Requests(), "HEAD /linux-x86_64/restlevel.zbin\nGET /linux-x86_64/restlevel.zbin.sig\n"
+                                 "GET /RestLevel.rtf\nGET /RestLevel.rtf.sig\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Signed, UpdateRoadUnvouchedTest,
+                         ::testing::Values(UnvouchedCase{"SignedWithAnotherKey", Unvouched::AnotherKey,
+                                                         "signature not valid"},
+                                           UnvouchedCase{"OldSignedPackageWithANewLastModified",
+                                                         Unvouched::NewLastModified,
+                                                         "signed time differs from the server's"},
+                                           UnvouchedCase{"NoSignatureOnTheServer", Unvouched::NoSignature,
+                                                         "no signature (HTTP 404)"}),
+                         CaseName<UnvouchedCase>);
+
+// The package is replaced on the server after it was signed, with the same
+// time: the check offers it (its statement holds for that time), the user
+// answers Yes, and the download refuses the bytes before it inflates them.
+// Nothing is staged, a box says so, and version 1 runs on.
+TEST_F(UpdateRoadTest, APackageReplacedAfterSigningIsNotInstalled) {
+    const std::int64_t serverTime = std::time(nullptr) / 60 * 60 - 3600;
+    const Versions v = TwoVersions("restlevel", ReadFile(RL_RESTLEVEL), "\nRestLevel, version 2\n", serverTime, kProgramMode);
+    Publish("restlevel", false);
+    const std::string package = Path("server/linux-x86_64/restlevel.zbin");
+    WriteFile(Path("replaced"), v.two + "not signed\n");
+    const auto packed = linuxtest::Run(RL_PYTHON " -c \"import sys, zlib; open(sys.argv[2], 'wb').write(zlib.compress("
+                                       "open(sys.argv[1], 'rb').read(), 9))\" " +
+                                       Quote(Path("replaced")) + " " + Quote(package) + " 2>&1");
+    ASSERT_EQ(packed.status, 0) << packed.output;
+    SetModified(package, serverTime);
+    linuxtest::TestServer server = Serve();
+    ASSERT_GT(server.Port(), 0);
+
+    auto one = Start(v.installed, {}, Env(server.Url()));
+    KeptLog log;
+    ASSERT_NO_FATAL_FAILURE(AnswerYes(*one, log, "restlevel.zbin ("));
+    // The box comes before the settings window, which has the same title:
+    // then another window.
+    const Window box = screen_.WaitFor(one->Pid(), kBoxTitle);
+    ASSERT_NE(box, 0u) << "no message box; the log reads:\n" << log.Text();
+    EXPECT_TRUE(linuxtest::Screen::Press(box, "Return"));
+    ASSERT_TRUE(linuxtest::WaitFor(
+        [&] {
+            const Window settings = screen_.Find(one->Pid(), kMainWindow);
+            return settings != 0 && settings != box;
+        },
+        kDeadline))
+        << "version 1 does not start after a box; the log reads:\n"
+        << log.Text();
+
+    EXPECT_TRUE(SameBytes(ReadFile(v.installed), v.one)) << "version 1 is touched";
+    EXPECT_EQ(StateOf(v.installed).seconds, serverTime - kDay);
+    EXPECT_EQ(InstallerBelow(folder_.Path()), 0) << "an installer runs";
+    const std::string text = log.Text();
+    EXPECT_EQ(text.rfind(Lines({"restlevel.zbin (" + v.installed + ") ... will be updated", "Files to update: 1",
+                                "Download restlevel.zbin (" + v.installed +
+                                    ") ... Could not verify restlevel.zbin: content differs from the signed"}),
+                         0),
+              0u)
+        << text;
+    EXPECT_EQ(text.find("Save to "), std::string::npos) << "the package is inflated";
+    EXPECT_EQ(text.find("Start "), std::string::npos) << "something is launched";
+    ExpectStagingCleared("restlevel");
+}
+
+// The staged program is swapped while the installer waits for version 1 to
+// end (version 1 stops where it would end, as in the row above with a
+// previous instance that will not end): the installer finds the copy it is
+// about to move unlike what was signed, installs nothing, says so and starts
+// version 1 again.
+TEST_F(UpdateRoadTest, AStagedFileSwappedBeforeTheInstallIsNotInstalled) {
+    const std::int64_t serverTime = std::time(nullptr) / 60 * 60 - 3600;
+    const Versions v = TwoVersions("restlevel", ReadFile(RL_RESTLEVEL), "\nRestLevel, version 2\n", serverTime, kProgramMode);
+    Publish("restlevel", false);
+    linuxtest::TestServer server = Serve();
+    ASSERT_GT(server.Port(), 0);
+    auto env = Env(server.Url());
+    env["LD_PRELOAD"] = RL_STOP_AT_EXIT;
+
+    auto one = Start(v.installed, {}, env);
+    const struct KillAtEnd {
+        pid_t pid;
+        ~KillAtEnd() { kill(pid, SIGKILL); }
+    } killAtEnd{one->Pid()};
+    KeptLog log;
+    ASSERT_NO_FATAL_FAILURE(AnswerYes(*one, log, "restlevel.zbin ("));
+    // The installer runs and waits: version 1 has stopped.
+    ASSERT_TRUE(linuxtest::WaitFor([&] { return StateLetter(one->Pid()) == 'T'; }, kDeadline))
+        << "version 1 does not stop";
+    pid_t installer = 0;
+    ASSERT_TRUE(linuxtest::WaitFor([&] { return (installer = InstallerBelow(folder_.Path())) != 0; }, kDeadline));
+    const std::string staged = StagedFor(log.Text(), v.installed);
+    ASSERT_FALSE(staged.empty()) << log.Text();
+    ASSERT_EQ(log.Text().find("\r\nUpdate "), std::string::npos) << "the installer did not wait:\n" << log.Text();
+    // Whoever can write the user's files: another program, whole, in its place.
+    const std::string swapped = v.one + "\nnot signed\n";
+    WriteFile(staged + ".swap", swapped);
+    chmod((staged + ".swap").c_str(), kProgramMode);
+    ASSERT_EQ(rename((staged + ".swap").c_str(), staged.c_str()), 0);
+
+    const Window box = screen_.WaitFor(installer, kBoxTitle, kPreviousInstanceDeadline);
+    ASSERT_NE(box, 0u) << "no message box; the log reads:\n" << log.Text();
+    const pid_t again = WaitForRestart(log, v.installed, one->Pid());
+    ASSERT_NE(again, 0) << "version 1 is not started again; the log reads:\n" << log.Text();
+    EXPECT_TRUE(linuxtest::Screen::Press(box, "Return"));
+
+    EXPECT_TRUE(SameBytes(ReadFile(v.installed), v.one)) << "the installed file";
+    EXPECT_TRUE(SameBytes(ReadFile("/proc/" + std::to_string(again) + "/exe"), v.one)) << "the running program";
+    EXPECT_EQ(StateOf(v.installed).seconds, serverTime - kDay);
+    const std::string text = log.Text();
+    EXPECT_NE(text.find("Could not verify " + v.installed + ": unpacked content differs from the signed\r\n"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(text.find(" ... Updated"), std::string::npos) << text;
+    EXPECT_EQ(text.find(kInstalledCorrectly), std::string::npos) << text;
+    ASSERT_NE(screen_.WaitFor(again, kNotesWindow), 0u) << "the restarted version 1 does not offer the update again";
+    ExpectStagingCleared("restlevel");
 }
 
 // An HTTPS package redirected to plain HTTP ------------------------------------

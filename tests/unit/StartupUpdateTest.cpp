@@ -1,10 +1,13 @@
 // The start-up check within its time limit, against fakes: a server that
 // trickles the release notes or answers slowly, with the fake clock driven by
-// the reads.
+// the reads. And the keys the component is given: none, no check.
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "support/Application.h"
 #include "support/KzFileLib.h"
@@ -19,6 +22,7 @@
 #include "update/KzAutoUpdateInfo.h"
 #include "update/KzHTTP.h"
 #include "update/StartupUpdate.h"
+#include "update/UpdateKeys.h"
 
 namespace rl {
 namespace {
@@ -30,6 +34,7 @@ using updatetest::kPackage;
 using updatetest::kSecond;
 using updatetest::kT0;
 using updatetest::kUpdateURL;
+using updatetest::Lines;
 
 constexpr char kNotes[] = "/restlevel/RestLevel.rtf";
 constexpr std::int64_t kCountsPerMs = 1000;  // the fake counter runs at 1 MHz
@@ -115,6 +120,66 @@ TEST_F(StartupUpdateTest, TheDownloadAfterTheCheckHasNoTimeLimit) {
     ASSERT_EQ(windows.infoWindows.size(), 1u);
     for (const std::string& line : net.log) EXPECT_EQ(line.find("InternetSetOptionA 6 "), std::string::npos) << line;
     EXPECT_EQ(files.files[kLog].data.find(kTimeLimitExceeded), std::string::npos) << files.files[kLog].data;
+}
+
+// The update server's address for the scope (the tests' environment turns
+// the check off).
+class ScopedServer {
+public:
+    explicit ScopedServer(const char* address) {
+        if (const char* old = std::getenv(kUpdateServerVariable)) old_ = old;
+        Set(address);
+    }
+    ~ScopedServer() { Set(old_ ? old_->c_str() : nullptr); }
+    ScopedServer(const ScopedServer&) = delete;
+    ScopedServer& operator=(const ScopedServer&) = delete;
+
+private:
+    static void Set(const char* value) {
+#ifdef _WIN32
+        _putenv_s(kUpdateServerVariable, value != nullptr ? value : "");
+#else
+        if (value != nullptr) setenv(kUpdateServerVariable, value, 1);
+        else unsetenv(kUpdateServerVariable);
+#endif
+    }
+    std::optional<std::string> old_;
+};
+
+P256PublicKey KeyOf(std::uint8_t fill) {
+    P256PublicKey key;
+    key.fill(fill);
+    return key;
+}
+
+TEST_F(StartupUpdateTest, TheComponentTrustsTheKeysItIsGiven) {
+    const ScopedServer server("https://halvane.example/restlevel");
+    const std::vector<P256PublicKey> keys{KeyOf(1), KeyOf(2)};
+    TKzAutoUpdate component;
+    ASSERT_TRUE(ConfigureKzAutoUpdate1(component, kWindowsPackagePath, keys));
+    EXPECT_EQ(component.TrustedKeys, keys);
+    EXPECT_EQ(component.UpdateURL, kUpdateURL);
+
+    // By default the program's own: a test build has its test key.
+    TKzAutoUpdate builtIn;
+    ASSERT_FALSE(BuiltInUpdateKeys().empty());
+    ASSERT_TRUE(ConfigureKzAutoUpdate1(builtIn, kWindowsPackagePath));
+    EXPECT_EQ(builtIn.TrustedKeys, BuiltInUpdateKeys());
+    EXPECT_EQ(files.files.count(kLog), 0u) << "nothing to say";
+}
+
+// A program without a key would take whatever the server holds: it does not
+// check at all, and says so where a user looks when updates never come.
+TEST_F(StartupUpdateTest, WithoutAKeyNothingIsCheckedAndTheLogSaysWhy) {
+    const ScopedServer server("https://halvane.example/restlevel");
+    files.files[kLog].data = "an earlier check's log\r\n";
+    TKzAutoUpdate component;
+    EXPECT_FALSE(ConfigureKzAutoUpdate1(component, kWindowsPackagePath, {}));
+    EXPECT_EQ(component.UpdateURL, "");
+    EXPECT_EQ(component.InfoURLRTF, "");
+    EXPECT_TRUE(component.TrustedKeys.empty());
+    EXPECT_EQ(files.files[kLog].data, Lines({kNoUpdateKey}));
+    EXPECT_TRUE(net.log.empty()) << net.log.front();
 }
 
 }  // namespace

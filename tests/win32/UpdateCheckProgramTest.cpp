@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <optional>
@@ -91,19 +92,28 @@ protected:
         CreateDirectoryA(folder_.c_str(), nullptr);
         CreateDirectoryA((folder_ + "server").c_str(), nullptr);
         DeleteFileA(Requests().c_str());
-        WriteText(folder_ + "server\\RestLevel.zbin", "a zlib stream; only its time counts here");
-        WriteText(folder_ + "server\\RestLevel.rtf", kNotes);
         exeTime_ = LastWrite(ProgramPath());
         ASSERT_NE(exeTime_, 0u);
         // A first run: the settings window opens once creation is done.
         win32test::Reg(std::string("delete \"") + kSettingsKey + "\" /f");
     }
     void TearDown() override {
-        DeleteFileA((folder_ + "server\\RestLevel.zbin").c_str());
-        DeleteFileA((folder_ + "server\\RestLevel.rtf").c_str());
-        DeleteFileA(Requests().c_str());
-        RemoveDirectoryA((folder_ + "server").c_str());
-        RemoveDirectoryA(folder_.c_str());
+        std::error_code ec;
+        std::filesystem::remove_all(folder_, ec);
+    }
+
+    // The server's folder as the publishing tool writes it, signed with the
+    // build's test key: a package dated `packageTime` (a file time; only the
+    // time counts here) and the notes.
+    void Publish(std::uint64_t packageTime, const std::string& notes = kNotes) {
+        WriteText(folder_ + "dist\\RestLevel.exe", "a program");
+        ASSERT_TRUE(SetLastWrite(folder_ + "dist\\RestLevel.exe", packageTime));
+        WriteText(folder_ + "notes.rtf", notes);
+        const win32test::UnixResult result = win32test::RunUnix(
+            {RL_PYTHON, win32test::SourcePath("/tools/publish-update.py"), UnixPathOf(folder_ + "dist"),
+             UnixPathOf(folder_ + "server"), "--key", RL_TEST_SIGNING_KEY, "--program", "RestLevel.exe", "--notes",
+             UnixPathOf(folder_ + "notes.rtf"), "--notes-name", "RestLevel.rtf"});
+        ASSERT_EQ(result.status, 0) << result.output;
     }
 
     std::string Requests() const { return folder_ + "requests.log"; }
@@ -124,7 +134,7 @@ protected:
 };
 
 TEST_F(UpdateCheckProgramTest, ANewerPackageShowsTheNotesAndEscapeLetsTheProgramRunOn) {
-    ASSERT_TRUE(SetLastWrite(folder_ + "server\\RestLevel.zbin", exeTime_ + 3600 * kTicksPerSecond));
+    ASSERT_NO_FATAL_FAILURE(Publish(exeTime_ + 3600 * kTicksPerSecond));
     TrustedTestCa ca;
     ASSERT_TRUE(ca.Added());
     auto server = Serve(true);
@@ -145,7 +155,9 @@ TEST_F(UpdateCheckProgramTest, ANewerPackageShowsTheNotesAndEscapeLetsTheProgram
     EXPECT_EQ(shown.find("\\rtf1"), std::string::npos) << "the notes show as RTF markup";
     EXPECT_EQ(VisibleWindowOf(program.ProcessId(), win32::kMainWindowClass), nullptr)
         << "the settings window waits for the answer";
-    EXPECT_EQ(ReadText(Requests()), "HEAD /RestLevel.zbin\nGET /RestLevel.rtf\n");
+    // The newer package's signature, and the notes' own.
+    EXPECT_EQ(ReadText(Requests()),
+              "HEAD /RestLevel.zbin\nGET /RestLevel.zbin.sig\nGET /RestLevel.rtf\nGET /RestLevel.rtf.sig\n");
     EXPECT_EQ(ReadText(log_), Lines({"Check File RestLevel.zbin ... " + LogTime(exeTime_ + 3600 * kTicksPerSecond) +
                                          " Needs update from local copy " + LogTime(exeTime_),
                                      "An update is available and can be installed."}));
@@ -158,7 +170,7 @@ TEST_F(UpdateCheckProgramTest, ANewerPackageShowsTheNotesAndEscapeLetsTheProgram
 }
 
 TEST_F(UpdateCheckProgramTest, APackageOfTheProgramsOwnTimeShowsNothing) {
-    ASSERT_TRUE(SetLastWrite(folder_ + "server\\RestLevel.zbin", exeTime_));
+    ASSERT_NO_FATAL_FAILURE(Publish(exeTime_));
     auto server = Serve(false);
     ASSERT_GT(server->Port(), 0);
     ScopedVariable address("RESTLEVEL_UPDATE_SERVER", ("http://127.0.0.1:" + std::to_string(server->Port())).c_str());
@@ -203,6 +215,9 @@ struct HostileNotesCase {
     const char* wrapper;      // the server's answer for every file below the address
     std::int64_t packageAge;  // seconds the package is newer than the program
     const char* logPart;
+    // Bytes of notes (0: the usual ones): a trickle slow for them and quick
+    // for the package's signature, which comes before them.
+    std::size_t notesSize = 0;
 };
 void PrintTo(const HostileNotesCase& c, std::ostream* out) { *out << c.name; }
 
@@ -211,9 +226,10 @@ class UpdateCheckHostileNotesTest : public UpdateCheckProgramTest,
 
 TEST_P(UpdateCheckHostileNotesTest, TheProgramStartsWithinTheTimeLimit) {
     const HostileNotesCase& c = GetParam();
-    ASSERT_TRUE(SetLastWrite(folder_ + "server\\RestLevel.zbin", exeTime_ + c.packageAge * kTicksPerSecond));
     TrustedTestCa ca;
     ASSERT_TRUE(ca.Added());
+    ASSERT_NO_FATAL_FAILURE(Publish(exeTime_ + c.packageAge * kTicksPerSecond,
+                                    c.notesSize == 0 ? kNotes : "{\\rtf1 " + std::string(c.notesSize - 8, 'n') + "}"));
     auto server = Serve(true);
     ASSERT_GT(server->Port(), 0);
     ScopedVariable address("RESTLEVEL_UPDATE_SERVER",
@@ -229,12 +245,13 @@ TEST_P(UpdateCheckHostileNotesTest, TheProgramStartsWithinTheTimeLimit) {
     EXPECT_EQ(VisibleWindowOf(program.ProcessId(), win32::kUpdateInfoClass), nullptr);
     const std::string log = ReadText(log_);
     EXPECT_NE(log.find(std::string("RTF Info Not Available: HTTP 200 ") + c.logPart), std::string::npos) << log;
+    EXPECT_EQ(log.find("Could not verify"), std::string::npos) << "the notes are what failed:\n" << log;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Notes, UpdateCheckHostileNotesTest,
     ::testing::Values(HostileNotesCase{"NeverEnding", "/endless", 0, "Response body exceeds 4194304 bytes"},
-                      HostileNotesCase{"Trickling", "/trickle/1000", 3600, "Time limit exceeded"}),
+                      HostileNotesCase{"Trickling", "/trickle/20", 3600, "Time limit exceeded", 4000}),
     [](const ::testing::TestParamInfo<HostileNotesCase>& param) { return std::string(param.param.name); });
 
 }  // namespace

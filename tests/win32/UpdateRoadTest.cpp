@@ -393,16 +393,33 @@ protected:
         return v;
     }
 
-    // The server's folder, written by the publishing tool from dist\.
-    void Publish(const std::string& program, bool listing) {
+    // The server's folder, written and signed by the publishing tool from
+    // dist\ (with the build's test key unless another is given; a Unix path).
+    void Publish(const std::string& program, bool listing, const std::string& key = RL_TEST_SIGNING_KEY) {
         WriteText(Path("notes.rtf"), kNotes);
-        std::vector<std::string> argv{"python3",         win32test::SourcePath("/tools/publish-update.py"),
+        std::vector<std::string> argv{RL_PYTHON,         win32test::SourcePath("/tools/publish-update.py"),
                                       UnixPathOf(Path("dist")), UnixPathOf(folder_) + "/server",
+                                      "--key",           key,
                                       "--program",       program,
                                       "--notes",         UnixPathOf(Path("notes.rtf")),
                                       "--notes-name",    "RestLevel.rtf"};
         if (listing) argv.insert(argv.end(), {"--listing", "files.txt", "--windows"});
         const UnixResult result = RunUnix(argv);
+        ASSERT_EQ(result.status, 0) << result.output;
+    }
+
+    // Writes FILE.sig for the file as it is now, with the build's test key:
+    // its name on the server, its time, and the bytes it inflates to.
+    void Sign(const std::string& file, const std::string& name, std::int64_t seconds, const std::string& unpacked) {
+        WriteText(Path("unpacked"), unpacked);
+        const UnixResult result = RunUnix(
+            {RL_PYTHON, "-c",
+             "import importlib.util, sys; s = importlib.util.spec_from_file_location('tool', sys.argv[1]); "
+             "t = importlib.util.module_from_spec(s); s.loader.exec_module(t); "
+             "open(sys.argv[3] + '.sig', 'wb').write(t.signed_statement(t.load_key(sys.argv[2]), sys.argv[4], "
+             "int(sys.argv[5]), open(sys.argv[3], 'rb').read(), open(sys.argv[6], 'rb').read()))",
+             win32test::SourcePath("/tools/publish-update.py"), RL_TEST_SIGNING_KEY, UnixPathOf(file), name,
+             std::to_string(seconds), UnixPathOf(Path("unpacked"))});
         ASSERT_EQ(result.status, 0) << result.output;
     }
 
@@ -438,7 +455,7 @@ protected:
     // Version 1 shows the release notes; Enter answers Yes.
     void AnswerYes(DWORD program, KeptLog& log) {
         const HWND notes = WaitForWindow(program, win32::kUpdateInfoClass);
-        ASSERT_NE(notes, nullptr) << "no release notes";
+        ASSERT_NE(notes, nullptr) << "no release notes; the log reads:\n" << ReadShared(LogFile());
         ASSERT_TRUE(PressKeyToClose(notes, CaptionOf(notes), "Return")) << "the notes stay open";
         ASSERT_TRUE(WaitFor([&] { return log.Has(" ... "); }, kDeadline)) << "no download log: " << ReadText(LogFile());
     }
@@ -603,9 +620,11 @@ TEST_P(UpdateRoadInstallTest, InstallsVersion2AndStartsIt) {
     ASSERT_NE(WaitForWindow(two, win32::kMainWindowClass), nullptr) << "version 2 shows no window";
     ExpectStagingCleared("RestLevel");
     EXPECT_EQ(ReadShared(LogFile()), UpToDateLog({{"RestLevel.zbin", lastModified}}));
-    EXPECT_EQ(Requests(), "HEAD /RestLevel.zbin\nGET /RestLevel.rtf\n"  // version 1's check
-                          "HEAD /RestLevel.zbin\nGET /RestLevel.zbin\n"  // the download
-                          "HEAD /RestLevel.zbin\nGET /RestLevel.rtf\n");  // version 2's check
+    // Each file with its signature; a package's only once it is newer.
+    EXPECT_EQ(Requests(),
+              "HEAD /RestLevel.zbin\nGET /RestLevel.zbin.sig\nGET /RestLevel.rtf\nGET /RestLevel.rtf.sig\n"  // version 1's check
+              "HEAD /RestLevel.zbin\nGET /RestLevel.zbin.sig\nGET /RestLevel.zbin\n"  // the download
+              "HEAD /RestLevel.zbin\nGET /RestLevel.rtf\nGET /RestLevel.rtf.sig\n");  // version 2's check
     // Version 1's arguments, each whole.
     EXPECT_EQ(ArgumentsOf(two), c.argv);
 }
@@ -733,6 +752,9 @@ TEST_P(UpdateRoadDownloadFaultTest, Version1StartsAndItsNextStartClearsTheStagin
         for (std::size_t i = bytes.size() / 2; i < bytes.size() / 2 + 64; ++i) bytes[i] = static_cast<char>(0xFF);
         WriteText(package, bytes);
         ASSERT_TRUE(SetLastWrite(package, TicksOf(serverTime)));
+        // Signed as it is: a publisher's broken package, which only the
+        // inflating finds out.
+        ASSERT_NO_FATAL_FAILURE(Sign(package, "RestLevel.zbin", serverTime, v.two));
     }
     auto server = Serve();
     // A package stops after 64 KiB; the notes are whole.
@@ -744,7 +766,7 @@ TEST_P(UpdateRoadDownloadFaultTest, Version1StartsAndItsNextStartClearsTheStagin
     ASSERT_NO_FATAL_FAILURE(AnswerYes(one, log));
     if (c.serverDies) {
         ASSERT_TRUE(
-            WaitFor([&] { return Requests().find("GET /hold/65536/RestLevel.zbin") != std::string::npos; }, kDeadline));
+            WaitFor([&] { return Requests().find("GET /hold/65536/RestLevel.zbin\n") != std::string::npos; }, kDeadline));
         server->Die();
     }
 
@@ -873,6 +895,19 @@ TEST_F(UpdateRoadTest, AFileThatCannotBeReplacedIsReplacedAtTheRestartFromBeside
     })) << "the staged file is moved at the restart";
 }
 
+// A string value under the current user's key, as it is (reg cannot write
+// the line ends of a statement).
+bool SetUserString(const std::string& key, const char* name, const std::string& value) {
+    HKEY handle = nullptr;
+    if (RegCreateKeyExA(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &handle, nullptr) !=
+        ERROR_SUCCESS)
+        return false;
+    const bool ok = RegSetValueExA(handle, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                                   static_cast<DWORD>(value.size() + 1)) == ERROR_SUCCESS;
+    RegCloseKey(handle);
+    return ok;
+}
+
 // The previous instance will not end: here a process that never ran (made
 // suspended), so it cannot take the request to quit. The test starts the
 // installer on a staging as the download leaves it; the installer waits,
@@ -897,6 +932,9 @@ TEST_F(UpdateRoadTest, APreviousInstanceThatWillNotEndIsEnded) {
     const std::string fileKey = key + "\\Files\\HLV1.tmp.exe\" ";
     ASSERT_EQ(win32test::Reg("add " + fileKey + "/v TempFile /d \"" + staged + "\" /f").status, 0u);
     ASSERT_EQ(win32test::Reg("add " + fileKey + "/v DestFile /d \"" + v.installed + "\" /f").status, 0u);
+    // The statement the download verified and kept.
+    ASSERT_TRUE(SetUserString("Software\\Halvane\\KzAutoUpdate\\Files\\HLV1.tmp.exe", "Signature",
+                              ReadText(Path("server\\RestLevel.zbin.sig"))));
     WriteText(LogFile(), "Start " + staged + "\r\n");
 
     const DWORD previous = Start(v.installed, "", CREATE_SUSPENDED);
@@ -970,6 +1008,186 @@ TEST_F(UpdateRoadTest, AnInstallerKilledBetweenTwoFilesLeavesEveryFileWhole) {
     ASSERT_NE(WaitForWindow(again, win32::kUpdateInfoClass), nullptr) << ReadShared(LogFile());
     ExpectStagingCleared("RoadHelper");
     EXPECT_NE(ReadShared(LogFile()).find("An update is available and can be installed."), std::string::npos);
+}
+
+// Signed updates -------------------------------------------------------------------
+
+// The server's package is not what the program's keys vouch for: the update
+// is not offered (no notes, no download), the log says why, and version 1
+// goes on to start.
+enum class Unvouched { AnotherKey, NewLastModified, NoSignature };
+
+struct UnvouchedCase {
+    const char* name;
+    Unvouched fault;
+    const char* reason;
+};
+void PrintTo(const UnvouchedCase& c, std::ostream* out) { *out << c.name; }
+
+class UpdateRoadUnvouchedTest : public UpdateRoadTest, public ::testing::WithParamInterface<UnvouchedCase> {};
+
+TEST_P(UpdateRoadUnvouchedTest, IsNotOfferedAndVersion1Starts) {
+    const UnvouchedCase& c = GetParam();
+    const std::int64_t serverTime = AnHourAgo();
+    const Versions v = TwoVersions("RestLevel.exe", ProgramBytes(), "RestLevel, version 2", serverTime);
+    const std::string package = Path("server\\RestLevel.zbin");
+    std::int64_t served = serverTime;
+    if (c.fault == Unvouched::AnotherKey) {
+        // The test's own second pair, which no build trusts.
+        const UnixResult made = RunUnix({RL_PYTHON, win32test::SourcePath("/tools/publish-update.py"), "--new-key",
+                                         UnixPathOf(folder_) + "/other-key"});
+        ASSERT_EQ(made.status, 0) << made.output;
+        Publish("RestLevel.exe", false, UnixPathOf(folder_) + "/other-key.pem");
+    } else {
+        Publish("RestLevel.exe", false);
+    }
+    // An old signed package passed off as new: the same bytes, a new date.
+    if (c.fault == Unvouched::NewLastModified) {
+        ASSERT_TRUE(SetLastWrite(package, TicksOf(served = serverTime + 60)));
+    }
+    if (c.fault == Unvouched::NoSignature) {
+        ASSERT_TRUE(DeleteFileA((package + ".sig").c_str()));
+    }
+    auto server = Serve();
+    ScopedVariable address("RESTLEVEL_UPDATE_SERVER", server->Address().c_str());
+
+    const DWORD one = Start(v.installed, "");
+    ASSERT_NE(one, 0u);
+    ASSERT_NE(WaitForWindow(one, win32::kMainWindowClass), nullptr) << "version 1 does not start; the log reads:\n"
+                                                                    << ReadShared(LogFile());
+    EXPECT_EQ(VisibleWindowOf(one, win32::kUpdateInfoClass), nullptr);
+    EXPECT_TRUE(SameBytes(ReadText(v.installed), v.one));
+    EXPECT_EQ(InstallerIn(Staging("RestLevel")), 0u) << "an installer runs";
+    const std::string log = ReadShared(LogFile());
+    const std::string checked = "Check File RestLevel.zbin ... " + LogTime(served) + " Needs update from local copy " +
+                                LogTime(serverTime - kDay) + "\r\nCould not verify RestLevel.zbin: " + c.reason + "\r\n";
+    EXPECT_EQ(log.rfind(checked, 0), 0u) << log;
+    EXPECT_NE(log.find("\r\nUpdate cannot be installed; one or more error conditions prevent updating.\r\n"),
+              std::string::npos)
+        << log;
+    // Nothing is downloaded.
+    EXPECT_EQ(Requests(), "HEAD /RestLevel.zbin\nGET /RestLevel.zbin.sig\nGET /RestLevel.rtf\nGET /RestLevel.rtf.sig\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Signed, UpdateRoadUnvouchedTest,
+                         ::testing::Values(UnvouchedCase{"SignedWithAnotherKey", Unvouched::AnotherKey,
+                                                         "signature not valid"},
+                                           UnvouchedCase{"OldSignedPackageWithANewLastModified",
+                                                         Unvouched::NewLastModified,
+                                                         "signed time differs from the server's"},
+                                           UnvouchedCase{"NoSignatureOnTheServer", Unvouched::NoSignature,
+                                                         "no signature (HTTP 404)"}),
+                         CaseName<UnvouchedCase>);
+
+// The package is replaced on the server after it was signed, with the same
+// time: the check offers it (its statement holds for that time), the user
+// answers Yes, and the download refuses the bytes before it inflates them.
+// Nothing is staged, a box says so, and version 1 runs on.
+TEST_F(UpdateRoadTest, APackageReplacedAfterSigningIsNotInstalled) {
+    const std::int64_t serverTime = AnHourAgo();
+    const Versions v = TwoVersions("RestLevel.exe", ProgramBytes(), "RestLevel, version 2", serverTime);
+    Publish("RestLevel.exe", false);
+    const std::string package = Path("server\\RestLevel.zbin");
+    WriteText(Path("replaced"), v.two + "not signed");
+    const UnixResult packed =
+        RunUnix({RL_PYTHON, "-c",
+                 "import sys, zlib; open(sys.argv[2], 'wb').write(zlib.compress(open(sys.argv[1], 'rb').read(), 9))",
+                 UnixPathOf(Path("replaced")), UnixPathOf(package)});
+    ASSERT_EQ(packed.status, 0) << packed.output;
+    ASSERT_TRUE(SetLastWrite(package, TicksOf(serverTime)));
+    auto server = Serve();
+    ScopedVariable address("RESTLEVEL_UPDATE_SERVER", server->Address().c_str());
+
+    const DWORD one = Start(v.installed, "");
+    ASSERT_NE(one, 0u);
+    KeptLog log(LogFile(), "RestLevel.zbin (");
+    ASSERT_NO_FATAL_FAILURE(AnswerYes(one, log));
+    HWND box = nullptr;
+    ASSERT_TRUE(WaitFor([&] { return (box = VisibleWindowOf(one, "#32770")) != nullptr; }, kDeadline))
+        << "no message box; the log reads:\n"
+        << ReadShared(LogFile());
+    EXPECT_TRUE(PressKeyToClose(box, CaptionOf(box), "Return"));
+    ASSERT_NE(WaitForWindow(one, win32::kMainWindowClass), nullptr) << "version 1 does not start";
+
+    EXPECT_TRUE(SameBytes(ReadText(v.installed), v.one)) << "version 1 is touched";
+    EXPECT_EQ(LastWrite(v.installed), TicksOf(serverTime - kDay));
+    EXPECT_EQ(InstallerIn(Staging("RestLevel")), 0u) << "an installer runs";
+    log.Update();
+    const std::string text = log.Text();
+    EXPECT_EQ(text.rfind(Lines({"RestLevel.zbin (" + v.installed + ") ... will be updated", "Files to update: 1",
+                                "Download RestLevel.zbin (" + v.installed +
+                                    ") ... Could not verify RestLevel.zbin: content differs from the signed"}),
+                         0),
+              0u)
+        << text;
+    EXPECT_EQ(text.find("Save to "), std::string::npos) << "the package is inflated";
+    EXPECT_EQ(text.find("Start "), std::string::npos) << "something is launched";
+    ExpectStagingCleared("RestLevel");
+}
+
+// The staged program is swapped while the installer waits for the previous
+// instance to end (a process that never ran, as in the row above): the
+// installer finds the file it is about to move unlike what was signed,
+// installs nothing, says so and starts version 1 again. The test starts the
+// installer from a copy of its own, so that the staged file is not in use.
+TEST_F(UpdateRoadTest, AStagedFileSwappedBeforeTheInstallIsNotInstalled) {
+    const std::int64_t serverTime = AnHourAgo();
+    const Versions v = TwoVersions("RestLevel.exe", ProgramBytes(), "RestLevel, version 2", serverTime);
+    Publish("RestLevel.exe", false);
+    auto server = Serve();
+    ScopedVariable address("RESTLEVEL_UPDATE_SERVER", server->Address().c_str());
+
+    // The staging as the download leaves it, with the statement it kept.
+    const std::string staged = Staging("RestLevel") + "HLV1.tmp.exe";
+    WriteText(Staging("RestLevel") + "HLV1.tmp", "");
+    WriteText(staged, v.two);
+    ASSERT_TRUE(SetLastWrite(staged, TicksOf(serverTime)));
+    const std::string key = "Software\\Halvane\\KzAutoUpdate";
+    for (const auto& [name, value] : std::vector<std::pair<const char*, std::string>>{
+             {"AppName", v.installed}, {"TempPath", Staging("RestLevel")}, {"LogFile", LogFile()}})
+        ASSERT_TRUE(SetUserString(key, name, value)) << name;
+    for (const char* name : {"ParamCount", "Silent"})
+        ASSERT_EQ(win32test::Reg("add \"HKCU\\" + key + "\" /v " + name + " /t REG_DWORD /d 0 /f").status, 0u);
+    for (const auto& [name, value] : std::vector<std::pair<const char*, std::string>>{
+             {"TempFile", staged}, {"DestFile", v.installed}, {"Signature", ReadText(Path("server\\RestLevel.zbin.sig"))}})
+        ASSERT_TRUE(SetUserString(key + "\\Files\\HLV1.tmp.exe", name, value)) << name;
+    WriteText(LogFile(), "Start " + staged + "\r\n");
+    const std::string installerCopy = Path("installer\\RestLevel.exe");
+    WriteText(installerCopy, v.two);
+
+    const DWORD previous = Start(v.installed, "", CREATE_SUSPENDED);
+    ASSERT_NE(previous, 0u);
+    const DWORD installer = Start(installerCopy, "/KzUpdate \"" + v.installed + "\" " +
+                                                     std::to_string(Started(previous).dwThreadId) + " " +
+                                                     std::to_string(previous) + " \"RestLevel\"");
+    ASSERT_NE(installer, 0u);
+    // Whoever can write the user's files: another program, whole, in its
+    // place, while the installer waits.
+    KeptLog log(LogFile(), "Start ");
+    log.Update();
+    ASSERT_EQ(log.Text(), Lines({"Start " + staged})) << "the installer did not wait";
+    WriteText(staged, v.one + "not signed");
+
+    HWND box = nullptr;
+    ASSERT_TRUE(WaitFor([&] { return (box = VisibleWindowOf(installer, "#32770")) != nullptr; },
+                        kPreviousInstanceDeadline))
+        << "no message box; the log reads:\n"
+        << ReadShared(LogFile());
+    const DWORD again = WaitForRestart(log, v.installed, previous);
+    ASSERT_NE(again, 0u) << "version 1 is not started again; the log reads:\n" << log.Text();
+    EXPECT_TRUE(PressKeyToClose(box, CaptionOf(box), "Return"));
+
+    EXPECT_TRUE(SameBytes(ReadText(v.installed), v.one)) << "the installed file";
+    EXPECT_EQ(LastWrite(v.installed), TicksOf(serverTime - kDay));
+    const std::string text = log.Text();
+    EXPECT_NE(text.find("Could not verify " + v.installed + ": unpacked content differs from the signed\r\n"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(text.find(" ... Updated"), std::string::npos) << text;
+    EXPECT_EQ(text.find(kInstalledCorrectly), std::string::npos) << text;
+    ASSERT_NE(WaitForWindow(again, win32::kUpdateInfoClass), nullptr)
+        << "the restarted version 1 does not offer the update again";
+    ExpectStagingCleared("RestLevel");
 }
 
 // An HTTPS package redirected to plain HTTP ------------------------------------

@@ -130,8 +130,9 @@ bool StartUnixProgram(const std::string& commandLine) {
     PROCESS_INFORMATION info{};
     if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
         return false;
-    if (info.hThread != nullptr) CloseHandle(info.hThread);
-    if (info.hProcess != nullptr) CloseHandle(info.hProcess);
+    // What Wine hands back for a Unix program is not ours to close: closing
+    // it closed a socket of ours (the tether's listener, made just before,
+    // which select then called no socket). It is left as it is.
     return true;
 }
 

@@ -30,6 +30,7 @@
 #include "update/KzAutoUpdateInfo.h"
 #include "update/KzHTTP.h"
 #include "update/StartupUpdate.h"
+#include "update/UpdateKeys.h"
 
 // Last: its macros break the Qt headers.
 #include <X11/Xlib.h>
@@ -56,7 +57,7 @@ int main(int argc, char** argv) {
     installer.application = &application;
     installer.crypto = crypto.get();
     const InstalledPorts ports(installer);
-    HandleUpdateSwitch();
+    HandleUpdateSwitch(BuiltInUpdateKeys());
     ClearStagedUpdate();
 
     Display* display = XOpenDisplay(nullptr);

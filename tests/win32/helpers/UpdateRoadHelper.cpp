@@ -28,6 +28,7 @@
 #include "update/KzAutoUpdateInfo.h"
 #include "update/KzHTTP.h"
 #include "update/StartupUpdate.h"
+#include "update/UpdateKeys.h"
 
 namespace {
 
@@ -55,7 +56,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     set.updateWindows = &updateWindows;
     set.crypto = crypto.get();
     const InstalledPorts ports(set);
-    HandleUpdateSwitch();
+    HandleUpdateSwitch(BuiltInUpdateKeys());
     ClearStagedUpdate();
 
     TKzAutoUpdate component;
