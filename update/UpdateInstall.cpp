@@ -498,7 +498,26 @@ bool InstallStagedFile(const std::string& name) {
     }
 }
 
+namespace {
+
+// Whether the store holds any staging at all.
+bool AnythingStaged() {
+    {
+        TStagingKey main(kStagingKey, false, kKeyRead);
+        if (main.IsOpen() && (main.HasValue(kValueTempPath) || main.HasValue(kValueParamCount) ||
+                              main.HasValue(kValueAppName) || main.HasValue(kValueSilent)))
+            return true;
+    }
+    TStagingKey staged(kStagingFilesKey, false, kKeyRead);
+    return staged.IsOpen() && !staged.SubKeyNames().empty();
+}
+
+}  // namespace
+
 bool ClearEarlierStaging() {
+    // Nothing to clear: no need to look for an installer (on Linux the look
+    // would make the private temporary folder of a user who never updated).
+    if (!AnythingStaged()) return true;
     IApplication* application = ApplicationPort();
     // An installer at work (its previous instance has just ended) still
     // reads the staging.

@@ -6,9 +6,12 @@
 
 #include <cstring>
 #include <map>
+#include <optional>
+#include <string_view>
 #include <vector>
 
 #include "platform/Http.h"
+#include "platform/HttpDate.h"
 
 namespace rl {
 namespace {
@@ -80,10 +83,41 @@ public:
     }
 
     bool QueryInfo(InetHandle request, std::uint32_t level, void* buffer, std::uint32_t* length) override {
+        // A date is read from the header's text (see HttpDate.h): Wine's own
+        // reading takes it for local time, and fails badly on the older forms.
+        if ((level & HTTP_QUERY_FLAG_SYSTEMTIME) != 0 && (level & HTTP_QUERY_FLAG_REQUEST_HEADERS) == 0)
+            return QueryDate(request, level & ~HTTP_QUERY_FLAG_SYSTEMTIME, buffer, length);
         DWORD size = *length;
         const BOOL ok = HttpQueryInfoA(ToHandle(request), level, buffer, &size, nullptr);
         *length = size;
         return ok != FALSE;
+    }
+
+    bool QueryDate(InetHandle request, std::uint32_t level, void* buffer, std::uint32_t* length) {
+        if (length == nullptr || buffer == nullptr || *length < sizeof(SYSTEMTIME)) {
+            if (length != nullptr) *length = sizeof(SYSTEMTIME);
+            SetLastError(ERROR_INSUFFICIENT_BUFFER);
+            return false;
+        }
+        char text[256] = {};
+        DWORD size = sizeof(text) - 1;
+        if (!HttpQueryInfoA(ToHandle(request), level, text, &size, nullptr)) return false;
+        const std::optional<SystemTime> time = ParseHttpDate(std::string_view(text, size));
+        if (!time) {
+            SetLastError(ERROR_HTTP_INVALID_HEADER);
+            return false;
+        }
+        SYSTEMTIME out{};
+        out.wYear = time->Year;
+        out.wMonth = time->Month;
+        out.wDayOfWeek = time->DayOfWeek;
+        out.wDay = time->Day;
+        out.wHour = time->Hour;
+        out.wMinute = time->Minute;
+        out.wSecond = time->Second;
+        std::memcpy(buffer, &out, sizeof out);
+        *length = sizeof out;
+        return true;
     }
 
     bool QueryDataAvailable(InetHandle request, std::uint32_t& available) override {
