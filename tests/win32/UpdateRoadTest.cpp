@@ -330,6 +330,19 @@ std::string StagedFor(const std::string& log, const std::string& localPath) {
     return log.substr(start, log.find(" ... ", start) - start);
 }
 
+// A string value under the current user's key, as it is (reg cannot write
+// the line ends of a statement).
+bool SetUserString(const std::string& key, const char* name, const std::string& value) {
+    HKEY handle = nullptr;
+    if (RegCreateKeyExA(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &handle, nullptr) !=
+        ERROR_SUCCESS)
+        return false;
+    const bool ok = RegSetValueExA(handle, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                                   static_cast<DWORD>(value.size() + 1)) == ERROR_SUCCESS;
+    RegCloseKey(handle);
+    return ok;
+}
+
 class UpdateRoadTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -426,6 +439,35 @@ protected:
         return server;
     }
     std::string Requests() const { return ReadText(Path("requests")); }
+
+    // Version 2 staged as the download leaves it (file, records, the
+    // statement it kept, the log's last line), without a download: `staged`
+    // is the staged program.
+    void StageVersion2(const Versions& v, std::int64_t serverTime, std::string& staged) {
+        staged = Staging("RestLevel") + "HLV1.tmp.exe";
+        WriteText(Staging("RestLevel") + "HLV1.tmp", "");
+        WriteText(staged, v.two);
+        ASSERT_TRUE(SetLastWrite(staged, TicksOf(serverTime)));
+        const std::string key = "Software\\Halvane\\KzAutoUpdate";
+        for (const auto& [name, value] : std::vector<std::pair<const char*, std::string>>{
+                 {"AppName", v.installed}, {"TempPath", Staging("RestLevel")}, {"LogFile", LogFile()}})
+            ASSERT_TRUE(SetUserString(key, name, value)) << name;
+        for (const char* name : {"ParamCount", "Silent"})
+            ASSERT_EQ(win32test::Reg("add \"HKCU\\" + key + "\" /v " + name + " /t REG_DWORD /d 0 /f").status, 0u);
+        for (const auto& [name, value] : std::vector<std::pair<const char*, std::string>>{
+                 {"TempFile", staged},
+                 {"DestFile", v.installed},
+                 {"Signature", ReadText(Path("server\\RestLevel.zbin.sig"))}})
+            ASSERT_TRUE(SetUserString(key + "\\Files\\HLV1.tmp.exe", name, value)) << name;
+        WriteText(LogFile(), "Start " + staged + "\r\n");
+    }
+
+    // A copy of the program run as the download runs the staged one, to
+    // replace the program of `previous`; 0 when it could not be started.
+    DWORD StartInstaller(const std::string& program, const Versions& v, DWORD previous) {
+        return Start(program, "/KzUpdate \"" + v.installed + "\" " + std::to_string(Started(previous).dwThreadId) +
+                                  " " + std::to_string(previous) + " \"RestLevel\"");
+    }
 
     // Starts a program of the test; 0 when it could not be started.
     DWORD Start(const std::string& program, const std::string& arguments, DWORD flags = 0) {
@@ -892,19 +934,6 @@ TEST_F(UpdateRoadTest, AFileThatCannotBeReplacedIsReplacedAtTheRestartFromBeside
     })) << "the staged file is moved at the restart";
 }
 
-// A string value under the current user's key, as it is (reg cannot write
-// the line ends of a statement).
-bool SetUserString(const std::string& key, const char* name, const std::string& value) {
-    HKEY handle = nullptr;
-    if (RegCreateKeyExA(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &handle, nullptr) !=
-        ERROR_SUCCESS)
-        return false;
-    const bool ok = RegSetValueExA(handle, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                                   static_cast<DWORD>(value.size() + 1)) == ERROR_SUCCESS;
-    RegCloseKey(handle);
-    return ok;
-}
-
 // The previous instance will not end: here a process that never ran (made
 // suspended), so it cannot take the request to quit. The test starts the
 // installer on a staging as the download leaves it; the installer waits,
@@ -916,29 +945,12 @@ TEST_F(UpdateRoadTest, APreviousInstanceThatWillNotEndIsEnded) {
     auto server = Serve();
     ScopedVariable address("RESTLEVEL_UPDATE_SERVER", server->Address().c_str());
 
-    const std::string staged = Staging("RestLevel") + "HLV1.tmp.exe";
-    WriteText(Staging("RestLevel") + "HLV1.tmp", "");
-    WriteText(staged, v.two);
-    ASSERT_TRUE(SetLastWrite(staged, TicksOf(serverTime)));
-    const std::string key = "\"HKCU\\Software\\Halvane\\KzAutoUpdate";
-    for (const std::string& value :
-         {"/v AppName /d \"" + v.installed + "\"", "/v TempPath /d \"" + Staging("RestLevel") + "\\\"",
-          std::string("/v ParamCount /t REG_DWORD /d 0"), std::string("/v Silent /t REG_DWORD /d 0"),
-          "/v LogFile /d \"" + LogFile() + "\""})
-        ASSERT_EQ(win32test::Reg("add " + key + "\" " + value + " /f").status, 0u) << value;
-    const std::string fileKey = key + "\\Files\\HLV1.tmp.exe\" ";
-    ASSERT_EQ(win32test::Reg("add " + fileKey + "/v TempFile /d \"" + staged + "\" /f").status, 0u);
-    ASSERT_EQ(win32test::Reg("add " + fileKey + "/v DestFile /d \"" + v.installed + "\" /f").status, 0u);
-    // The statement the download verified and kept.
-    ASSERT_TRUE(SetUserString("Software\\Halvane\\KzAutoUpdate\\Files\\HLV1.tmp.exe", "Signature",
-                              ReadText(Path("server\\RestLevel.zbin.sig"))));
-    WriteText(LogFile(), "Start " + staged + "\r\n");
+    std::string staged;
+    ASSERT_NO_FATAL_FAILURE(StageVersion2(v, serverTime, staged));
 
     const DWORD previous = Start(v.installed, "", CREATE_SUSPENDED);
     ASSERT_NE(previous, 0u);
-    const DWORD installer = Start(staged, "/KzUpdate \"" + v.installed + "\" " +
-                                              std::to_string(Started(previous).dwThreadId) + " " +
-                                              std::to_string(previous) + " \"RestLevel\"");
+    const DWORD installer = StartInstaller(staged, v, previous);
     ASSERT_NE(installer, 0u);
     KeptLog log(LogFile(), "Start ");
     const DWORD two = WaitForRestart(log, v.installed, previous, kPreviousInstanceDeadline);
@@ -1134,29 +1146,14 @@ TEST_F(UpdateRoadTest, AStagedFileSwappedBeforeTheInstallIsNotInstalled) {
     auto server = Serve();
     ScopedVariable address("RESTLEVEL_UPDATE_SERVER", server->Address().c_str());
 
-    // The staging as the download leaves it, with the statement it kept.
-    const std::string staged = Staging("RestLevel") + "HLV1.tmp.exe";
-    WriteText(Staging("RestLevel") + "HLV1.tmp", "");
-    WriteText(staged, v.two);
-    ASSERT_TRUE(SetLastWrite(staged, TicksOf(serverTime)));
-    const std::string key = "Software\\Halvane\\KzAutoUpdate";
-    for (const auto& [name, value] : std::vector<std::pair<const char*, std::string>>{
-             {"AppName", v.installed}, {"TempPath", Staging("RestLevel")}, {"LogFile", LogFile()}})
-        ASSERT_TRUE(SetUserString(key, name, value)) << name;
-    for (const char* name : {"ParamCount", "Silent"})
-        ASSERT_EQ(win32test::Reg("add \"HKCU\\" + key + "\" /v " + name + " /t REG_DWORD /d 0 /f").status, 0u);
-    for (const auto& [name, value] : std::vector<std::pair<const char*, std::string>>{
-             {"TempFile", staged}, {"DestFile", v.installed}, {"Signature", ReadText(Path("server\\RestLevel.zbin.sig"))}})
-        ASSERT_TRUE(SetUserString(key + "\\Files\\HLV1.tmp.exe", name, value)) << name;
-    WriteText(LogFile(), "Start " + staged + "\r\n");
+    std::string staged;
+    ASSERT_NO_FATAL_FAILURE(StageVersion2(v, serverTime, staged));
     const std::string installerCopy = Path("installer\\RestLevel.exe");
     WriteText(installerCopy, v.two);
 
     const DWORD previous = Start(v.installed, "", CREATE_SUSPENDED);
     ASSERT_NE(previous, 0u);
-    const DWORD installer = Start(installerCopy, "/KzUpdate \"" + v.installed + "\" " +
-                                                     std::to_string(Started(previous).dwThreadId) + " " +
-                                                     std::to_string(previous) + " \"RestLevel\"");
+    const DWORD installer = StartInstaller(installerCopy, v, previous);
     ASSERT_NE(installer, 0u);
     // Whoever can write the user's files: another program, whole, in its
     // place, while the installer waits.
@@ -1460,29 +1457,12 @@ TEST_F(UpdateRoadSecondStartTest, AStartWhileTheInstallerWaitsLeavesItTheStaging
     auto server = Serve();
     ScopedVariable address("RESTLEVEL_UPDATE_SERVER", server->Address().c_str());
 
-    const std::string staged = Staging("RestLevel") + "HLV1.tmp.exe";
-    WriteText(Staging("RestLevel") + "HLV1.tmp", "");
-    WriteText(staged, v.two);
-    ASSERT_TRUE(SetLastWrite(staged, TicksOf(serverTime)));
-    const std::string key = "\"HKCU\\Software\\Halvane\\KzAutoUpdate";
-    for (const std::string& value :
-         {"/v AppName /d \"" + v.installed + "\"", "/v TempPath /d \"" + Staging("RestLevel") + "\\\"",
-          std::string("/v ParamCount /t REG_DWORD /d 0"), std::string("/v Silent /t REG_DWORD /d 0"),
-          "/v LogFile /d \"" + LogFile() + "\""})
-        ASSERT_EQ(win32test::Reg("add " + key + "\" " + value + " /f").status, 0u) << value;
-    const std::string fileKey = key + "\\Files\\HLV1.tmp.exe\" ";
-    ASSERT_EQ(win32test::Reg("add " + fileKey + "/v TempFile /d \"" + staged + "\" /f").status, 0u);
-    ASSERT_EQ(win32test::Reg("add " + fileKey + "/v DestFile /d \"" + v.installed + "\" /f").status, 0u);
-    // The download keeps the package's statement with the staged file.
-    ASSERT_TRUE(SetUserString("Software\\Halvane\\KzAutoUpdate\\Files\\HLV1.tmp.exe", "Signature",
-                              ReadText(Path("server\\RestLevel.zbin.sig"))));
-    WriteText(LogFile(), "Start " + staged + "\r\n");
+    std::string staged;
+    ASSERT_NO_FATAL_FAILURE(StageVersion2(v, serverTime, staged));
 
     const DWORD previous = Start(v.installed, "", CREATE_SUSPENDED);
     ASSERT_NE(previous, 0u);
-    const DWORD installer = Start(staged, "/KzUpdate \"" + v.installed + "\" " +
-                                              std::to_string(Started(previous).dwThreadId) + " " +
-                                              std::to_string(previous) + " \"RestLevel\"");
+    const DWORD installer = StartInstaller(staged, v, previous);
     ASSERT_NE(installer, 0u);
     ASSERT_TRUE(WaitFor([] { return InstallerHoldsItsLock(); }, kDeadline)) << "no installer holds its lock";
 
