@@ -233,6 +233,18 @@ void ReadStagingState(Installer& state) {
     if (const std::optional<std::string> logFile = main.String(kValueLogFile)) state.logFile = *logFile;
 }
 
+// The copy beside goes, and the replacement's failure is the system's error
+// at that step. Always false.
+bool DropBeside(IFileSystem& files, const std::string& beside) {
+    const std::uint32_t error = files.LastError();
+    files.DeleteFile(beside);
+    ResetFileError();
+    FileLastErrorCode = error;
+    FileLastStep = kReplaceStep;
+    FileLastError = SysErrorText(static_cast<std::int32_t>(error));
+    return false;
+}
+
 // Copies the staged file beside the destination and moves that copy over the
 // destination with the given flags: now and in one step (a crash or a power
 // cut leaves the old file or the new one, never half of one), or at the next
@@ -253,30 +265,14 @@ bool ReplaceFromBeside(IFileSystem& files, const std::string& staged, const std:
     if (files.GetFileAttributes(destination) != kInvalidFileAttributes) files.CopyPermissions(destination, beside);
     if (statement != nullptr) {
         std::string reason;
-        if (!SetSignedTime(files, beside, *statement)) {
-            const std::uint32_t error = files.LastError();
-            files.DeleteFile(beside);
-            ResetFileError();
-            FileLastErrorCode = error;
-            FileLastStep = kReplaceStep;
-            FileLastError = SysErrorText(static_cast<std::int32_t>(error));
-            return false;
-        }
+        if (!SetSignedTime(files, beside, *statement)) return DropBeside(files, beside);
         if (!DigestMatches(HashFile(beside), *statement->unpackedSha256, kReasonUnpackedDiffers, reason)) {
             files.DeleteFile(beside);
             if (unverified != nullptr) *unverified = reason;
             return false;
         }
     }
-    if (!files.MoveFileEx(beside, destination, moveFlags)) {
-        const std::uint32_t error = files.LastError();
-        files.DeleteFile(beside);
-        ResetFileError();
-        FileLastErrorCode = error;
-        FileLastStep = kReplaceStep;
-        FileLastError = SysErrorText(static_cast<std::int32_t>(error));
-        return false;
-    }
+    if (!files.MoveFileEx(beside, destination, moveFlags)) return DropBeside(files, beside);
     return true;
 }
 
