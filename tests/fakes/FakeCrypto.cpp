@@ -6,7 +6,7 @@ namespace rl::fake {
 
 namespace {
 
-// Four FNV-1a lanes with their own seeds, each finished with a mixer: any
+// Four FNV-1a lanes, each started from its own value, each finished with a mixer: any
 // changed byte changes every lane, and the result does not depend on how the
 // data was cut into updates.
 class MixHash : public ISha256 {
@@ -57,9 +57,9 @@ Sha256Digest Crypto::Digest(const std::string& data) {
     return hash.Finish();
 }
 
-P256PublicKey Crypto::Key(std::uint8_t seed) {
+P256PublicKey Crypto::Key(std::uint8_t which) {
     P256PublicKey key{};
-    for (std::size_t i = 0; i < key.size(); ++i) key[i] = static_cast<std::uint8_t>(seed * 31 + i * 7 + 1);
+    for (std::size_t i = 0; i < key.size(); ++i) key[i] = static_cast<std::uint8_t>(which * 31 + i * 7 + 1);
     return key;
 }
 

@@ -24,8 +24,8 @@ public:
 
     // The fake digest of the bytes.
     static Sha256Digest Digest(const std::string& data);
-    // A key of its own for each seed.
-    static P256PublicKey Key(std::uint8_t seed);
+    // A key of its own for each number.
+    static P256PublicKey Key(std::uint8_t which);
     // The signature that VerifyP256 accepts for this key and message.
     static P256Signature Sign(const P256PublicKey& key, const std::string& message);
 
