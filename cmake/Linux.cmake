@@ -1,11 +1,13 @@
 # Linux build: adapters over X11, PulseAudio, /proc and Qt.
 find_package(PkgConfig REQUIRED)
-pkg_check_modules(RL_X11 REQUIRED IMPORTED_TARGET x11 xext xscrnsaver xres)
+# XRandR: the monitors a full-screen window may cover.
+pkg_check_modules(RL_X11 REQUIRED IMPORTED_TARGET x11 xext xscrnsaver xres xrandr)
 pkg_check_modules(RL_PULSE REQUIRED IMPORTED_TARGET libpulse)
 pkg_check_modules(RL_SQLITE REQUIRED IMPORTED_TARGET sqlite3)
 # HTTP(S); OpenSSL directly for the extra CA file of SSL_CERT_FILE.
 pkg_check_modules(RL_CURL REQUIRED IMPORTED_TARGET libcurl openssl)
-find_package(Qt6 REQUIRED COMPONENTS Core Widgets)
+# D-Bus: the desktop's idle inhibition.
+find_package(Qt6 REQUIRED COMPONENTS Core Widgets DBus)
 # SHA-256 and signature verification (OpenSslCrypto.cpp).
 find_package(OpenSSL 3 REQUIRED COMPONENTS Crypto)
 
@@ -15,7 +17,7 @@ add_library(rl_platform STATIC ${RL_PLATFORM_SOURCES})
 target_link_libraries(rl_platform PUBLIC rl_core PkgConfig::RL_X11 PkgConfig::RL_PULSE Qt6::Core)
 target_link_libraries(rl_platform PUBLIC PkgConfig::RL_SQLITE)
 target_link_libraries(rl_platform PUBLIC PkgConfig::RL_CURL)
-target_link_libraries(rl_platform PUBLIC Qt6::Widgets)
+target_link_libraries(rl_platform PUBLIC Qt6::Widgets Qt6::DBus)
 target_link_libraries(rl_platform PUBLIC OpenSSL::Crypto)
 rl_strict(rl_platform)
 

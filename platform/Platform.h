@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "platform/AudioEndpoint.h"
+#include "platform/AutoExceptions.h"
 #include "platform/ClockInput.h"
 #include "platform/Snapshots.h"
 #include "platform/Timer.h"
@@ -14,6 +15,12 @@ namespace rl {
 std::unique_ptr<IClockInput> CreateClockInput();
 std::unique_ptr<IAudioDevices> CreateAudioDevices();
 std::unique_ptr<ISnapshotPort> CreateSnapshotPort();
+
+// The probes of the automatic exceptions: a window that fills a monitor, a
+// program that keeps the display on, sound recorded by another program.
+std::unique_ptr<IAutoExceptionProbe> CreateFullScreenProbe();
+std::unique_ptr<IAutoExceptionProbe> CreateDisplayKeptOnProbe();
+std::unique_ptr<IAutoExceptionProbe> CreateRecordingProbe();
 
 // Timers and the pump belong to the user-interface thread. On Linux they need
 // a Qt application object to exist first.
