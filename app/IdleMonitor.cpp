@@ -19,8 +19,20 @@ bool SameTextNoCase(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-TIdleMonitor::TIdleMonitor(IClockInput& clock, TMasterVolume& volume, TIdleControls controls)
-    : clock_(clock), volume_(volume), c_(controls) {}
+std::string TrayHint(THoldReason reason) {
+    switch (reason) {
+        case THoldReason::NoReason: break;
+        case THoldReason::ListedProgram: return "RestLevel \u2014 a program of the exception list is in front";
+        case THoldReason::FullScreen: return "RestLevel \u2014 a full-screen program is open";
+        case THoldReason::DisplayKeptOn: return "RestLevel \u2014 a program keeps the screen on";
+        case THoldReason::Recording: return "RestLevel \u2014 sound is being recorded";
+    }
+    return "RestLevel";
+}
+
+TIdleMonitor::TIdleMonitor(IClockInput& clock, TMasterVolume& volume, TIdleControls controls,
+                           IAutoExceptions* autoExceptions)
+    : clock_(clock), volume_(volume), c_(controls), autoExceptions_(autoExceptions) {}
 
 std::int32_t TIdleMonitor::FadeTarget(std::int32_t savedLevel) const {
     if (!c_.ckbRelative.Checked()) return IdleLevel;
@@ -49,6 +61,19 @@ bool TIdleMonitor::ExceptedProgramInFront() {
     return inFront;
 }
 
+THoldReason TIdleMonitor::HoldReason() {
+    if (c_.lbPrograms.Count() > 0 && ExceptedProgramInFront()) return THoldReason::ListedProgram;
+    if (autoExceptions_ == nullptr || c_.ckbAutoExceptions == nullptr || !c_.ckbAutoExceptions->Checked())
+        return THoldReason::NoReason;
+    switch (autoExceptions_->Present()) {
+        case TAutoReason::NoReason: break;
+        case TAutoReason::FullScreen: return THoldReason::FullScreen;
+        case TAutoReason::DisplayKeptOn: return THoldReason::DisplayKeptOn;
+        case TAutoReason::Recording: return THoldReason::Recording;
+    }
+    return THoldReason::NoReason;
+}
+
 void TIdleMonitor::tmrCheckTimer() {
     if (c_.DisableRestLevel1.Checked()) return;
 
@@ -56,10 +81,11 @@ void TIdleMonitor::tmrCheckTimer() {
     const std::uint32_t idle = now - clock_.GetLastInputTick();
 
     if (idle >= IdleThreshold && PrevIdleTime < IdleThreshold) {
-        // Without a device (it went and none has come) there is nothing to fade.
-        const bool gateOpen =
-            volume_.Connected() && (c_.lbPrograms.Count() == 0 || !ExceptedProgramInFront());
-        if (gateOpen) {
+        // Without a device (it went and none has come) there is nothing to
+        // fade, and nothing to ask.
+        const THoldReason held = volume_.Connected() ? HoldReason() : THoldReason::NoReason;
+        c_.tiMain.SetHint(TrayHint(held));
+        if (volume_.Connected() && held == THoldReason::NoReason) {
             SavedLevel = volume_.GetVolumeLevel();
             c_.tiMain.SetImageIndex(kImageResting);
             Fade(FadeTarget(SavedLevel), kFadeDownMs);

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "app/MasterVolume.h"
+#include "platform/AutoExceptions.h"
 #include "platform/ClockInput.h"
 #include "platform/Controls.h"
 
@@ -22,15 +23,23 @@ constexpr std::uint32_t kFadeDownMs = 2000;
 constexpr std::uint32_t kFadeUpMs = 333;
 
 struct TIdleControls {
-    IImageIndex& tiMain;
+    ITrayState& tiMain;
     ICheckMark& DisableRestLevel1;
     ICheckMark& ckbRelative;
     IItemList& lbPrograms;
+    // Whether the automatic exceptions are asked; none: never.
+    ICheckMark* ckbAutoExceptions = nullptr;
 };
+
+// Why the volume was left alone when the idle period started; the tray's
+// tooltip says it until the next idle period starts.
+enum class THoldReason { NoReason, ListedProgram, FullScreen, DisplayKeptOn, Recording };
+std::string TrayHint(THoldReason reason);
 
 class TIdleMonitor {
 public:
-    TIdleMonitor(IClockInput& clock, TMasterVolume& volume, TIdleControls controls);
+    TIdleMonitor(IClockInput& clock, TMasterVolume& volume, TIdleControls controls,
+                 IAutoExceptions* autoExceptions = nullptr);
 
     void tmrCheckTimer();
 
@@ -53,12 +62,15 @@ public:
 private:
     // True when a program of the exception list owns the foreground window.
     bool ExceptedProgramInFront();
+    // The exception list first, then the automatic exceptions when they are on.
+    THoldReason HoldReason();
     void Fade(std::int32_t target, std::uint32_t duration);
     void FinishDeviceChange(const std::string& oldDevice, bool restoreOld);
 
     IClockInput& clock_;
     TMasterVolume& volume_;
     TIdleControls c_;
+    IAutoExceptions* autoExceptions_;
 };
 
 }  // namespace rl

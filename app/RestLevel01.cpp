@@ -142,7 +142,9 @@ void SelectListItem(IListBox& list, int index, bool select) {
 TfrmRestLevel::TfrmRestLevel(TRestLevelControls controls, TRestLevelServices services)
     : Volume(services.devices, services.clock, services.tmrCheck, services.pump),
       Monitor(services.clock, Volume,
-              TIdleControls{controls.tiMain, controls.DisableRestLevel1, controls.ckbRelative, controls.lbPrograms}),
+              TIdleControls{controls.tiMain, controls.DisableRestLevel1, controls.ckbRelative, controls.lbPrograms,
+                            &controls.ckbAutoExceptions},
+              services.autoExceptions),
       c_(controls),
       s_(services) {
     // The scrambler's stored settings.
@@ -166,6 +168,7 @@ TfrmRestLevel::TfrmRestLevel(TRestLevelControls controls, TRestLevelServices ser
     c_.lbPrograms.SetOnClick([this] { lbProgramsClick(); });
     c_.btnAdd.SetOnClick([this] { btnAddClick(); });
     c_.btnRemove.SetOnClick([this] { btnRemoveClick(); });
+    c_.ckbAutoExceptions.SetOnClick([this] { ckbAutoExceptionsClick(); });
     c_.Label6.SetOnClick([this] { Label6Click(); });
     c_.tiMain.SetOnClick([this] { tiMainClick(); });
     c_.OpenRestLevel1.SetOnClick([this] { tiMainClick(); });
@@ -216,6 +219,8 @@ bool TfrmRestLevel::FormCreate() {
     RegReadStringList(kHKeyCurrentUser, kSettingsKey, kValueExceptions, kKeyRead, nullptr, exceptions);
     c_.lbPrograms.Clear();
     for (const std::string& path : exceptions) c_.lbPrograms.AddItem(path);
+    // On unless switched off: a value that is missing or unreadable leaves it on.
+    c_.ckbAutoExceptions.SetChecked(ReadSetting(kValueAutoExceptions, 1) != 0);
 
     SetTaskbarButton(s_.host, false);
     c_.lbCopyright.SetCaption(NoticeText());
@@ -276,6 +281,10 @@ void TfrmRestLevel::ebRestLvlChange() {
     c_.tbRestLevel.SetPosition(static_cast<int>(x->Times(10)));
     Monitor.IdleLevel = static_cast<std::int32_t>(x->Times(kMaxLevel, 100));
     WriteSetting(kValueRestLevel, Monitor.IdleLevel);
+}
+
+void TfrmRestLevel::ckbAutoExceptionsClick() {
+    WriteSetting(kValueAutoExceptions, c_.ckbAutoExceptions.Checked() ? 1 : 0);
 }
 
 void TfrmRestLevel::ckbRelativeClick() { WriteSetting(kValueRelative, c_.ckbRelative.Checked() ? 1 : 0); }

@@ -30,6 +30,7 @@ inline constexpr char kValueRestLevel[] = "RestLevel";
 inline constexpr char kValueIdleTime[] = "IdleTime";
 inline constexpr char kValueRelative[] = "RelativeAdjustment";
 inline constexpr char kValueExceptions[] = "Exceptions";
+inline constexpr char kValueAutoExceptions[] = "AutoExceptions";
 constexpr std::int32_t kDefaultRestLevel = 19660;
 constexpr std::int32_t kDefaultIdleTime = 100;
 
@@ -51,6 +52,7 @@ struct TRestLevelControls {
     IListBox& lbPrograms;
     IButton& btnAdd;
     IButton& btnRemove;
+    ICheckControl& ckbAutoExceptions;
     ITrayIcon& tiMain;
     IMenuItem& OpenRestLevel1;
     IMenuItem& DisableRestLevel1;
@@ -66,6 +68,8 @@ struct TRestLevelServices {
     IMessagePump& pump;
     // Windows only: refuse systems older than Vista.
     bool checkWindowsVersion = false;
+    // The automatic exceptions; none: the box does nothing.
+    IAutoExceptions* autoExceptions = nullptr;
 };
 
 // The running system, classified once per run.
@@ -138,6 +142,7 @@ public:
     void cbProgramsClick();
     void lbProgramsClick();
     void UpdateButtons();
+    void ckbAutoExceptionsClick();
 
     // The update component's start-up check runs here, as the last step of
     // window creation, when one is installed.

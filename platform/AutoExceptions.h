@@ -10,7 +10,7 @@
 namespace rl {
 
 // In the order they are asked.
-enum class TAutoReason { None, FullScreen, DisplayKeptOn, Recording };
+enum class TAutoReason { NoReason, FullScreen, DisplayKeptOn, Recording };
 
 // One reason, read from the system now. A probe that cannot read its
 // source answers false: it never holds the volume on a guess.
@@ -23,7 +23,7 @@ public:
 class IAutoExceptions {
 public:
     virtual ~IAutoExceptions() = default;
-    // The first reason that holds now; None when none does.
+    // The first reason that holds now; NoReason when none does.
     virtual TAutoReason Present() = 0;
 };
 
@@ -42,7 +42,7 @@ public:
         if (fullScreen_ && fullScreen_->Holds()) return TAutoReason::FullScreen;
         if (displayKeptOn_ && displayKeptOn_->Holds()) return TAutoReason::DisplayKeptOn;
         if (recording_ && recording_->Holds()) return TAutoReason::Recording;
-        return TAutoReason::None;
+        return TAutoReason::NoReason;
     }
 
 private:

@@ -15,6 +15,13 @@ public:
     virtual void SetImageIndex(int index) = 0;
 };
 
+// The tray icon as the idle monitor sees it: its image, and the line of text
+// shown when the pointer rests on it.
+class ITrayState : public IImageIndex {
+public:
+    virtual void SetHint(const std::string& hint) = 0;
+};
+
 // A check mark (menu item or check box).
 class ICheckMark {
 public:

@@ -21,6 +21,10 @@ std::unique_ptr<ISnapshotPort> CreateSnapshotPort();
 std::unique_ptr<IAutoExceptionProbe> CreateFullScreenProbe();
 std::unique_ptr<IAutoExceptionProbe> CreateDisplayKeptOnProbe();
 std::unique_ptr<IAutoExceptionProbe> CreateRecordingProbe();
+inline std::unique_ptr<IAutoExceptions> CreateAutoExceptions() {
+    return std::make_unique<TAutoExceptionProbes>(CreateFullScreenProbe(), CreateDisplayKeptOnProbe(),
+                                                  CreateRecordingProbe());
+}
 
 // Timers and the pump belong to the user-interface thread. On Linux they need
 // a Qt application object to exist first.

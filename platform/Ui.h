@@ -115,9 +115,9 @@ public:
 };
 
 // The notification-area icon: its image index picks one of the three
-// images. A left click fires the click handler; a right click opens the
-// menu, which the adapter owns.
-class ITrayIcon : public IImageIndex {
+// images; its hint is its tooltip. A left click fires the click handler; a
+// right click opens the menu, which the adapter owns.
+class ITrayIcon : public ITrayState {
 public:
     virtual void SetOnClick(EventHandler handler) = 0;
 };

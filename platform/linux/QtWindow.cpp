@@ -510,6 +510,11 @@ void TrayIcon::SetImageIndex(int index) {
     icon_.setIcon(images_[static_cast<std::size_t>(index)]);
 }
 
+void TrayIcon::SetHint(const std::string& hint) {
+    const QString text = QString::fromStdString(hint);
+    if (icon_.toolTip() != text) icon_.setToolTip(text);
+}
+
 void TrayIcon::SetOnClick(EventHandler handler) { onClick_ = std::move(handler); }
 void TrayIcon::Show() { icon_.show(); }
 
@@ -560,6 +565,7 @@ MainWindow::MainWindow()
       Label5(QStringLiteral("Add:")),
       btnAdd(QStringLiteral("+")),
       btnRemove(QStringLiteral("-")),
+      ckbAutoExceptions(QStringLiteral("Also while a program is full screen,\nkeeps the screen on, or records sound")),
       pmPopup(std::make_unique<QMenu>()),
       OpenRestLevel1(pmPopup.get(), QStringLiteral("&Open RestLevel"), false),
       DisableRestLevel1(pmPopup.get(), QStringLiteral("&Disable RestLevel"), true),
@@ -567,6 +573,7 @@ MainWindow::MainWindow()
       tiMain(TrayImages(), pmPopup.get()) {
     btnAdd.SetEnabled(false);
     btnRemove.SetEnabled(false);
+    ckbAutoExceptions.SetChecked(true);
 }
 
 MainWindow::~MainWindow() = default;
@@ -602,12 +609,13 @@ void MainWindow::Realize() {
     lbPrograms.Realize(exceptions);
     btnAdd.Realize(exceptions);
     btnRemove.Realize(exceptions);
+    ckbAutoExceptions.Realize(exceptions);
 
-    Place(pcMain.Widget(), 9, 8, 342, 169);
+    Place(pcMain.Widget(), 9, 8, 342, 169 + kExtraHeight);
     MakeLink(lbCopyright.Widget(), false);
-    Place(lbCopyright.Widget(), 21, 188, 242, 13);
+    Place(lbCopyright.Widget(), 21, 188 + kExtraHeight, 242, 13);
     MakeLink(Label6.Widget(), true);
-    PlaceText(Label6.Widget(), 311, 188, 22, 13);
+    PlaceText(Label6.Widget(), 311, 188 + kExtraHeight, 22, 13);
 
     Place(Label3.Widget(), 8, 8);
     Place(tbIdleTime.Widget(), 20, 27, 209, 30);
@@ -624,6 +632,7 @@ void MainWindow::Realize() {
     Place(lbPrograms.Widget(), 12, 36, 289, 93);
     Place(btnAdd.Widget(), 307, 8, 24, 23);
     Place(btnRemove.Widget(), 307, 36, 24, 23);
+    Place(ckbAutoExceptions.Widget(), 12, 134, 319, 28);
 
     QWidget::setTabOrder(tbRestLevel.Widget(), ebRestLvl.Widget());
     QWidget::setTabOrder(ebRestLvl.Widget(), tbIdleTime.Widget());
@@ -632,6 +641,7 @@ void MainWindow::Realize() {
     QWidget::setTabOrder(cbPrograms.Widget(), lbPrograms.Widget());
     QWidget::setTabOrder(lbPrograms.Widget(), btnAdd.Widget());
     QWidget::setTabOrder(btnAdd.Widget(), btnRemove.Widget());
+    QWidget::setTabOrder(btnRemove.Widget(), ckbAutoExceptions.Widget());
 
     w->onShow = [this] {
         if (onShow_) onShow_();
@@ -642,7 +652,7 @@ void MainWindow::Realize() {
 TRestLevelControls MainWindow::Controls() {
     return TRestLevelControls{pcMain,      lbCopyright, Label6,     tbIdleTime, ebIdleTime,     tbRestLevel,
                               ebRestLvl,   ckbRelative, cbPrograms, lbPrograms, btnAdd,         btnRemove,
-                              tiMain,      OpenRestLevel1, DisableRestLevel1, Exit1};
+                              ckbAutoExceptions, tiMain, OpenRestLevel1, DisableRestLevel1, Exit1};
 }
 
 void MainWindow::SetOnShow(std::function<void()> handler) { onShow_ = std::move(handler); }

@@ -227,6 +227,7 @@ public:
     TrayIcon(std::array<QIcon, 3> images, QMenu* menu);
     int ImageIndex() const override;
     void SetImageIndex(int index) override;
+    void SetHint(const std::string& hint) override;
     void SetOnClick(EventHandler handler) override;
     QSystemTrayIcon& Icon() { return icon_; }
     // Shows the icon; a desktop without a tray simply has none.
@@ -258,7 +259,9 @@ class MainWindow : public IFormHost {
 public:
     // Client size at 96 DPI.
     static constexpr int kClientWidth = 359;
-    static constexpr int kClientHeight = 214;
+    // The design's 214, and room for the automatic exceptions' box.
+    static constexpr int kExtraHeight = 24;
+    static constexpr int kClientHeight = 214 + kExtraHeight;
 
     MainWindow();
     ~MainWindow() override;
@@ -305,6 +308,7 @@ public:
     ListBox lbPrograms;
     Button btnAdd;
     Button btnRemove;
+    CheckBox ckbAutoExceptions;
     std::unique_ptr<QMenu> pmPopup;
     MenuItem OpenRestLevel1;
     MenuItem DisableRestLevel1;

@@ -158,7 +158,9 @@ int main(int argc, char** argv) {
         return pace;
     });
     qt::SetAfterHandlerHook([&tmrCheck] { tmrCheck.Reschedule(); });
-    TfrmRestLevel form(window.Controls(), TRestLevelServices{window, *clock, *devices, tmrCheck, MessagePump(), false});
+    const std::unique_ptr<IAutoExceptions> autoExceptions = CreateAutoExceptions();
+    TfrmRestLevel form(window.Controls(),
+                       TRestLevelServices{window, *clock, *devices, tmrCheck, MessagePump(), false, autoExceptions.get()});
     paced = &form;
     window.SetOnShow([&form] { form.FormShow(); });
     window.SetOnClose([&form] { return form.FormClose(); });

@@ -18,7 +18,9 @@ namespace rl::win32 {
 namespace {
 
 constexpr int kClientWidth = 359;
-constexpr int kClientHeight = 214;
+// The design's 214, and room for the automatic exceptions' box.
+constexpr int kExtraHeight = 24;
+constexpr int kClientHeight = 214 + kExtraHeight;
 constexpr int kSnapDistance = 10;
 constexpr int kSliderMax = 1000;
 constexpr int kTrayImages = 3;
@@ -318,6 +320,11 @@ public:
         index_ = index;
         if (added_) Notify(NIM_MODIFY);
     }
+    void SetHint(const std::string& hint) override {
+        if (hint == hint_) return;
+        hint_ = hint;
+        if (added_) Notify(NIM_MODIFY);
+    }
     void SetOnClick(EventHandler handler) override { onClick_ = std::move(handler); }
     void Click() { events_.Fire(onClick_); }
 
@@ -337,15 +344,20 @@ public:
         added_ = Notify(NIM_ADD);
     }
 
-    NOTIFYICONDATAA Data() const {
-        NOTIFYICONDATAA data{};
+    // The wide form: the hint is UTF-8 whatever the code page.
+    NOTIFYICONDATAW Data() const {
+        NOTIFYICONDATAW data{};
         data.cbSize = sizeof(data);
         data.hWnd = window;
         data.uID = kTrayId;
         data.uFlags = NIF_ICON | NIF_MESSAGE | NIF_TIP;
         data.uCallbackMessage = kTrayMessage;
         data.hIcon = index_ >= 0 && index_ < kTrayImages ? images[index_] : nullptr;
-        lstrcpynA(data.szTip, kTitle, static_cast<int>(sizeof(data.szTip)));
+        const int room = static_cast<int>(sizeof(data.szTip) / sizeof(data.szTip[0]));
+        if (MultiByteToWideChar(CP_UTF8, 0, hint_.c_str(), -1, data.szTip, room) == 0) {
+            // Too long for the tip (or not UTF-8): the title alone.
+            MultiByteToWideChar(CP_UTF8, 0, kTitle, -1, data.szTip, room);
+        }
         return data;
     }
 
@@ -354,12 +366,13 @@ public:
 
 private:
     bool Notify(DWORD action) {
-        NOTIFYICONDATAA data = Data();
-        return Shell_NotifyIconA(action, &data) != FALSE;
+        NOTIFYICONDATAW data = Data();
+        return Shell_NotifyIconW(action, &data) != FALSE;
     }
 
     const Events& events_;
     int index_ = 0;
+    std::string hint_ = kTitle;
     bool wanted_ = false;
     bool added_ = false;
     EventHandler onClick_;
@@ -472,6 +485,7 @@ struct MainWindow::Impl : public IFormHost {
     ListBox lbPrograms{events};
     Button btnAdd{events};
     Button btnRemove{events};
+    CheckBox ckbAutoExceptions{events};
     TrayIcon tiMain{events};
     MenuItem OpenRestLevel1{events, kCmdOpen};
     MenuItem DisableRestLevel1{events, kCmdDisable};
@@ -561,11 +575,11 @@ void MainWindow::Impl::Create() {
         item.pszText = const_cast<char*>(captions[i]);
         SendMessageA(pcMain.hwnd, TCM_INSERTITEMA, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&item));
     }
-    Place(pcMain.hwnd, 9, 8, 342, 169);
+    Place(pcMain.hwnd, 9, 8, 342, 169 + kExtraHeight);
     lbCopyright.hwnd = CreateChild(hwnd, 0, "STATIC", "", SS_LEFT | SS_NOPREFIX | SS_NOTIFY, kIdCopyright);
-    Place(lbCopyright.hwnd, 21, 188, 242, 13);
+    Place(lbCopyright.hwnd, 21, 188 + kExtraHeight, 242, 13);
     Label6.hwnd = CreateChild(hwnd, 0, "STATIC", "Site", SS_LEFT | SS_NOPREFIX | SS_NOTIFY, kIdSite);
-    Place(Label6.hwnd, 311, 188, 22, 13);
+    Place(Label6.hwnd, 311, 188 + kExtraHeight, 22, 13);
 
     // Basic Settings, in tab order: rest level, its box, idle time, its box,
     // the check box.
@@ -589,7 +603,8 @@ void MainWindow::Impl::Create() {
     PlaceLabel(CreateChild(pageBasic, 0, "STATIC", "Set System Volume to:", text, kIdRestLevelLabel), 8, 64);
     PlaceLabel(CreateChild(pageBasic, 0, "STATIC", "%", text, kIdPercentLabel), 295, 86);
 
-    // Exceptions, in tab order: the running programs, the list, "+", "-".
+    // Exceptions, in tab order: the running programs, the list, "+", "-",
+    // the automatic exceptions (on by design).
     // The drop-down's height includes its list of eight entries.
     cbPrograms.hwnd = CreateChild(pageExceptions, 0, "COMBOBOX", "",
                                   WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWNLIST | CBS_SORT, kIdPrograms);
@@ -604,10 +619,15 @@ void MainWindow::Impl::Create() {
     btnRemove.hwnd =
         CreateChild(pageExceptions, 0, "BUTTON", "-", WS_TABSTOP | WS_DISABLED | BS_PUSHBUTTON, kIdRemove);
     Place(btnRemove.hwnd, 307, 36, 24, 23);
+    ckbAutoExceptions.hwnd =
+        CreateChild(pageExceptions, 0, "BUTTON", "Also while a program is full screen, keeps the screen on, or records sound",
+                    WS_TABSTOP | BS_AUTOCHECKBOX | BS_MULTILINE, kIdAutoExceptions);
+    Place(ckbAutoExceptions.hwnd, 12, 134, 319, 28);
+    SendMessageA(ckbAutoExceptions.hwnd, BM_SETCHECK, BST_CHECKED, 0);
     PlaceLabel(CreateChild(pageExceptions, 0, "STATIC", "Add:", text, kIdAddLabel), 12, 12);
 
     children = {&pcMain, &lbCopyright, &Label6, &tbIdleTime, &ebIdleTime, &tbRestLevel, &ebRestLvl,
-                &ckbRelative, &cbPrograms, &lbPrograms, &btnAdd, &btnRemove};
+                &ckbRelative, &cbPrograms, &lbPrograms, &btnAdd, &btnRemove, &ckbAutoExceptions};
 
     // The sliders' design state; no handler is attached yet.
     for (TrackBar* slider : {&tbIdleTime, &tbRestLevel}) {
@@ -687,7 +707,7 @@ void MainWindow::Impl::Layout() {
     }
 
     // The pages cover the tab control's display area.
-    RECT area{0, 0, Scale(342), Scale(169)};
+    RECT area{0, 0, Scale(342), Scale(169 + kExtraHeight)};
     SendMessageA(pcMain.hwnd, TCM_ADJUSTRECT, FALSE, reinterpret_cast<LPARAM>(&area));
     OffsetRect(&area, Scale(9), Scale(8));
     for (HWND page : pcMain.pages)
@@ -884,8 +904,8 @@ TRestLevelControls MainWindow::Controls() {
     Impl& w = *impl_;
     return TRestLevelControls{w.pcMain,     w.lbCopyright, w.Label6,    w.tbIdleTime,     w.ebIdleTime,
                               w.tbRestLevel, w.ebRestLvl,  w.ckbRelative, w.cbPrograms,   w.lbPrograms,
-                              w.btnAdd,     w.btnRemove,   w.tiMain,    w.OpenRestLevel1, w.DisableRestLevel1,
-                              w.Exit1};
+                              w.btnAdd,     w.btnRemove,   w.ckbAutoExceptions, w.tiMain, w.OpenRestLevel1,
+                              w.DisableRestLevel1, w.Exit1};
 }
 
 IFormHost& MainWindow::Host() { return *impl_; }
@@ -899,7 +919,7 @@ bool MainWindow::AddTrayIcon() { return impl_->tiMain.Add(); }
 void MainWindow::RemoveTrayIcon() { impl_->tiMain.Remove(); }
 
 HMENU MainWindow::TrayMenu() const { return impl_->menu; }
-NOTIFYICONDATAA MainWindow::TrayIconData() const { return impl_->tiMain.Data(); }
+NOTIFYICONDATAW MainWindow::TrayIconData() const { return impl_->tiMain.Data(); }
 
 bool MainWindow::PreTranslateMessage(MSG& msg) {
     const HWND window = impl_->hwnd;

@@ -42,6 +42,7 @@ enum ControlId : int {
     kIdExceptions,
     kIdAdd,
     kIdRemove,
+    kIdAutoExceptions,
 };
 
 // The shell reports mouse actions on the tray icon with this message; the
@@ -97,7 +98,7 @@ public:
     void RemoveTrayIcon();
     HMENU TrayMenu() const;
     // What the tray icon gives the shell: its picture, tooltip and message.
-    NOTIFYICONDATAA TrayIconData() const;
+    NOTIFYICONDATAW TrayIconData() const;
 
     // Keyboard navigation between the controls; true when the message was
     // used and must not be dispatched.

@@ -130,7 +130,9 @@ int RunRestLevel(HINSTANCE instance) {
     window.emplace(instance);
     if (window->Handle() == nullptr) return 0;
     // The Windows build refuses systems older than Vista.
-    const rl::TRestLevelServices services{window->Host(), *clock, *devices, *tmrCheck, rl::MessagePump(), true};
+    const std::unique_ptr<rl::IAutoExceptions> autoExceptions = rl::CreateAutoExceptions();
+    const rl::TRestLevelServices services{window->Host(), *clock, *devices, *tmrCheck, rl::MessagePump(), true,
+                                          autoExceptions.get()};
     rl::TfrmRestLevel form(window->Controls(), services);
 
     // The way out, once: the form writes the saved level back while its

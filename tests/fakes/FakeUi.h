@@ -208,8 +208,10 @@ private:
 class TrayIcon : public ITrayIcon {
 public:
     int image = 0;
+    std::string hint = "RestLevel";
     int ImageIndex() const override { return image; }
     void SetImageIndex(int i) override { image = i; }
+    void SetHint(const std::string& h) override { hint = h; }
     void SetOnClick(EventHandler handler) override { onClick_ = std::move(handler); }
     void UserClick() { Fire(onClick_); }
 

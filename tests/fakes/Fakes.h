@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/AudioEndpoint.h"
+#include "platform/AutoExceptions.h"
 #include "platform/ClockInput.h"
 #include "platform/Controls.h"
 #include "platform/Snapshots.h"
@@ -141,10 +142,22 @@ public:
     }
 };
 
-struct TrayImage : IImageIndex {
+struct TrayImage : ITrayState {
     int index = 0;
+    std::string hint = "RestLevel";
     int ImageIndex() const override { return index; }
     void SetImageIndex(int i) override { index = i; }
+    void SetHint(const std::string& h) override { hint = h; }
+};
+
+// The automatic exceptions: a reason set by the test, and how often asked.
+struct AutoExceptions : IAutoExceptions {
+    TAutoReason reason = TAutoReason::NoReason;
+    int asked = 0;
+    TAutoReason Present() override {
+        ++asked;
+        return reason;
+    }
 };
 
 struct CheckMark : ICheckMark {

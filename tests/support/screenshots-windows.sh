@@ -56,16 +56,16 @@ sleep 1  # the first paint
 
 import -window "$window" "$out/windows-basic.png"
 
-# The window's X geometry includes Wine's frame; the client area (359 x 214
+# The window's X geometry includes Wine's frame; the client area (359 x 238
 # at 96 DPI) sits at its bottom, inside an equal border left, right and below.
 eval "$(xdotool getwindowgeometry --shell "$window")"
 border=$(( (WIDTH - 359) / 2 ))
 client_x=$(( X + border ))
-client_y=$(( Y + HEIGHT - border - 214 ))
+client_y=$(( Y + HEIGHT - border - 238 ))
 # The "Exceptions" tab: right of "Basic Settings", in the tab row at the top
 # of the page control (9, 8).
 xdotool mousemove --sync $(( client_x + 132 )) $(( client_y + 18 )) click 1
-xdotool mousemove --sync $(( client_x + 200 )) $(( client_y + 205 ))
+xdotool mousemove --sync $(( client_x + 200 )) $(( client_y + 229 ))
 sleep 1.5  # the running programs are listed on the page
 hide_wine_tray
 

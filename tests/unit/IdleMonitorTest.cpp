@@ -22,8 +22,10 @@ protected:
     fake::CheckMark relative;
     fake::ItemList programs;
     fake::Snapshots snapshots;
+    fake::CheckMark automaticOn;
+    fake::AutoExceptions automatic;
     TMasterVolume volume{devices, clock, timer, pump};
-    TIdleMonitor monitor{clock, volume, {tiMain, disable, relative, programs}};
+    TIdleMonitor monitor{clock, volume, {tiMain, disable, relative, programs, &automaticOn}, &automatic};
 
     void SetUp() override {
         ASSERT_TRUE(volume.ConnectEndpoint());
@@ -32,6 +34,7 @@ protected:
         monitor.IdleLevel = 19660;
         SetLevel(50000);
         clock.step = 50;  // fades advance time as they read it
+        automaticOn.checked = true;
     }
     void TearDown() override { SetSnapshotPort(nullptr); }
 
@@ -282,6 +285,87 @@ TEST_F(ExceptionGateTest, SnapshotThatCannotBeTakenLeavesTheGateOpen) {
     snapshots.toolhelp = false;
     TickIdle(1000000, kThreshold);
     EXPECT_EQ(tiMain.index, kImageResting);
+}
+
+// The automatic exceptions are asked where the exception list is: once, at
+// the tick that starts the idle period, after the list, and only when on.
+TEST_F(ExceptionGateTest, AutomaticExceptions) {
+    struct Case {
+        const char* name;
+        TAutoReason reason;
+        bool on;
+        std::vector<std::string> exceptions;
+        bool applied;
+        int asked;
+        const char* hint;
+    };
+    const char* const editor = "C:\\Program Files\\Editor\\editor.exe";
+    const Case cases[] = {
+        {"no reason", TAutoReason::NoReason, true, {}, true, 1, "RestLevel"},
+        {"full screen", TAutoReason::FullScreen, true, {}, false, 1,
+         "RestLevel \u2014 a full-screen program is open"},
+        {"display kept on", TAutoReason::DisplayKeptOn, true, {}, false, 1,
+         "RestLevel \u2014 a program keeps the screen on"},
+        {"recording", TAutoReason::Recording, true, {}, false, 1, "RestLevel \u2014 sound is being recorded"},
+        {"switched off", TAutoReason::Recording, false, {}, true, 0, "RestLevel"},
+        {"the list holds first", TAutoReason::FullScreen, true, {editor}, false, 0,
+         "RestLevel \u2014 a program of the exception list is in front"},
+        {"listed program not in front, a reason holds", TAutoReason::FullScreen, true, {"C:\\Media\\player.exe"},
+         false, 1, "RestLevel \u2014 a full-screen program is open"},
+        {"the list holds, switched off", TAutoReason::NoReason, false, {editor}, false, 0,
+         "RestLevel \u2014 a program of the exception list is in front"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        programs.items = c.exceptions;
+        clock.foreground = kEditorWindow;
+        automatic.reason = c.reason;
+        automatic.asked = 0;
+        automaticOn.checked = c.on;
+        tiMain.index = kImageWatching;
+        tiMain.hint = "stale";
+        monitor.PrevIdleTime = 0;
+        SetLevel(50000);
+
+        TickIdle(1000000, kThreshold);
+        // Still idle: nobody asks again.
+        TickIdle(1000100, kThreshold + 100);
+        TickIdle(1030000, kThreshold + 30000);
+        EXPECT_EQ(tiMain.index, c.applied ? kImageResting : kImageWatching);
+        EXPECT_EQ(Faded(), c.applied);
+        EXPECT_EQ(automatic.asked, c.asked);
+        EXPECT_EQ(tiMain.hint, c.hint);
+    }
+}
+
+TEST_F(IdleMonitorTest, AReasonThatAppearsWhileRestingChangesNothing) {
+    TickIdle(100000, kThreshold);
+    ASSERT_EQ(tiMain.index, kImageResting);
+    EXPECT_EQ(automatic.asked, 1);
+
+    // A call starts while the user is away: the rest level stays, unasked.
+    automatic.reason = TAutoReason::Recording;
+    devices.state->sets.clear();
+    TickIdle(200000, kThreshold + 98000);
+    EXPECT_FALSE(Faded());
+    EXPECT_EQ(automatic.asked, 1);
+    EXPECT_EQ(tiMain.hint, "RestLevel");
+
+    // Input brings the saved level back as always; the next idle period asks
+    // again and is held, and says why until the one after.
+    TickIdle(300000, 40);
+    EXPECT_EQ(devices.state->sets.back(), LevelToScalar(50000));
+    devices.state->sets.clear();
+    TickIdle(400000, kThreshold);
+    EXPECT_FALSE(Faded());
+    EXPECT_EQ(automatic.asked, 2);
+    EXPECT_EQ(tiMain.hint, "RestLevel \u2014 sound is being recorded");
+    TickIdle(500000, 10);
+    EXPECT_EQ(tiMain.hint, "RestLevel \u2014 sound is being recorded");
+    automatic.reason = TAutoReason::NoReason;
+    TickIdle(600000, kThreshold);
+    EXPECT_EQ(tiMain.index, kImageResting);
+    EXPECT_EQ(tiMain.hint, "RestLevel");
 }
 
 }  // namespace

@@ -53,6 +53,7 @@ struct WindowHarness {
         ResetWindowsVersion();
         btnAdd.enabled = false;
         btnRemove.enabled = false;
+        ckbAutoExceptions.checked = true;
         devices.state->scalar = 0.5f;
     }
     ~WindowHarness() {
@@ -70,9 +71,9 @@ struct WindowHarness {
     bool Start(bool checkVersion = false) {
         form = std::make_unique<TfrmRestLevel>(
             TRestLevelControls{pcMain, lbCopyright, Label6, tbIdleTime, ebIdleTime, tbRestLevel, ebRestLvl,
-                               ckbRelative, cbPrograms, lbPrograms, btnAdd, btnRemove, tiMain, OpenRestLevel1,
-                               DisableRestLevel1, Exit1},
-            TRestLevelServices{host, clock, devices, timer, pump, checkVersion});
+                               ckbRelative, cbPrograms, lbPrograms, btnAdd, btnRemove, ckbAutoExceptions, tiMain,
+                               OpenRestLevel1, DisableRestLevel1, Exit1},
+            TRestLevelServices{host, clock, devices, timer, pump, checkVersion, &autoExceptions});
         host.onShow = [this] { form->FormShow(); };
         host.onClose = [this] { return form->FormClose(); };
         return StartRestLevel(*form);
@@ -101,6 +102,7 @@ struct WindowHarness {
     fake::ComboBox cbPrograms;
     fake::ListBox lbPrograms;
     fake::Button btnAdd, btnRemove;
+    fake::CheckControl ckbAutoExceptions;
     fake::TrayIcon tiMain;
     fake::MenuItem OpenRestLevel1, DisableRestLevel1, Exit1;
 
@@ -108,6 +110,7 @@ struct WindowHarness {
     fake::Clock clock;
     fake::AudioDevices devices;
     fake::Timer timer;
+    fake::AutoExceptions autoExceptions;
     fake::Pump pump;
     std::unique_ptr<TfrmRestLevel> form;
 };
@@ -130,6 +133,8 @@ TEST_F(RestLevelWindowTest, FirstRunShowsTheWindowAndStoresExactlyTheFirstRunVal
     EXPECT_EQ(Stored("IdleTime"), 100u);
     EXPECT_FALSE(registry.Get(kSettingsKey, "RelativeAdjustment"));
     EXPECT_FALSE(registry.Get(kSettingsKey, "Exceptions"));
+    EXPECT_TRUE(ckbAutoExceptions.checked);
+    EXPECT_FALSE(registry.Get(kSettingsKey, "AutoExceptions")) << "on by default, stored once changed";
     EXPECT_EQ(host.exStyle, kWsExToolWindow) << "no taskbar button";
     EXPECT_EQ(lbCopyright.caption, "Copyright (c) 2026 Halvane");
     EXPECT_EQ(tiMain.image, kImageWatching);
@@ -327,6 +332,46 @@ TEST_F(RestLevelWindowTest, RelativeCheckBoxStoresOneOrZero) {
     EXPECT_EQ(Stored("RelativeAdjustment"), 1u);
     ckbRelative.UserClick();
     EXPECT_EQ(Stored("RelativeAdjustment"), 0u);
+}
+
+TEST(RestLevelWindow, AutomaticExceptionsAreOnUnlessStoredAsZero) {
+    struct Case {
+        const char* name;
+        std::function<void(WindowHarness&)> store;
+        bool on;
+    } cases[] = {
+        {"missing", [](auto&) {}, true},
+        {"1", [](auto& t) { t.Put("AutoExceptions", 1); }, true},
+        {"0", [](auto& t) { t.Put("AutoExceptions", 0); }, false},
+        {"another number", [](auto& t) { t.Put("AutoExceptions", 7); }, true},
+        {"a string", [](auto& t) { t.registry.Put(kSettingsKey, "AutoExceptions", kRegSz, Text("0")); }, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WindowHarness t;
+        c.store(t);
+        ASSERT_TRUE(t.Start());
+        EXPECT_EQ(t.ckbAutoExceptions.checked, c.on);
+
+        // The monitor asks only while the box is checked.
+        t.autoExceptions.reason = TAutoReason::FullScreen;
+        t.form->Monitor.IdleThreshold = 60000;
+        t.clock.step = 50;
+        t.clock.tick = 1000000;
+        t.clock.lastInput = t.clock.tick - 60000;
+        t.timer.handler();
+        EXPECT_EQ(t.autoExceptions.asked, c.on ? 1 : 0);
+        EXPECT_EQ(t.tiMain.image, c.on ? kImageWatching : kImageResting);
+        EXPECT_EQ(t.tiMain.hint, c.on ? "RestLevel \u2014 a full-screen program is open" : "RestLevel");
+    }
+}
+
+TEST_F(RestLevelWindowTest, AutomaticExceptionsBoxStoresOneOrZeroAtOnce) {
+    ASSERT_TRUE(Start());
+    ckbAutoExceptions.UserClick();
+    EXPECT_EQ(Stored("AutoExceptions"), 0u);
+    ckbAutoExceptions.UserClick();
+    EXPECT_EQ(Stored("AutoExceptions"), 1u);
 }
 
 TEST_F(RestLevelWindowTest, CloseHidesUnlessShiftOrExit) {

@@ -41,15 +41,15 @@ protected:
         const auto s = [dpi](int v) { return Scaled(v, dpi); };
         const SIZE client = ClientSize(Main());
         EXPECT_EQ(client.cx, s(359));
-        EXPECT_EQ(client.cy, s(214));
+        EXPECT_EQ(client.cy, s(214 + 24));  // and the automatic exceptions' box
 
         const struct {
             int id;
             int x, y, width, height;  // height 0: set by the control itself
         } placed[] = {
-            {win32::kIdPageControl, 9, 8, 342, 169},
-            {win32::kIdCopyright, 21, 188, 242, 13},
-            {win32::kIdSite, 311, 188, 22, 13},
+            {win32::kIdPageControl, 9, 8, 342, 169 + 24},
+            {win32::kIdCopyright, 21, 188 + 24, 242, 13},
+            {win32::kIdSite, 311, 188 + 24, 22, 13},
             {win32::kIdIdleTimeBar, 20, 27, 209, 30},
             {win32::kIdIdleTimeEdit, 235, 28, 42, 21},
             {win32::kIdRestLevelBar, 20, 83, 209, 30},
@@ -59,6 +59,7 @@ protected:
             {win32::kIdExceptions, 12, 36, 289, 93},
             {win32::kIdAdd, 307, 8, 24, 23},
             {win32::kIdRemove, 307, 36, 24, 23},
+            {win32::kIdAutoExceptions, 12, 134, 319, 28},
             // Labels take the size of their text.
             {win32::kIdIdleTimeLabel, 8, 8, 0, 0},
             {win32::kIdMinutesLabel, 283, 31, 0, 0},
@@ -155,6 +156,7 @@ TEST_F(Win32WindowTest, DesignStateOfTheControls) {
     EXPECT_FALSE(c.btnAdd.Enabled());
     EXPECT_FALSE(c.btnRemove.Enabled());
     EXPECT_FALSE(c.ckbRelative.Checked());
+    EXPECT_TRUE(c.ckbAutoExceptions.Checked());
     EXPECT_EQ(c.cbPrograms.ItemIndex(), -1);
     EXPECT_EQ(c.lbPrograms.Count(), 0);
 
@@ -171,6 +173,7 @@ TEST_F(Win32WindowTest, DesignStateOfTheControls) {
         {win32::kIdAddLabel, "Add:"},
         {win32::kIdAdd, "+"},
         {win32::kIdRemove, "-"},
+        {win32::kIdAutoExceptions, "Also while a program is full screen, keeps the screen on, or records sound"},
     };
     for (const auto& caption : captions) EXPECT_EQ(TextOf(Item(caption.id)), caption.caption) << caption.id;
     const HWND tabs = Item(win32::kIdPageControl);
@@ -226,7 +229,8 @@ TEST_F(Win32WindowTest, TabOrderFollowsTheDesign) {
               (std::vector<int>{win32::kIdRestLevelBar, win32::kIdRestLevelEdit, win32::kIdIdleTimeBar,
                                 win32::kIdIdleTimeEdit, win32::kIdRelative}));
     EXPECT_EQ(tabStops(Item(win32::kIdPageExceptions)),
-              (std::vector<int>{win32::kIdPrograms, win32::kIdExceptions, win32::kIdAdd, win32::kIdRemove}));
+              (std::vector<int>{win32::kIdPrograms, win32::kIdExceptions, win32::kIdAdd, win32::kIdRemove,
+                                win32::kIdAutoExceptions}));
     // The pages lie above the tab control, so that it does not paint over them.
     std::vector<int> order;
     for (HWND w = GetWindow(Main(), GW_CHILD); w != nullptr; w = GetWindow(w, GW_HWNDNEXT))
@@ -535,15 +539,24 @@ TEST_F(Win32WindowTest, TrayShowsThePictureOfEachStateWithItsTooltip) {
     for (const auto& image : images) {
         SCOPED_TRACE(image.meaning);
         c.tiMain.SetImageIndex(image.index);
-        const NOTIFYICONDATAA data = window.TrayIconData();
+        const NOTIFYICONDATAW data = window.TrayIconData();
         EXPECT_TRUE(data.uFlags & NIF_ICON);
         const std::vector<std::string> colours = win32test::IconColours(data.hIcon);
         ASSERT_GE(colours.size(), 2u);
         EXPECT_EQ(colours[0], image.square);
         EXPECT_EQ(colours[1], image.loudspeaker);
         EXPECT_TRUE(data.uFlags & NIF_TIP);
-        EXPECT_STREQ(data.szTip, "RestLevel");
+        EXPECT_STREQ(data.szTip, L"RestLevel");
     }
+
+    // The reason the volume was left alone, dash and all, whatever the code
+    // page; one too long for the tip leaves the title.
+    c.tiMain.SetHint("RestLevel \u2014 a full-screen program is open");
+    EXPECT_STREQ(window.TrayIconData().szTip, L"RestLevel \u2014 a full-screen program is open");
+    c.tiMain.SetHint(std::string(200, 'x'));
+    EXPECT_STREQ(window.TrayIconData().szTip, L"RestLevel");
+    c.tiMain.SetHint("RestLevel");
+    EXPECT_STREQ(window.TrayIconData().szTip, L"RestLevel");
 }
 
 TEST_F(Win32WindowTest, ShowingRunsTheShowHandlerOnceEachTimeTheWindowBecomesVisible) {
