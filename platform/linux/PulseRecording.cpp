@@ -12,8 +12,10 @@
 
 #include <cstdint>
 #include <ctime>
+#include <memory>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/Platform.h"
@@ -44,7 +46,7 @@ bool IsTrue(const std::string& value) { return value == "true" || value == "1"; 
 struct RecordStream {
     std::uint32_t source = PA_INVALID_INDEX;
     bool running = false;
-    bool levelMeter = false;
+    bool meterOrMonitor = false;
     std::string pid;      // empty when the stream does not say
     std::string machine;  // likewise
 };
@@ -53,7 +55,7 @@ struct RecordStream {
 // stream asked for peak detection, which PulseAudio reports as its resample
 // method and PipeWire's pulse server as a property. pavucontrol makes
 // nothing else; a stream that captures a sink's output is a monitor.
-bool IsLevelMeter(const pa_source_output_info& info) {
+bool IsMeterOrSinkCapture(const pa_source_output_info& info) {
     if (info.resample_method != nullptr && std::string(info.resample_method) == "peaks") return true;
     if (IsTrue(Property(info.proplist, "resample.peaks"))) return true;
     if (IsTrue(Property(info.proplist, "stream.capture.sink"))) return true;
@@ -79,7 +81,7 @@ public:
         // A connection kept from an earlier answer may have lost a server
         // that has since come back: one fresh connection is tried then.
         const bool kept = Ready();
-        if (!Ready() && !Connect(deadline)) return false;
+        if (!kept && !Connect(deadline)) return false;
         if (!Read(deadline, snapshot)) {
             const bool lost = broken_;
             Disconnect();
@@ -95,7 +97,7 @@ private:
     static bool AnyRecording(const Snapshot& snapshot) {
         const std::string ownPid = std::to_string(getpid());
         for (const RecordStream& s : snapshot.streams) {
-            if (!s.running || s.levelMeter) continue;
+            if (!s.running || s.meterOrMonitor) continue;
             if (snapshot.recordableSources.count(s.source) == 0) continue;  // a monitor, or gone meanwhile
             // A stream that does not say whose it is counts as another
             // program's; a process of another machine may share our id.
@@ -164,7 +166,7 @@ private:
             RecordStream s;
             s.source = info->source;
             s.running = info->corked == 0;
-            s.levelMeter = IsLevelMeter(*info);
+            s.meterOrMonitor = IsMeterOrSinkCapture(*info);
             s.pid = Property(info->proplist, PA_PROP_APPLICATION_PROCESS_ID);
             s.machine = Property(info->proplist, PA_PROP_APPLICATION_PROCESS_MACHINE_ID);
             static_cast<Snapshot*>(user)->streams.push_back(std::move(s));
