@@ -3,7 +3,6 @@
 // process, the server killed, hung and started again. The shared test server
 // never sees these streams (programs of other tests fade on it).
 #include <pulse/context.h>
-#include <pulse/error.h>
 #include <pulse/proplist.h>
 #include <pulse/stream.h>
 #include <pulse/thread-mainloop.h>
