@@ -390,6 +390,22 @@ std::pair<int, int> Screen::Size(unsigned long w) {
     return {attributes.width, attributes.height};
 }
 
+std::pair<int, int> Screen::RootSize() {
+    const ::Screen* screen = DefaultScreenOfDisplay(d_);
+    return {WidthOfScreen(screen), HeightOfScreen(screen)};
+}
+
+NullSource::NullSource(const std::string& name) {
+    const CommandResult loaded = Run("pactl load-module module-null-source source_name=" + name);
+    if (loaded.status != 0) return;
+    module_ = loaded.output;
+    while (!module_.empty() && (module_.back() == '\n' || module_.back() == ' ')) module_.pop_back();
+}
+
+NullSource::~NullSource() {
+    if (!module_.empty()) Run("pactl unload-module " + module_);
+}
+
 void Screen::SendClose(unsigned long w) {
     const IgnoredXErrors ignored(d_);
     XEvent event{};

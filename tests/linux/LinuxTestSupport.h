@@ -192,6 +192,20 @@ private:
 
 // The test display through Xlib. There is no window manager on it, so the
 // programs' top-level windows are children of the root. Windows are X ids.
+// A null source (a microphone that hears nothing) loaded into the test sound
+// server for the object's lifetime.
+class NullSource {
+public:
+    explicit NullSource(const std::string& name);
+    ~NullSource();
+    NullSource(const NullSource&) = delete;
+    NullSource& operator=(const NullSource&) = delete;
+    bool Loaded() const { return !module_.empty(); }
+
+private:
+    std::string module_;
+};
+
 class Screen {
 public:
     // Retried for a while: the server may be resetting after its last
@@ -209,6 +223,8 @@ public:
                           std::chrono::milliseconds timeout = std::chrono::seconds(30));
     bool Viewable(unsigned long w);
     std::pair<int, int> Size(unsigned long w);
+    // The screen's size (the root window's).
+    std::pair<int, int> RootSize();
     // What a window manager sends when the user clicks the close box.
     void SendClose(unsigned long w);
     // Pixels of the window that are clearly red; -1 when it cannot be read.

@@ -308,6 +308,77 @@ TEST_F(ProgramTest, InputAfterTheRestLevelFadesTheVolumeBack) {
     EXPECT_EQ(program->WaitExit(kExitDeadline), 0);
 }
 
+// Somebody watching or talking keeps the volume where it is, without a list:
+// a window that fills the screen, a running record stream from a microphone
+// (here a null source of the test's own on the test sound server). With the
+// box unchecked the same window does not hold it.
+TEST_F(ProgramTest, AFullScreenWindowOrARecordingKeepsTheVolumeUnlessSwitchedOff) {
+    struct Case {
+        const char* what;
+        bool fullScreen;
+        bool recording;
+        std::optional<std::uint32_t> autoExceptions;
+        bool fades;
+    };
+    const Case cases[] = {
+        {"a full-screen window", true, false, std::nullopt, false},
+        {"a full-screen window, the box unchecked", true, false, 0u, true},
+        {"sound recorded", false, true, std::nullopt, false},
+        {"neither", false, false, 1u, true},
+    };
+    constexpr unsigned kRestVolume = 6553;
+    // The idle time of 6 s and a fade of 2 s, with room for a slow start.
+    constexpr auto kIdle = 6s;
+    constexpr auto kLongAfter = kIdle + 5s;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        UserFolders user;
+        user.Preset("Configured", 1);
+        user.Preset("IdleTime", 1);
+        user.Preset("RestLevel", 6553);
+        if (c.autoExceptions) user.Preset("AutoExceptions", *c.autoExceptions);
+        SetSinkVolume(kOtherVolume);
+
+        linuxtest::TestWindows film;
+        if (c.fullScreen) {
+            film = linuxtest::StartTestWindows({"title=Film,x=0,y=0,w=" + std::to_string(x_.RootSize().first) +
+                                                ",h=" + std::to_string(x_.RootSize().second)});
+            ASSERT_EQ(film.ids.size(), 1u);
+        }
+        std::optional<linuxtest::NullSource> microphone;
+        std::unique_ptr<linuxtest::Child> recorder;
+        if (c.recording) {
+            microphone.emplace("rl_program_test_mic");
+            ASSERT_TRUE(microphone->Loaded());
+            recorder = std::make_unique<linuxtest::Child>(
+                std::vector<std::string>{"parecord", "-d", "rl_program_test_mic", "/dev/null"},
+                std::map<std::string, std::string>{}, true);
+            ASSERT_TRUE(linuxtest::WaitFor([] { return linuxtest::Run("pactl list short source-outputs").output != ""; },
+                                           10s));
+        }
+
+        ASSERT_EQ(linuxtest::Run("xdotool mousemove 200 200").status, 0);
+        const auto input = std::chrono::steady_clock::now();
+        auto program = Start(user);
+        if (c.fades) {
+            EXPECT_TRUE(linuxtest::WaitFor([&] { return SinkNear(kRestVolume, 16); }, 40s))
+                << "the rest level was not applied: " << SinkVolume() << " " << program->ErrorOutput();
+        } else {
+            // Nothing to wait for but the idle period: the volume must stay
+            // through it and the fade that would follow.
+            ASSERT_TRUE(linuxtest::WaitFor([&] { return user.CreatedTheWindow(); }, kStartDeadline));
+            bool stayed = true;
+            linuxtest::WaitFor([&] {
+                stayed = stayed && SinkNear(kOtherVolume);
+                return !stayed || std::chrono::steady_clock::now() - input > kLongAfter;
+            }, 60s);
+            EXPECT_TRUE(stayed) << "the volume moved: " << SinkVolume() << " " << program->ErrorOutput();
+        }
+        program->Signal(SIGTERM);
+        EXPECT_EQ(program->WaitExit(kExitDeadline), 0);
+    }
+}
+
 TEST_F(ProgramTest, WithoutAnXDisplayItSaysSoAndEndsWithAnError) {
     struct Case {
         const char* what;
