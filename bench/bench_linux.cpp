@@ -16,10 +16,11 @@
 namespace rl {
 namespace {
 
-struct Tray : IImageIndex {
+struct Tray : ITrayState {
     int index = 0;
     int ImageIndex() const override { return index; }
     void SetImageIndex(int i) override { index = i; }
+    void SetHint(const std::string&) override {}
 };
 
 struct Check : ICheckMark {
@@ -57,6 +58,20 @@ void BM_OrdinaryTick(benchmark::State& state) {
     if (tray.index != kImageWatching) state.SkipWithError("the monitor faded");
 }
 BENCHMARK(BM_OrdinaryTick);
+
+// What the monitor adds where an idle period starts: the three automatic
+// exceptions asked of the display, the session bus and the sound server,
+// none of them holding (each is asked).
+void BM_AutomaticExceptions(benchmark::State& state) {
+    auto automatic = CreateAutoExceptions();
+    for (auto _ : state) {
+        if (automatic->Present() != TAutoReason::NoReason) {
+            state.SkipWithError("a reason holds on this machine");
+            return;
+        }
+    }
+}
+BENCHMARK(BM_AutomaticExceptions)->Unit(benchmark::kMillisecond);
 
 // One step of a fade: the adapter reads the default sink's channels and
 // writes them scaled, two round trips to the sound server.
