@@ -223,7 +223,7 @@ TEST_F(ProgramTest, FirstRunShowsTheWindowAndStoresTheDefaults) {
     const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
     ReleaseDC(nullptr, screen);
     EXPECT_EQ(client.right, MulDiv(359, dpi, 96));
-    EXPECT_EQ(client.bottom, MulDiv(214, dpi, 96));
+    EXPECT_EQ(client.bottom, MulDiv(214 + 24, dpi, 96));
     const HWND basic = GetDlgItem(window, win32::kIdPageBasic);
     ASSERT_NE(basic, nullptr);
     EXPECT_TRUE(IsWindowVisible(basic));
