@@ -109,7 +109,7 @@ const Case kCases[] = {
      "call org.kde.Solid.PowerManagement.PolicyAgent.HasInhibition 4"},
     {"Plasma has none", {Answering(kPlasma, "false")}, false, nullptr},
     {"one desktop of several", {Answering(kGnome, "false"), kPlasma}, true, "call org.gnome.SessionManager.IsInhibited 8"},
-    {"Xfce's screen saver lists an inhibitor", {kXfce}, true, "call org.xfce.ScreenSaver.GetInhibitors "},
+    {"Xfce's screen saver lists an inhibitor", {kXfce}, true, "call org.xfce.ScreenSaver.GetInhibitors"},
     {"Xfce's screen saver lists none", {Answering(kXfce, "as:")}, false, nullptr},
     // Hostile or odd answers never hold.
     {"GNOME answers a string", {Answering(kGnome, "s:true")}, false, nullptr},
@@ -140,7 +140,7 @@ TEST(DisplayKeptOnProbe, ReadsEachDesktopsInhibition) {
 
         EXPECT_EQ(probe->Holds(), c.holds);
         if (c.firstCall != nullptr) {
-            EXPECT_EQ(services.front()->ReadLine(5s), c.firstCall);
+            EXPECT_EQ(services.front()->ReadLine(5s), std::string(c.firstCall));
         }
     }
 }

@@ -2,7 +2,7 @@
 // DBUS_SESSION_BUS_ADDRESS names: takes a name, serves one object path and
 // answers one method of one interface with a fixed answer; any other call
 // gets UnknownMethod. Prints "ready" once registered, then one line per call
-// it answers ("call INTERFACE.METHOD ARGS", the arguments space-separated),
+// it answers ("call INTERFACE.METHOD", then each argument after a space),
 // and lives until its standard input closes.
 //
 //   rl_dbus_stand_in --name N --path P --interface I --method M --answer A [--delay-ms D]
@@ -53,10 +53,9 @@ public:
                                                      QStringLiteral("No such method")));
             return true;
         }
-        QStringList args;
-        for (const QVariant& arg : message.arguments()) args << arg.toString();
-        std::printf("call %s.%s %s\n", qPrintable(message.interface()), qPrintable(message.member()),
-                    qPrintable(args.join(QLatin1Char(' '))));
+        QString line = QStringLiteral("call ") + message.interface() + QLatin1Char('.') + message.member();
+        for (const QVariant& arg : message.arguments()) line += QLatin1Char(' ') + arg.toString();
+        std::printf("%s\n", qPrintable(line));
         std::fflush(stdout);
         const QDBusMessage reply = message.createReply(QVariantList{answer_});
         QDBusConnection bus = connection;
