@@ -30,6 +30,11 @@ rl_strict(rl_test_window)
 add_executable(rl_file_helper tests/linux/helpers/FileLibHelper.cpp)
 rl_strict(rl_file_helper)
 
+# A desktop service on a session bus of the tests' own, with a fixed answer.
+add_executable(rl_dbus_stand_in tests/linux/helpers/DbusStandIn.cpp)
+target_link_libraries(rl_dbus_stand_in PRIVATE Qt6::Core Qt6::DBus)
+rl_strict(rl_dbus_stand_in)
+
 file(GLOB RL_LINUX_TEST_SOURCES CONFIGURE_DEPENDS tests/linux/*.cpp)
 add_executable(rl_linux_tests ${RL_LINUX_TEST_SOURCES})
 target_link_libraries(rl_linux_tests PRIVATE rl_platform rl_fakes ${RL_GTEST} ${RL_GTEST_MAIN})
@@ -37,6 +42,8 @@ target_compile_definitions(rl_linux_tests PRIVATE RL_TEST_WINDOW="$<TARGET_FILE:
 add_dependencies(rl_linux_tests rl_test_window)
 target_compile_definitions(rl_linux_tests PRIVATE RL_FILE_HELPER="$<TARGET_FILE:rl_file_helper>")
 add_dependencies(rl_linux_tests rl_file_helper)
+target_compile_definitions(rl_linux_tests PRIVATE RL_DBUS_STAND_IN="$<TARGET_FILE:rl_dbus_stand_in>")
+add_dependencies(rl_linux_tests rl_dbus_stand_in)
 rl_strict(rl_linux_tests)
 # The internet tests run the loopback server from the source tree and trust
 # a test CA made here with openssl.
