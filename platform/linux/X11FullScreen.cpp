@@ -86,7 +86,7 @@ struct ProbeAtoms {
 };
 
 // One connection of the probe's own, reopened when the server went away or
-// DISPLAY names another one. Used by one worker at a time.
+// DISPLAY names another one. Opened, used and closed on the worker thread.
 class Connection {
 public:
     ~Connection() { Close(); }
@@ -296,48 +296,82 @@ bool Ask(Connection& connection, const std::string& name) {
 // caller has stopped waiting (or the probe is gone).
 struct Shared {
     std::mutex mutex;
-    std::condition_variable done;
-    bool busy = false;
+    std::condition_variable changed;
     std::uint64_t asked = 0;
     std::uint64_t answered = 0;
+    std::string display;
     bool answer = false;
-    Connection connection;  // only the one running worker touches it
+    bool stop = false;
+    bool finished = false;
 };
+
+// One thread owns the connection from its opening to its closing: after an
+// I/O error Xlib leaves the connection locked by the thread that met it, and
+// closing it from another thread would wait forever.
+void Work(std::shared_ptr<Shared> shared) {
+    {
+        Connection connection;
+        std::unique_lock<std::mutex> lock(shared->mutex);
+        for (;;) {
+            shared->changed.wait(lock, [&] { return shared->stop || shared->asked != shared->answered; });
+            if (shared->stop) break;
+            const std::uint64_t ticket = shared->asked;
+            const std::string display = shared->display;
+            lock.unlock();
+            const bool answer = Ask(connection, display);
+            lock.lock();
+            shared->answer = answer;
+            shared->answered = ticket;
+            shared->changed.notify_all();
+        }
+    }
+    std::lock_guard<std::mutex> lock(shared->mutex);
+    shared->finished = true;
+    shared->changed.notify_all();
+}
 
 class FullScreenProbe : public IAutoExceptionProbe {
 public:
     explicit FullScreenProbe(std::chrono::milliseconds answerWithin) : answerWithin_(answerWithin) {}
 
+    ~FullScreenProbe() override {
+        std::unique_lock<std::mutex> lock(shared_->mutex);
+        shared_->stop = true;
+        shared_->changed.notify_all();
+        if (!worker_.joinable()) return;
+        // Closing the connection costs a round trip; a worker held by a hung
+        // server is left to end on its own.
+        const bool finished = shared_->changed.wait_for(lock, answerWithin_, [&] { return shared_->finished; });
+        lock.unlock();
+        if (finished) worker_.join();
+        else worker_.detach();
+    }
+
     bool Holds() override {
         const char* display = std::getenv("DISPLAY");
         if (display == nullptr || *display == '\0') return false;
-        const std::string name = display;
 
         std::unique_lock<std::mutex> lock(shared_->mutex);
-        // A worker still waits on a server that stopped answering.
-        if (shared_->busy) return false;
-        const std::uint64_t ticket = ++shared_->asked;
-        shared_->busy = true;
-        try {
-            std::thread([shared = shared_, name, ticket] {
-                const bool answer = Ask(shared->connection, name);
-                std::lock_guard<std::mutex> guard(shared->mutex);
-                shared->answer = answer;
-                shared->answered = ticket;
-                shared->busy = false;
-                shared->done.notify_all();
-            }).detach();
-        } catch (const std::system_error&) {
-            shared_->busy = false;
-            return false;
+        // The worker still waits on a server that stopped answering.
+        if (shared_->asked != shared_->answered) return false;
+        if (!worker_.joinable()) {
+            try {
+                worker_ = std::thread(Work, shared_);
+            } catch (const std::system_error&) {
+                return false;
+            }
         }
-        if (!shared_->done.wait_for(lock, answerWithin_, [&] { return shared_->answered == ticket; })) return false;
+        shared_->display = display;
+        const std::uint64_t ticket = ++shared_->asked;
+        shared_->changed.notify_all();
+        if (!shared_->changed.wait_for(lock, answerWithin_, [&] { return shared_->answered == ticket; })) return false;
         return shared_->answer;
     }
 
 private:
     std::chrono::milliseconds answerWithin_;
     std::shared_ptr<Shared> shared_ = std::make_shared<Shared>();
+    std::thread worker_;
 };
 
 }  // namespace

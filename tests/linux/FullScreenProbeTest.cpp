@@ -69,10 +69,7 @@ class FullScreenProbeTest : public ::testing::Test {
 protected:
     void SetUp() override { previousHandler_ = XSetErrorHandler(QuietErrors); }
     void TearDown() override {
-        Disconnect();
-        windows_.clear();
-        manager_.reset();
-        server_.reset();
+        StopServer();
         env_.reset();
         XSetErrorHandler(previousHandler_);
     }
@@ -80,9 +77,7 @@ protected:
     // A server of the test's own, which DISPLAY names from now on.
     void StartServer(const std::string& size = "1280x1024", const std::vector<std::string>& extra = {},
                      const std::string& display = {}) {
-        Disconnect();
-        windows_.clear();
-        manager_.reset();
+        StopServer();
         // The old value comes back first, so that the new one is not undone.
         env_.reset();
         server_ = std::make_unique<OwnServer>(size, extra, display);
@@ -91,6 +86,13 @@ protected:
         x_ = XOpenDisplay(server_->Name().c_str());
         ASSERT_NE(x_, nullptr);
         XSetIOErrorExitHandler(x_, IgnoreLostServer, nullptr);
+    }
+
+    void StopServer() {
+        Disconnect();
+        windows_.clear();
+        manager_.reset();
+        server_.reset();
     }
 
     // The test's connection goes first: closing it after its server would
@@ -359,15 +361,17 @@ TEST_F(FullScreenProbeTest, HungServerAnswersFalseInTime) {
 }
 
 // The server goes away and another starts under the same name: the probe
-// answers for the new one.
+// answers for the new one, whether or not it was asked in between.
 TEST_F(FullScreenProbeTest, ReconnectsToNewServer) {
     StartServer();
     ASSERT_EQ(Windows({"fullscreen"}).size(), 1u);
     ASSERT_TRUE(probe_->Holds());
     const std::string name = server_->Name();
-    Disconnect();
-    windows_.clear();
-    server_.reset();
+    StopServer();
+    StartServer("1280x1024", {}, name);
+    ASSERT_EQ(Windows({"fullscreen"}).size(), 1u);
+    EXPECT_TRUE(probe_->Holds());
+    StopServer();
     EXPECT_FALSE(probe_->Holds());
     StartServer("1280x1024", {}, name);
     ASSERT_EQ(Windows({"fullscreen"}).size(), 1u);
