@@ -267,7 +267,7 @@ bool AnyFullScreen(Display* d, const ProbeAtoms& a) {
         const auto clients = Property32(d, root, a.clientList, XA_WINDOW);
         if (!clients.empty()) {
             for (unsigned long w : clients)
-                if (FullScreen(d, a, root, w, currentDesktop, monitors)) return true;
+                if (w != root && FullScreen(d, a, root, w, currentDesktop, monitors)) return true;
             return false;
         }
     }

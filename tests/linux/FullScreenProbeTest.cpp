@@ -249,6 +249,42 @@ TEST_F(FullScreenProbeTest, OddPropertiesAndVanishedWindows) {
     EXPECT_FALSE(probe_->Holds());
 }
 
+// What a manager leaves on the root decides which windows are asked: its
+// client list while its check window names itself, else the root's children.
+TEST_F(FullScreenProbeTest, ClientListOfAManager) {
+    struct Case {
+        const char* what;
+        bool checkWindowAlive;
+        int listed;  // index of the listed window: 0 small, 1 covering; -1 the root
+        bool holds;
+    };
+    const Case cases[] = {
+        {"the covering window listed", true, 1, true},
+        // Under a manager an unlisted window is not a client.
+        {"only the small window listed", true, 0, false},
+        {"the root listed", true, -1, false},
+        // A manager that crashed left its properties behind.
+        {"the check window gone", false, 0, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        StartServer();
+        const auto ids = Windows({"x=10,y=10,w=100,h=100", "x=0,y=0,w=1280,h=1024", "hidden"});
+        ASSERT_EQ(ids.size(), 3u);
+        const long check = static_cast<long>(ids[2]);
+        XChangeProperty(x_, ids[2], Intern("_NET_SUPPORTING_WM_CHECK"), XA_WINDOW, 32, PropModeReplace,
+                        reinterpret_cast<const unsigned char*>(&check), 1);
+        XChangeProperty(x_, Root(), Intern("_NET_SUPPORTING_WM_CHECK"), XA_WINDOW, 32, PropModeReplace,
+                        reinterpret_cast<const unsigned char*>(&check), 1);
+        const long listed = static_cast<long>(c.listed < 0 ? Root() : ids[static_cast<std::size_t>(c.listed)]);
+        XChangeProperty(x_, Root(), Intern("_NET_CLIENT_LIST"), XA_WINDOW, 32, PropModeReplace,
+                        reinterpret_cast<const unsigned char*>(&listed), 1);
+        if (!c.checkWindowAlive) XDestroyWindow(x_, ids[2]);
+        XSync(x_, False);
+        EXPECT_EQ(probe_->Holds(), c.holds);
+    }
+}
+
 // openbox sets the state and the size; its frames are the root's children
 // and the clients are listed on the root.
 TEST_F(FullScreenProbeTest, WindowsUnderManager) {
