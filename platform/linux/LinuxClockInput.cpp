@@ -1,12 +1,14 @@
 // Clock and input on Linux: the monotonic clock as a wrapping 32-bit
 // millisecond tick, the X server's idle time for the last input, and the
 // active (or focused) client window as the foreground window.
+// Before Xlib, whose None macro would clash with the port's names.
+#include "platform/Platform.h"
+
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 
 #include <ctime>
 
-#include "platform/Platform.h"
 #include "platform/linux/X11Display.h"
 #include "platform/linux/X11LastInput.h"
 

@@ -1,6 +1,9 @@
 // Snapshots on Linux: processes, threads and modules from /proc, taken whole
 // when the snapshot is created and read back through handles of our own;
 // top-level windows are the X server's client windows.
+// Before Xlib, whose None macro would clash with the port's names.
+#include "platform/Platform.h"
+
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -11,7 +14,6 @@
 #include <map>
 #include <variant>
 
-#include "platform/Platform.h"
 #include "platform/linux/ProcFs.h"
 #include "platform/linux/X11Display.h"
 

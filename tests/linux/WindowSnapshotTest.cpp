@@ -1,6 +1,9 @@
 // Top-level windows and the foreground window on Xvfb, with windows owned
 // by a test window program that each test starts.
 #include <gtest/gtest.h>
+
+// Before Xlib, whose None macro would clash with the port's names.
+#include "platform/Platform.h"
 // After gtest: Xlib defines macros (None, Bool) that clash with its names.
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
@@ -10,7 +13,6 @@
 #include <algorithm>
 #include <chrono>
 
-#include "platform/Platform.h"
 #include "platform/linux/X11Display.h"
 #include "procenum/KzEnumProcesses.h"
 #include "tests/linux/LinuxTestSupport.h"

@@ -6,7 +6,10 @@
 //   WINDOW: comma-separated items: title=T, class=C, x=, y=, w=, h=,
 //         hidden, tool (utility window type), skiptaskbar, override,
 //         owner=N (transient for window N of this list), nopid, pid=N,
-//         latin1 (title as a plain STRING WM_NAME only)
+//         latin1 (title as a plain STRING WM_NAME only), fullscreen (asks the
+//         window manager for the full-screen state), maximized, statehidden
+//         (_NET_WM_STATE_HIDDEN), type=T (_NET_WM_WINDOW_TYPE_T, e.g.
+//         type=DESKTOP), desktop=N (_NET_WM_DESKTOP)
 // Output: one line "window N ID" per window, then "ready".
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
@@ -28,6 +31,9 @@ struct WindowDesc {
     int x = 10, y = 10, w = 200, h = 100;
     bool hidden = false, tool = false, skipTaskbar = false, overrideRedirect = false;
     bool noPid = false, latin1 = false;
+    bool fullScreen = false, maximized = false, stateHidden = false;
+    std::string type;
+    long desktop = -1;
     long pid = -1;
     int owner = -1;
 };
@@ -56,6 +62,11 @@ WindowDesc Parse(const std::string& text) {
         else if (key == "nopid") s.noPid = true;
         else if (key == "pid") s.pid = std::atol(value.c_str());
         else if (key == "latin1") s.latin1 = true;
+        else if (key == "fullscreen") s.fullScreen = true;
+        else if (key == "maximized") s.maximized = true;
+        else if (key == "statehidden") s.stateHidden = true;
+        else if (key == "type") s.type = value;
+        else if (key == "desktop") s.desktop = std::atol(value.c_str());
         pos = end + 1;
     }
     return s;
@@ -111,10 +122,27 @@ int main(int argc, char** argv) {
             XChangeProperty(d, w, windowType, XA_ATOM, 32, PropModeReplace,
                             reinterpret_cast<const unsigned char*>(&type), 1);
         }
-        if (s.skipTaskbar) {
-            const long state = static_cast<long>(skipTaskbar);
+        if (!s.type.empty()) {
+            const long type = static_cast<long>(XInternAtom(d, ("_NET_WM_WINDOW_TYPE_" + s.type).c_str(), False));
+            XChangeProperty(d, w, windowType, XA_ATOM, 32, PropModeReplace,
+                            reinterpret_cast<const unsigned char*>(&type), 1);
+        }
+        // The state a client asks for before it maps its window.
+        std::vector<long> states;
+        if (s.skipTaskbar) states.push_back(static_cast<long>(skipTaskbar));
+        if (s.fullScreen) states.push_back(static_cast<long>(XInternAtom(d, "_NET_WM_STATE_FULLSCREEN", False)));
+        if (s.stateHidden) states.push_back(static_cast<long>(XInternAtom(d, "_NET_WM_STATE_HIDDEN", False)));
+        if (s.maximized) {
+            states.push_back(static_cast<long>(XInternAtom(d, "_NET_WM_STATE_MAXIMIZED_VERT", False)));
+            states.push_back(static_cast<long>(XInternAtom(d, "_NET_WM_STATE_MAXIMIZED_HORZ", False)));
+        }
+        if (!states.empty())
             XChangeProperty(d, w, wmState, XA_ATOM, 32, PropModeReplace,
-                            reinterpret_cast<const unsigned char*>(&state), 1);
+                            reinterpret_cast<const unsigned char*>(states.data()), static_cast<int>(states.size()));
+        if (s.desktop >= 0) {
+            const long desktop = s.desktop;
+            XChangeProperty(d, w, XInternAtom(d, "_NET_WM_DESKTOP", False), XA_CARDINAL, 32, PropModeReplace,
+                            reinterpret_cast<const unsigned char*>(&desktop), 1);
         }
         if (s.owner >= 0 && static_cast<std::size_t>(s.owner) < windows.size())
             XSetTransientForHint(d, w, windows[static_cast<std::size_t>(s.owner)]);
