@@ -632,7 +632,8 @@ void MainWindow::Realize() {
     Place(lbPrograms.Widget(), 12, 36, 289, 93);
     Place(btnAdd.Widget(), 307, 8, 24, 23);
     Place(btnRemove.Widget(), 307, 36, 24, 23);
-    Place(ckbAutoExceptions.Widget(), 12, 134, 319, 28);
+    // Two lines: as high as the font needs where it is taller than Tahoma.
+    Place(ckbAutoExceptions.Widget(), 12, 134, 319, std::max(28, ckbAutoExceptions.Widget()->sizeHint().height()));
 
     QWidget::setTabOrder(tbRestLevel.Widget(), ebRestLvl.Widget());
     QWidget::setTabOrder(ebRestLvl.Widget(), tbIdleTime.Widget());

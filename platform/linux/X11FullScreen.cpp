@@ -219,22 +219,18 @@ Window ClientOf(Display* d, Window top, Atom wmState) {
     return top;
 }
 
-// The window's own rectangle in root coordinates, and its top-level
-// ancestor's (a manager's frame) when that is another window.
+// The client's own rectangle in root coordinates covers a monitor. Not its
+// frame's: a maximized window's frame fills a monitor without a panel, but
+// its title bar stays, and a window with its title bar on screen is not full
+// screen.
 bool AnyCovers(Display* d, Window root, Window client, const XWindowAttributes& attrs,
                const std::vector<Rect>& monitors) {
-    std::vector<Rect> rects;
     int x = 0, y = 0;
     Window child = 0;
-    if (XTranslateCoordinates(d, client, root, 0, 0, &x, &y, &child) != 0)
-        rects.push_back({x, y, attrs.width, attrs.height});
-    const Window top = TopLevelOf(d, client);
-    XWindowAttributes frame{};
-    if (top != 0 && top != client && XGetWindowAttributes(d, top, &frame) != 0)
-        rects.push_back({frame.x, frame.y, frame.width, frame.height});
-    for (const Rect& r : rects)
-        for (const Rect& m : monitors)
-            if (Covers(r, m)) return true;
+    if (XTranslateCoordinates(d, client, root, 0, 0, &x, &y, &child) == 0) return false;
+    const Rect r{x, y, attrs.width, attrs.height};
+    for (const Rect& m : monitors)
+        if (Covers(r, m)) return true;
     return false;
 }
 

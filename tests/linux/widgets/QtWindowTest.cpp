@@ -232,13 +232,16 @@ TEST_F(QtWindowTest, PageControlFiresOnlyWhenTheUserChangesThePage) {
 TEST_F(QtWindowTest, WindowHasItsFixedSizeAndEveryControlFitsInsideItsPage) {
     QWidget* w = window_.Widget();
     EXPECT_EQ(w->windowTitle(), "RestLevel");
-    EXPECT_EQ(w->size(), QSize(359, 214));
+    EXPECT_EQ(w->size(), QSize(359, 214 + 24));  // and the automatic exceptions' box
     EXPECT_EQ(w->minimumSize(), w->maximumSize()) << "not resizable";
     EXPECT_FALSE(w->windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
     EXPECT_EQ(window_.pcMain.Widget()->tabText(kPageBasic), "Basic Settings");
     EXPECT_EQ(window_.pcMain.Widget()->tabText(kPageExceptions), "Exceptions");
     EXPECT_FALSE(window_.btnAdd.Enabled());
     EXPECT_FALSE(window_.btnRemove.Enabled());
+    EXPECT_TRUE(window_.ckbAutoExceptions.Checked());
+    // Its two lines fit its height too.
+    EXPECT_LE(window_.ckbAutoExceptions.Widget()->sizeHint().height(), window_.ckbAutoExceptions.Widget()->height());
 
     const std::vector<std::pair<const char*, QWidget*>> controls = {
         {"pcMain", window_.pcMain.Widget()},         {"lbCopyright", window_.lbCopyright.Widget()},
@@ -249,7 +252,7 @@ TEST_F(QtWindowTest, WindowHasItsFixedSizeAndEveryControlFitsInsideItsPage) {
         {"Label2", window_.Label2.Widget()},         {"ckbRelative", window_.ckbRelative.Widget()},
         {"Label5", window_.Label5.Widget()},         {"cbPrograms", window_.cbPrograms.Widget()},
         {"lbPrograms", window_.lbPrograms.Widget()}, {"btnAdd", window_.btnAdd.Widget()},
-        {"btnRemove", window_.btnRemove.Widget()},
+        {"btnRemove", window_.btnRemove.Widget()},   {"ckbAutoExceptions", window_.ckbAutoExceptions.Widget()},
     };
     // Fonts wider than Tahoma must not cut a caption off.
     for (const auto& [name, control] : controls) {
@@ -292,9 +295,9 @@ TEST_F(QtWindowTest, ControlsSitWhereTheDesignPutsThemWithTheirCaptions) {
         bool grows;
         const char* caption;  // nullptr: set at run time, or none
     } rows[] = {
-        {"pcMain", window_.pcMain.Widget(), w, 9, 8, 342, 169, false, nullptr},
-        {"lbCopyright", window_.lbCopyright.Widget(), w, 21, 188, 242, 13, false, nullptr},
-        {"Label6", window_.Label6.Widget(), w, 311, 188, 22, 13, true, "Site"},
+        {"pcMain", window_.pcMain.Widget(), w, 9, 8, 342, 169 + 24, false, nullptr},
+        {"lbCopyright", window_.lbCopyright.Widget(), w, 21, 188 + 24, 242, 13, false, nullptr},
+        {"Label6", window_.Label6.Widget(), w, 311, 188 + 24, 22, 13, true, "Site"},
         {"Label3", window_.Label3.Widget(), basic, 8, 8, 0, 0, false, "When the computer has been idle for:"},
         {"tbIdleTime", window_.tbIdleTime.Widget(), basic, 20, 27, 209, 30, false, nullptr},
         {"ebIdleTime", window_.ebIdleTime.Widget(), basic, 235, 28, 42, 21, false, nullptr},
@@ -310,6 +313,9 @@ TEST_F(QtWindowTest, ControlsSitWhereTheDesignPutsThemWithTheirCaptions) {
         {"lbPrograms", window_.lbPrograms.Widget(), exceptions, 12, 36, 289, 93, false, nullptr},
         {"btnAdd", window_.btnAdd.Widget(), exceptions, 307, 8, 24, 23, false, "+"},
         {"btnRemove", window_.btnRemove.Widget(), exceptions, 307, 36, 24, 23, false, "-"},
+        // Its height follows the font (checked with the page's fit).
+        {"ckbAutoExceptions", window_.ckbAutoExceptions.Widget(), exceptions, 12, 134, 0, 0, false,
+         "Also while a program is full screen,\nkeeps the screen on, or records sound"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
