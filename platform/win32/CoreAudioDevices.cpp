@@ -11,8 +11,11 @@
 #include <string>
 
 #include "platform/Platform.h"
+#include "platform/win32/ComRef.h"
 
 namespace rl {
+
+using win32::ComRef;
 
 namespace {
 
@@ -44,31 +47,6 @@ std::wstring Wide(const std::string& text) {
     out.resize(static_cast<std::size_t>(size - 1));
     return out;
 }
-
-// Releases a COM reference when the scope ends.
-template <typename T>
-class ComRef {
-public:
-    ComRef() = default;
-    ~ComRef() {
-        if (p_ != nullptr) p_->Release();
-    }
-    ComRef(const ComRef&) = delete;
-    ComRef& operator=(const ComRef&) = delete;
-
-    T** Out() { return &p_; }
-    void** OutVoid() { return reinterpret_cast<void**>(&p_); }
-    T* operator->() const { return p_; }
-    T* Get() const { return p_; }
-    T* Detach() {
-        T* p = p_;
-        p_ = nullptr;
-        return p;
-    }
-
-private:
-    T* p_ = nullptr;
-};
 
 class CoreAudioEndpointVolume : public IEndpointVolume {
 public:

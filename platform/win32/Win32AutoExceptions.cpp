@@ -14,6 +14,7 @@
 #include <cwchar>
 
 #include "platform/Platform.h"
+#include "platform/win32/ComRef.h"
 
 namespace rl {
 namespace win32 {
@@ -30,26 +31,6 @@ constexpr GUID kIidIAudioSessionControl2 = {0xBFB7FF88, 0x7239, 0x4FC9, {0x8F, 0
 // headers' target version.
 constexpr DWORD kDwmwaCloaked = 14;
 constexpr int kSystemExecutionState = 16;
-
-// Releases a COM reference when the scope ends.
-template <typename T>
-class ComRef {
-public:
-    ComRef() = default;
-    ~ComRef() {
-        if (p_ != nullptr) p_->Release();
-    }
-    ComRef(const ComRef&) = delete;
-    ComRef& operator=(const ComRef&) = delete;
-
-    T** Out() { return &p_; }
-    void** OutVoid() { return reinterpret_cast<void**>(&p_); }
-    T* operator->() const { return p_; }
-    T* Get() const { return p_; }
-
-private:
-    T* p_ = nullptr;
-};
 
 // An entry point of a DLL in the system folder (never beside the program,
 // where a planted copy could wait), looked up once; the DLL stays loaded.
