@@ -151,5 +151,31 @@ TEST_F(IdleMonitorEndToEndTest, ExceptedProgramRunningBehindDoesNotStopTheRestLe
     ASSERT_TRUE(win32test::WaitFor([&] { return tray_.index == kImageResting; }, 30s));
 }
 
+// With the real probes: a window that fills the monitor holds the volume and
+// the tray says why; with the box unchecked the same window does not.
+TEST_F(IdleMonitorEndToEndTest, AFullScreenWindowHoldsTheVolumeUnlessSwitchedOff) {
+    const std::unique_ptr<IAutoExceptions> automatic = CreateAutoExceptions();
+    fake::CheckMark on;
+    monitor_ = std::make_unique<TIdleMonitor>(*clock_, *volume_,
+                                              TIdleControls{tray_, disabled_, relative_, programs_, &on}, automatic.get());
+    monitor_->IdleThreshold = kThresholdMs;
+    monitor_->IdleLevel = 19660;
+    const int width = GetSystemMetrics(SM_CXSCREEN), height = GetSystemMetrics(SM_CYSCREEN);
+    win32test::TestWindow film("film", WS_POPUP);
+    SetWindowPos(film.Handle(), HWND_TOP, 0, 0, width, height, SWP_SHOWWINDOW);
+
+    on.checked = true;
+    StartIdlePeriod();
+    ASSERT_TRUE(win32test::WaitFor([&] { return IdlePastThreshold(); }, 30s));
+    EXPECT_EQ(tray_.index, kImageWatching);
+    EXPECT_EQ(tray_.hint, "RestLevel \u2014 a full-screen program is open");
+
+    timer_->SetEnabled(false);
+    on.checked = false;
+    StartIdlePeriod();
+    ASSERT_TRUE(win32test::WaitFor([&] { return tray_.index == kImageResting; }, 30s));
+    EXPECT_EQ(tray_.hint, "RestLevel");
+}
+
 }  // namespace
 }  // namespace rl
