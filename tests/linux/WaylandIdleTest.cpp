@@ -5,8 +5,11 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -101,24 +104,45 @@ protected:
         return line ? *line : "";
     }
 
-    // Reads the probe's answers until one satisfies the condition; the last
-    // answer ("none" when it cannot read), or nullopt when none came in time.
-    std::optional<std::string> WaitForIdle(const std::function<bool(const std::string&)>& condition,
-                                           std::chrono::milliseconds timeout) {
+    // One of the probe's answers: the idle time it read, at which tick.
+    struct Reading {
+        bool readable = false;
+        std::uint32_t idle = 0;
+        std::uint32_t at = 0;
+        std::uint32_t LastInput() const { return at - idle; }
+    };
+
+    // Reads the probe's answers until one satisfies the condition (nullopt
+    // when none does in time; last_ is then the last line read).
+    std::optional<Reading> WaitForReading(const std::function<bool(const Reading&)>& condition,
+                                          std::chrono::milliseconds timeout) {
         const auto deadline = std::chrono::steady_clock::now() + timeout;
-        std::optional<std::string> last;
         while (std::chrono::steady_clock::now() < deadline) {
             const auto line = probe_process_->ReadLine(1s);
             if (!line) continue;
-            if (line->rfind("idle ", 0) != 0) return "bad line: " + *line;
-            last = line->substr(5);
-            if (condition(*last)) return last;
+            last_ = *line;
+            Reading r;
+            char value[16] = {};
+            if (std::sscanf(line->c_str(), "idle %15s at %u", value, &r.at) != 2) return std::nullopt;
+            r.readable = std::strcmp(value, "none") != 0;
+            if (r.readable) r.idle = static_cast<std::uint32_t>(std::stoul(value));
+            if (condition(r)) return r;
         }
-        return last ? "timed out at " + *last : std::optional<std::string>();
+        return std::nullopt;
+    }
+    std::optional<Reading> WaitForIdleAtLeast(std::uint32_t ms, std::chrono::milliseconds timeout) {
+        return WaitForReading([ms](const Reading& r) { return r.readable && r.idle >= ms; }, timeout);
+    }
+    std::optional<Reading> WaitForIdleBelow(std::uint32_t ms, std::chrono::milliseconds timeout) {
+        return WaitForReading([ms](const Reading& r) { return r.readable && r.idle < ms; }, timeout);
     }
 
-    static bool IdleAtLeast(const std::string& value, unsigned ms) { return value != "none" && std::stoul(value) >= ms; }
-    static bool IdleBelow(const std::string& value, unsigned ms) { return value != "none" && std::stoul(value) < ms; }
+    static std::uint32_t Tick() {
+        timespec ts{};
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        return static_cast<std::uint32_t>(static_cast<std::uint64_t>(ts.tv_sec) * 1000u +
+                                          static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u);
+    }
 
     void Type() {
         const auto result = linuxtest::Run("env XDG_RUNTIME_DIR=" + dir_ + " WAYLAND_DISPLAY=" +
@@ -140,6 +164,7 @@ protected:
     std::string socket_;
     std::unique_ptr<Child> sway_;
     std::unique_ptr<Child> probe_process_;
+    std::string last_;
 };
 
 TEST_F(WaylandIdleTest, IdleTimeGrowsWithoutInputAndDropsAtInput) {
@@ -147,34 +172,35 @@ TEST_F(WaylandIdleTest, IdleTimeGrowsWithoutInputAndDropsAtInput) {
     const std::string protocol = StartProbe();
     ASSERT_TRUE(protocol == "protocol org_kde_kwin_idle" || protocol == "protocol ext-idle-notify-v1") << protocol;
 
-    auto idle = WaitForIdle([](const std::string& v) { return IdleAtLeast(v, 3000); }, 15s);
-    ASSERT_TRUE(idle && IdleAtLeast(*idle, 3000)) << idle.value_or("no answer");
+    ASSERT_TRUE(WaitForIdleAtLeast(3000, 15s)) << last_;
 
+    const std::uint32_t before = Tick();
     Type();
-    idle = WaitForIdle([](const std::string& v) { return IdleBelow(v, 500); }, 5s);
-    ASSERT_TRUE(idle && IdleBelow(*idle, 500)) << idle.value_or("no answer");
+    const std::uint32_t after = Tick();
+    ASSERT_TRUE(WaitForIdleBelow(500, 5s)) << last_;
 
-    // And counts again from that input, not from the start.
-    idle = WaitForIdle([](const std::string& v) { return IdleAtLeast(v, 1500); }, 10s);
-    ASSERT_TRUE(idle && IdleAtLeast(*idle, 1500) && IdleBelow(*idle, 3000)) << idle.value_or("no answer");
+    // It counts again from that input, and places it within the tolerance:
+    // not before it happened, and not much later than the probe's pace.
+    const auto idle = WaitForIdleAtLeast(1500, 10s);
+    ASSERT_TRUE(idle) << last_;
+    EXPECT_LT(idle->idle, 3000u);
+    EXPECT_GE(static_cast<std::int32_t>(idle->LastInput() - before), -200) << "typed at " << before << "-" << after;
+    EXPECT_LE(static_cast<std::int32_t>(idle->LastInput() - after), 500) << "typed at " << before << "-" << after;
 
-    // Input while the source reads "active" keeps it there.
+    // Input while the source still reads "active" keeps it there.
     Type();
-    idle = WaitForIdle([](const std::string& v) { return IdleBelow(v, 500); }, 5s);
-    ASSERT_TRUE(idle && IdleBelow(*idle, 500)) << idle.value_or("no answer");
+    ASSERT_TRUE(WaitForIdleBelow(500, 5s)) << last_;
 }
 
 TEST_F(WaylandIdleTest, ACompositorThatGoesAwayCannotBeRead) {
     ASSERT_NE(StartProbe(), "protocol none");
-    auto idle = WaitForIdle([](const std::string& v) { return IdleAtLeast(v, 1000); }, 10s);
-    ASSERT_TRUE(idle && IdleAtLeast(*idle, 1000)) << idle.value_or("no answer");
+    ASSERT_TRUE(WaitForIdleAtLeast(1000, 10s)) << last_;
 
     sway_->Kill(SIGTERM);
-    idle = WaitForIdle([](const std::string& v) { return v == "none"; }, 5s);
-    EXPECT_EQ(idle.value_or("no answer"), "none");
-    // Still there, still saying so.
-    idle = WaitForIdle([](const std::string& v) { return v == "none"; }, 5s);
-    EXPECT_EQ(idle.value_or("no answer"), "none");
+    const auto unreadable = [](const Reading& r) { return !r.readable; };
+    EXPECT_TRUE(WaitForReading(unreadable, 5s)) << last_;
+    // Still running, still saying so.
+    EXPECT_TRUE(WaitForReading(unreadable, 5s)) << last_;
 }
 
 TEST(WaylandIdleConnectTest, NoCompositorNoSource) {

@@ -1,6 +1,7 @@
 // Reads the idle time of the Wayland session it runs in and prints it, so
 // that the tests can run it as the compositor's user:
-//   "protocol NAME" once, then "idle MS" (or "idle none") every 100 ms,
+//   "protocol NAME" once, then "idle MS at TICK" (or "idle none at TICK")
+//   every 100 ms, TICK on the monotonic clock in milliseconds,
 // until its standard input closes. Exit status 2 when it cannot connect.
 #include <poll.h>
 #include <time.h>
@@ -34,9 +35,9 @@ int main() {
         const std::uint32_t now = Tick();
         const std::uint32_t last = source->LastInputTick(now);
         if (last == rl::kNoInputTick)
-            std::printf("idle none\n");
+            std::printf("idle none at %u\n", now);
         else
-            std::printf("idle %u\n", now - last);
+            std::printf("idle %u at %u\n", now - last, now);
         if (std::fflush(stdout) != 0) return 1;
         pollfd in{STDIN_FILENO, POLLIN, 0};
         if (poll(&in, 1, 100) > 0) {
