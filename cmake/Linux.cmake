@@ -10,6 +10,32 @@ pkg_check_modules(RL_CURL REQUIRED IMPORTED_TARGET libcurl openssl)
 find_package(Qt6 REQUIRED COMPONENTS Core Widgets DBus)
 # SHA-256 and signature verification (OpenSslCrypto.cpp).
 find_package(OpenSSL 3 REQUIRED COMPONENTS Crypto)
+# Wayland: the compositor's idle notifications. The protocols' client code
+# is made at build time from the descriptions Debian ships.
+pkg_check_modules(RL_WAYLAND REQUIRED IMPORTED_TARGET wayland-client)
+pkg_check_modules(RL_WAYLAND_BUILD REQUIRED wayland-protocols wayland-scanner)
+pkg_get_variable(RL_WAYLAND_PROTOCOLS_DIR wayland-protocols pkgdatadir)
+pkg_get_variable(RL_WAYLAND_SCANNER wayland-scanner wayland_scanner)
+find_package(PlasmaWaylandProtocols REQUIRED)
+set(RL_WAYLAND_GENERATED ${CMAKE_BINARY_DIR}/generated/wayland)
+set(RL_WAYLAND_PROTOCOL_SOURCES)
+function(rl_wayland_protocol name xml)
+  set(header ${RL_WAYLAND_GENERATED}/wayland-${name}.h)
+  set(code ${RL_WAYLAND_GENERATED}/wayland-${name}.c)
+  add_custom_command(OUTPUT ${header} ${code}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${RL_WAYLAND_GENERATED}
+    COMMAND ${RL_WAYLAND_SCANNER} client-header ${xml} ${header}
+    COMMAND ${RL_WAYLAND_SCANNER} private-code ${xml} ${code}
+    DEPENDS ${xml}
+    COMMENT "Generating the Wayland client code of ${name}")
+  set(RL_WAYLAND_PROTOCOL_SOURCES ${RL_WAYLAND_PROTOCOL_SOURCES} ${header} ${code} PARENT_SCOPE)
+endfunction()
+rl_wayland_protocol(ext-idle-notify-v1 ${RL_WAYLAND_PROTOCOLS_DIR}/staging/ext-idle-notify/ext-idle-notify-v1.xml)
+rl_wayland_protocol(kde-idle ${PLASMA_WAYLAND_PROTOCOLS_DIR}/idle.xml)
+# Generated code: not held to the project's warnings.
+add_library(rl_wayland_protocols STATIC ${RL_WAYLAND_PROTOCOL_SOURCES})
+target_include_directories(rl_wayland_protocols PUBLIC ${RL_WAYLAND_GENERATED})
+target_link_libraries(rl_wayland_protocols PUBLIC PkgConfig::RL_WAYLAND)
 
 file(GLOB RL_PLATFORM_SOURCES CONFIGURE_DEPENDS platform/linux/*.cpp)
 list(FILTER RL_PLATFORM_SOURCES EXCLUDE REGEX ".*/main\\.cpp$")
@@ -19,12 +45,18 @@ target_link_libraries(rl_platform PUBLIC PkgConfig::RL_SQLITE)
 target_link_libraries(rl_platform PUBLIC PkgConfig::RL_CURL)
 target_link_libraries(rl_platform PUBLIC Qt6::Widgets Qt6::DBus)
 target_link_libraries(rl_platform PUBLIC OpenSSL::Crypto)
+target_link_libraries(rl_platform PUBLIC rl_wayland_protocols)
 rl_strict(rl_platform)
 
 # A small X client that the integration tests start to own test windows.
 add_executable(rl_test_window tests/linux/helpers/TestWindow.cpp)
 target_link_libraries(rl_test_window PRIVATE PkgConfig::RL_X11)
 rl_strict(rl_test_window)
+
+# Prints a Wayland session's idle time; the tests run it as the compositor's user.
+add_executable(rl_wayland_idle_probe tests/linux/helpers/WaylandIdleProbe.cpp)
+target_link_libraries(rl_wayland_idle_probe PRIVATE rl_platform)
+rl_strict(rl_wayland_idle_probe)
 
 # A program the file-utility tests start, copy and replace.
 add_executable(rl_file_helper tests/linux/helpers/FileLibHelper.cpp)
@@ -40,6 +72,8 @@ add_executable(rl_linux_tests ${RL_LINUX_TEST_SOURCES})
 target_link_libraries(rl_linux_tests PRIVATE rl_platform rl_fakes ${RL_GTEST} ${RL_GTEST_MAIN})
 target_compile_definitions(rl_linux_tests PRIVATE RL_TEST_WINDOW="$<TARGET_FILE:rl_test_window>")
 add_dependencies(rl_linux_tests rl_test_window)
+target_compile_definitions(rl_linux_tests PRIVATE RL_WAYLAND_IDLE_PROBE="$<TARGET_FILE:rl_wayland_idle_probe>")
+add_dependencies(rl_linux_tests rl_wayland_idle_probe)
 target_compile_definitions(rl_linux_tests PRIVATE RL_FILE_HELPER="$<TARGET_FILE:rl_file_helper>")
 add_dependencies(rl_linux_tests rl_file_helper)
 target_compile_definitions(rl_linux_tests PRIVATE RL_DBUS_STAND_IN="$<TARGET_FILE:rl_dbus_stand_in>")
