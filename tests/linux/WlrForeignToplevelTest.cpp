@@ -6,7 +6,9 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
