@@ -10,32 +10,34 @@ pkg_check_modules(RL_CURL REQUIRED IMPORTED_TARGET libcurl openssl)
 find_package(Qt6 REQUIRED COMPONENTS Core Widgets DBus)
 # SHA-256 and signature verification (OpenSslCrypto.cpp).
 find_package(OpenSSL 3 REQUIRED COMPONENTS Crypto)
-# Wayland: the compositor's idle notifications. The protocols' client code
-# is made at build time from the descriptions Debian ships.
+# Wayland: our clients of the compositors' protocols. wayland-scanner makes
+# their C bindings in the build folder from the protocol descriptions.
 pkg_check_modules(RL_WAYLAND REQUIRED IMPORTED_TARGET wayland-client)
-pkg_check_modules(RL_WAYLAND_BUILD REQUIRED wayland-protocols wayland-scanner)
-pkg_get_variable(RL_WAYLAND_PROTOCOLS_DIR wayland-protocols pkgdatadir)
 pkg_get_variable(RL_WAYLAND_SCANNER wayland-scanner wayland_scanner)
-find_package(PlasmaWaylandProtocols REQUIRED)
+pkg_get_variable(RL_WAYLAND_PROTOCOLS wayland-protocols pkgdatadir)
+if(NOT RL_WAYLAND_SCANNER OR NOT RL_WAYLAND_PROTOCOLS)
+  message(FATAL_ERROR "wayland-scanner or wayland-protocols is missing (Debian packages libwayland-dev, wayland-protocols)")
+endif()
 set(RL_WAYLAND_GENERATED ${CMAKE_BINARY_DIR}/generated/wayland)
-set(RL_WAYLAND_PROTOCOL_SOURCES)
-function(rl_wayland_protocol name xml)
-  set(header ${RL_WAYLAND_GENERATED}/wayland-${name}.h)
-  set(code ${RL_WAYLAND_GENERATED}/wayland-${name}.c)
-  add_custom_command(OUTPUT ${header} ${code}
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${RL_WAYLAND_GENERATED}
-    COMMAND ${RL_WAYLAND_SCANNER} client-header ${xml} ${header}
-    COMMAND ${RL_WAYLAND_SCANNER} private-code ${xml} ${code}
-    DEPENDS ${xml}
-    COMMENT "Generating the Wayland client code of ${name}")
-  set(RL_WAYLAND_PROTOCOL_SOURCES ${RL_WAYLAND_PROTOCOL_SOURCES} ${header} ${code} PARENT_SCOPE)
+file(MAKE_DIRECTORY ${RL_WAYLAND_GENERATED})
+# Adds a protocol's client header (NAME-client.h) and code to a target.
+function(rl_wayland_protocol target xml)
+  get_filename_component(name ${xml} NAME_WE)
+  set(header ${RL_WAYLAND_GENERATED}/${name}-client.h)
+  set(code ${RL_WAYLAND_GENERATED}/${name}-protocol.c)
+  if(NOT TARGET rl_wayland_${name})
+    add_custom_command(OUTPUT ${header} ${code}
+      COMMAND ${RL_WAYLAND_SCANNER} client-header ${xml} ${header}
+      COMMAND ${RL_WAYLAND_SCANNER} private-code ${xml} ${code}
+      DEPENDS ${xml}
+      COMMENT "wayland-scanner: ${name}")
+    # The generated code is not ours: no strict warnings on it.
+    add_library(rl_wayland_${name} OBJECT ${code} ${header})
+    target_include_directories(rl_wayland_${name} PUBLIC ${RL_WAYLAND_GENERATED})
+    target_link_libraries(rl_wayland_${name} PUBLIC PkgConfig::RL_WAYLAND)
+  endif()
+  target_link_libraries(${target} PRIVATE rl_wayland_${name})
 endfunction()
-rl_wayland_protocol(ext-idle-notify-v1 ${RL_WAYLAND_PROTOCOLS_DIR}/staging/ext-idle-notify/ext-idle-notify-v1.xml)
-rl_wayland_protocol(kde-idle ${PLASMA_WAYLAND_PROTOCOLS_DIR}/idle.xml)
-# Generated code: not held to the project's warnings.
-add_library(rl_wayland_protocols STATIC ${RL_WAYLAND_PROTOCOL_SOURCES})
-target_include_directories(rl_wayland_protocols PUBLIC ${RL_WAYLAND_GENERATED})
-target_link_libraries(rl_wayland_protocols PUBLIC PkgConfig::RL_WAYLAND)
 
 file(GLOB RL_PLATFORM_SOURCES CONFIGURE_DEPENDS platform/linux/*.cpp)
 list(FILTER RL_PLATFORM_SOURCES EXCLUDE REGEX ".*/main\\.cpp$")
@@ -45,8 +47,17 @@ target_link_libraries(rl_platform PUBLIC PkgConfig::RL_SQLITE)
 target_link_libraries(rl_platform PUBLIC PkgConfig::RL_CURL)
 target_link_libraries(rl_platform PUBLIC Qt6::Widgets Qt6::DBus)
 target_link_libraries(rl_platform PUBLIC OpenSSL::Crypto)
-target_link_libraries(rl_platform PUBLIC rl_wayland_protocols)
 rl_strict(rl_platform)
+rl_wayland_protocol(rl_platform ${CMAKE_SOURCE_DIR}/platform/linux/protocols/wlr-foreign-toplevel-management-unstable-v1.xml)
+# The compositors' idle notifications: the standard one, and KDE's older one.
+find_package(PlasmaWaylandProtocols REQUIRED)
+rl_wayland_protocol(rl_platform ${RL_WAYLAND_PROTOCOLS}/staging/ext-idle-notify/ext-idle-notify-v1.xml)
+rl_wayland_protocol(rl_platform ${PLASMA_WAYLAND_PROTOCOLS_DIR}/idle.xml)
+
+# A native Wayland client that the Wayland tests start to own test windows.
+add_executable(rl_wayland_test_window tests/linux/helpers/WaylandTestWindow.cpp)
+rl_wayland_protocol(rl_wayland_test_window ${RL_WAYLAND_PROTOCOLS}/stable/xdg-shell/xdg-shell.xml)
+rl_strict(rl_wayland_test_window)
 
 # A small X client that the integration tests start to own test windows.
 add_executable(rl_test_window tests/linux/helpers/TestWindow.cpp)
@@ -74,6 +85,8 @@ target_compile_definitions(rl_linux_tests PRIVATE RL_TEST_WINDOW="$<TARGET_FILE:
 add_dependencies(rl_linux_tests rl_test_window)
 target_compile_definitions(rl_linux_tests PRIVATE RL_WAYLAND_IDLE_PROBE="$<TARGET_FILE:rl_wayland_idle_probe>")
 add_dependencies(rl_linux_tests rl_wayland_idle_probe)
+target_compile_definitions(rl_linux_tests PRIVATE RL_WAYLAND_TEST_WINDOW="$<TARGET_FILE:rl_wayland_test_window>")
+add_dependencies(rl_linux_tests rl_wayland_test_window)
 target_compile_definitions(rl_linux_tests PRIVATE RL_FILE_HELPER="$<TARGET_FILE:rl_file_helper>")
 add_dependencies(rl_linux_tests rl_file_helper)
 target_compile_definitions(rl_linux_tests PRIVATE RL_DBUS_STAND_IN="$<TARGET_FILE:rl_dbus_stand_in>")

@@ -7,8 +7,8 @@
 #include <cstring>
 
 #include "platform/ClockInput.h"
-#include "wayland-ext-idle-notify-v1.h"
-#include "wayland-kde-idle.h"
+#include "ext-idle-notify-v1-client.h"
+#include "idle-client.h"
 
 namespace rl::wayland {
 
