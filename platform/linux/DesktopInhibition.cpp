@@ -15,8 +15,6 @@
 // Every question first asks the bus whether the name has an owner, and is
 // sent without auto-start, so that nothing is started or waited for; each
 // round trip is bounded and all of them share one budget.
-#include <sys/stat.h>
-
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QList>
@@ -25,11 +23,10 @@
 #include <QVariant>
 
 #include <chrono>
-#include <cstdlib>
 #include <optional>
-#include <string>
 
 #include "platform/Platform.h"
+#include "platform/linux/SessionBus.h"
 
 namespace rl {
 
@@ -73,54 +70,15 @@ const Query kQueries[] = {
      Answer::NonEmptyList},
 };
 
-// A D-Bus address value: bytes outside the optionally-escaped set as %XX.
-QString EscapeAddressValue(const std::string& value) {
-    static const char kHex[] = "0123456789abcdef";
-    QString out;
-    for (const char ch : value) {
-        const auto c = static_cast<unsigned char>(ch);
-        const bool plain = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                           c == '-' || c == '_' || c == '/' || c == '.' || c == '\\' || c == '*';
-        if (plain) {
-            out += QChar(c);
-        } else {
-            out += QChar('%');
-            out += QChar(kHex[c >> 4]);
-            out += QChar(kHex[c & 0xf]);
-        }
-    }
-    return out;
-}
-
-// The session bus the desktop runs; empty when there is none. Never
-// "autolaunch:", which would start a bus of its own.
-QString SessionBusAddress() {
-    const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-    if (address != nullptr && *address != '\0') return QString::fromLocal8Bit(address);
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime == nullptr || *runtime == '\0') return {};
-    const std::string socket = std::string(runtime) + "/bus";
-    struct stat st {};
-    if (stat(socket.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) return {};
-    return QStringLiteral("unix:path=") + EscapeAddressValue(socket);
-}
-
-bool TimedOut(const QDBusMessage& reply) {
-    return reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.NoReply") ||
-           reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.Timeout");
-}
-
 class DisplayKeptOnProbe : public IAutoExceptionProbe {
 public:
-    DisplayKeptOnProbe()
-        : name_(QStringLiteral("restlevel-inhibition-%1").arg(reinterpret_cast<quintptr>(this))) {}
-    ~DisplayKeptOnProbe() override { QDBusConnection::disconnectFromBus(name_); }
+    DisplayKeptOnProbe() : link_("restlevel-inhibition") {}
     DisplayKeptOnProbe(const DisplayKeptOnProbe&) = delete;
     DisplayKeptOnProbe& operator=(const DisplayKeptOnProbe&) = delete;
 
     bool Holds() override {
         const auto deadline = Clock::now() + kBudget;
-        QDBusConnection bus = Connect();
+        QDBusConnection bus = link_.Connect();
         if (!bus.isConnected()) return false;
 
         int settled = -1;  // the desktop that has answered or hung
@@ -138,18 +96,6 @@ public:
     }
 
 private:
-    // The connection to the current session bus, made again when it was
-    // lost or the address changed since the last question.
-    QDBusConnection Connect() {
-        const QString address = SessionBusAddress();
-        QDBusConnection bus(name_);
-        if (bus.isConnected() && address == address_) return bus;
-        QDBusConnection::disconnectFromBus(name_);
-        address_ = address;
-        if (address.isEmpty()) return QDBusConnection(name_);
-        return QDBusConnection::connectToBus(address, name_);
-    }
-
     static std::optional<int> Limit(Clock::time_point deadline) {
         const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
         if (left.count() <= 0) return std::nullopt;
@@ -159,17 +105,7 @@ private:
     static std::optional<bool> HasOwner(QDBusConnection& bus, const char* service, Clock::time_point deadline) {
         const auto limit = Limit(deadline);
         if (!limit) return std::nullopt;
-        QDBusMessage message =
-            QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
-                                           QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameHasOwner"));
-        message << QString::fromLatin1(service);
-        const QDBusMessage reply = bus.call(message, QDBus::Block, *limit);
-        const QList<QVariant> args = reply.arguments();
-        if (reply.type() != QDBusMessage::ReplyMessage || args.size() != 1 ||
-            args[0].metaType().id() != QMetaType::Bool) {
-            return std::nullopt;
-        }
-        return args[0].toBool();
+        return linuxbus::NameHasOwner(bus, QString::fromLatin1(service), *limit);
     }
 
     // The service's answer; nullopt when it gave none of the expected type.
@@ -187,7 +123,7 @@ private:
         if (query.flags) message << static_cast<uint>(*query.flags);
         const QDBusMessage reply = bus.call(message, QDBus::Block, *limit);
         if (reply.type() != QDBusMessage::ReplyMessage) {
-            hung = TimedOut(reply);
+            hung = linuxbus::TimedOut(reply);
             return std::nullopt;
         }
         const QList<QVariant> args = reply.arguments();
@@ -204,8 +140,7 @@ private:
         return std::nullopt;
     }
 
-    QString name_;
-    QString address_;
+    linuxbus::SessionBusLink link_;
 };
 
 }  // namespace
