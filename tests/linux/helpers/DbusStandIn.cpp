@@ -7,7 +7,7 @@
 //
 //   rl_dbus_stand_in --name N --path P --interface I --method M --answer A [--delay-ms D]
 //   A: true, false (a boolean), as:X,Y (a list of strings, "as:" an empty
-//      one), s:X (a string)
+//      one), s:X (a string), t:N (an unsigned 64-bit number)
 //   D: answer after D milliseconds
 #include <unistd.h>
 
@@ -38,6 +38,11 @@ QVariant AnswerValue(const QString& answer) {
         return items.isEmpty() ? QStringList() : items.split(QLatin1Char(','));
     }
     if (answer.startsWith(QLatin1String("s:"))) return answer.mid(2);
+    if (answer.startsWith(QLatin1String("t:"))) {
+        bool ok = false;
+        const qulonglong number = answer.mid(2).toULongLong(&ok);
+        if (ok) return QVariant::fromValue(number);
+    }
     return {};
 }
 
