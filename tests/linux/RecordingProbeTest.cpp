@@ -144,17 +144,17 @@ public:
             return;
         }
 
-        pa_sample_spec spec{};
-        spec.format = options.peakDetect ? PA_SAMPLE_FLOAT32LE : PA_SAMPLE_S16LE;
-        spec.channels = options.peakDetect ? 1 : 2;
-        spec.rate = options.peakDetect ? 25 : 44100;
+        pa_sample_spec sampleFormat{};
+        sampleFormat.format = options.peakDetect ? PA_SAMPLE_FLOAT32LE : PA_SAMPLE_S16LE;
+        sampleFormat.channels = options.peakDetect ? 1 : 2;
+        sampleFormat.rate = options.peakDetect ? 25 : 44100;
         pa_proplist* props = pa_proplist_new();
         for (const auto& [key, value] : options.stream) pa_proplist_sets(props, key.c_str(), value.c_str());
         unsigned flags = PA_STREAM_ADJUST_LATENCY;
         if (options.corked) flags |= PA_STREAM_START_CORKED;
         if (options.peakDetect) flags |= PA_STREAM_PEAK_DETECT | PA_STREAM_DONT_MOVE;
         Locked([&] {
-            stream_ = pa_stream_new_with_proplist(context_, "recording probe test", &spec, nullptr, props);
+            stream_ = pa_stream_new_with_proplist(context_, "recording probe test", &sampleFormat, nullptr, props);
             pa_stream_set_read_callback(stream_, &Drain, nullptr);
             pa_stream_connect_record(stream_, source.c_str(), nullptr, static_cast<pa_stream_flags_t>(flags));
             return true;
