@@ -1,13 +1,11 @@
 #include "platform/linux/WlrForeignToplevel.h"
 
-#include <poll.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
 #include <wayland-client.h>
 
+#include "platform/linux/WaylandPump.h"
 #include "wlr-foreign-toplevel-management-unstable-v1-client.h"
 
 namespace rl::wayland {
@@ -60,24 +58,7 @@ struct TWlrForeignToplevel::Impl {
     // Reads what the socket holds now, without waiting, and runs the
     // listeners on it.
     void Pump() {
-        if (lost) return;
-        while (wl_display_prepare_read(display) != 0) {
-            if (wl_display_dispatch_pending(display) < 0) return Lose();
-        }
-        if (wl_display_flush(display) < 0 && errno != EAGAIN) {
-            wl_display_cancel_read(display);
-            return Lose();
-        }
-        pollfd fd{wl_display_get_fd(display), POLLIN, 0};
-        int ready = poll(&fd, 1, 0);
-        if (ready > 0) {
-            // A hang-up or an error makes the read fail, which marks the
-            // display broken.
-            if (wl_display_read_events(display) < 0) return Lose();
-        } else {
-            wl_display_cancel_read(display);
-        }
-        if (wl_display_dispatch_pending(display) < 0) return Lose();
+        if (!lost && !PumpWithoutWaiting(display)) Lose();
     }
 
     THandle* Find(zwlr_foreign_toplevel_handle_v1* proxy) {
