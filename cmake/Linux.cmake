@@ -67,6 +67,11 @@ add_executable(rl_wayland_fake_input tests/linux/helpers/WaylandFakeInput.cpp)
 rl_wayland_protocol(rl_wayland_fake_input ${PLASMA_WAYLAND_PROTOCOLS_DIR}/fake-input.xml)
 rl_strict(rl_wayland_fake_input)
 
+# Prints what KWin's window list says is in front; run as the session's user.
+add_executable(rl_wayland_plasma_probe tests/linux/helpers/WaylandPlasmaProbe.cpp)
+target_link_libraries(rl_wayland_plasma_probe PRIVATE rl_platform)
+rl_strict(rl_wayland_plasma_probe)
+
 # A small X client that the integration tests start to own test windows.
 add_executable(rl_test_window tests/linux/helpers/TestWindow.cpp)
 target_link_libraries(rl_test_window PRIVATE PkgConfig::RL_X11)
@@ -97,6 +102,8 @@ target_compile_definitions(rl_linux_tests PRIVATE RL_WAYLAND_TEST_WINDOW="$<TARG
 add_dependencies(rl_linux_tests rl_wayland_test_window)
 target_compile_definitions(rl_linux_tests PRIVATE RL_WAYLAND_FAKE_INPUT="$<TARGET_FILE:rl_wayland_fake_input>")
 add_dependencies(rl_linux_tests rl_wayland_fake_input)
+target_compile_definitions(rl_linux_tests PRIVATE RL_WAYLAND_PLASMA_PROBE="$<TARGET_FILE:rl_wayland_plasma_probe>")
+add_dependencies(rl_linux_tests rl_wayland_plasma_probe)
 target_compile_definitions(rl_linux_tests PRIVATE RL_FILE_HELPER="$<TARGET_FILE:rl_file_helper>")
 add_dependencies(rl_linux_tests rl_file_helper)
 target_compile_definitions(rl_linux_tests PRIVATE RL_DBUS_STAND_IN="$<TARGET_FILE:rl_dbus_stand_in>")

@@ -1,8 +1,9 @@
 // Input for the KWin tests, through KWin's fake input: moves the pointer or
 // taps a key, as the session's user. KWin takes it as real input (idle time,
-// idle notifications).
+// idle notifications). "none" sends nothing: its exit status says whether
+// KWin offers fake input yet (it does once its input is set up).
 //
-//   rl_wayland_fake_input motion|key
+//   rl_wayland_fake_input motion|key|none
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -33,9 +34,10 @@ const wl_registry_listener kRegistryListener = {OnGlobal, OnGlobalRemove};
 }  // namespace
 
 int main(int argc, char** argv) {
-    bool key = argc == 2 && std::strcmp(argv[1], "key") == 0;
-    if (argc != 2 || (!key && std::strcmp(argv[1], "motion") != 0)) {
-        std::fprintf(stderr, "usage: %s motion|key\n", argv[0]);
+    const char* what = argc == 2 ? argv[1] : "";
+    bool key = std::strcmp(what, "key") == 0, motion = std::strcmp(what, "motion") == 0;
+    if (!key && !motion && std::strcmp(what, "none") != 0) {
+        std::fprintf(stderr, "usage: %s motion|key|none\n", argv[0]);
         return 2;
     }
     wl_display* display = wl_display_connect(nullptr);
@@ -59,7 +61,7 @@ int main(int argc, char** argv) {
     if (key) {
         org_kde_kwin_fake_input_keyboard_key(fakeInput, kShiftKey, WL_KEYBOARD_KEY_STATE_PRESSED);
         org_kde_kwin_fake_input_keyboard_key(fakeInput, kShiftKey, WL_KEYBOARD_KEY_STATE_RELEASED);
-    } else {
+    } else if (motion) {
         org_kde_kwin_fake_input_pointer_motion(fakeInput, wl_fixed_from_int(5), wl_fixed_from_int(3));
     }
     // The round trip returns once KWin has handled every request above.

@@ -3,9 +3,9 @@
 // Prints "ready" once the window is shown and lives until its standard input
 // closes or the compositor goes away (so it never outlives its test). With
 // --inhibit-idle its surface holds an idle inhibitor, as a video player's
-// does, from before "ready".
+// does, from before "ready"; with --fullscreen it asks to be full screen.
 //
-//   rl_wayland_test_window [--inhibit-idle] APP_ID [TITLE]
+//   rl_wayland_test_window [--inhibit-idle] [--fullscreen] APP_ID [TITLE]
 #include <poll.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -92,13 +92,19 @@ wl_buffer* MakeBuffer(wl_shm* shm) {
 
 int main(int argc, char** argv) {
     const char* program = argv[0];
-    bool inhibitIdle = argc > 1 && std::strcmp(argv[1], "--inhibit-idle") == 0;
-    if (inhibitIdle) {
-        --argc;
-        ++argv;
+    bool inhibitIdle = false, fullScreen = false;
+    for (; argc > 1 && std::strncmp(argv[1], "--", 2) == 0; --argc, ++argv) {
+        if (std::strcmp(argv[1], "--inhibit-idle") == 0) {
+            inhibitIdle = true;
+        } else if (std::strcmp(argv[1], "--fullscreen") == 0) {
+            fullScreen = true;
+        } else {
+            argc = 0;
+            break;
+        }
     }
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s [--inhibit-idle] APP_ID [TITLE]\n", program);
+        std::fprintf(stderr, "usage: %s [--inhibit-idle] [--fullscreen] APP_ID [TITLE]\n", program);
         return 2;
     }
     wl_display* display = wl_display_connect(nullptr);
@@ -127,6 +133,7 @@ int main(int argc, char** argv) {
     xdg_toplevel_add_listener(toplevel, &kToplevelListener, &s);
     xdg_toplevel_set_app_id(toplevel, argv[1]);
     xdg_toplevel_set_title(toplevel, argc > 2 ? argv[2] : argv[1]);
+    if (fullScreen) xdg_toplevel_set_fullscreen(toplevel, nullptr);
     wl_surface_commit(s.surface);
     while (!s.configured)
         if (wl_display_dispatch(display) < 0) return 1;
