@@ -156,4 +156,71 @@ void SwaySession::Crash() {
 
 std::string SwaySession::Log() const { return log_.empty() ? std::string() : ReadFile(log_); }
 
+KWinSession::KWinSession(const WaylandUser& user) : user_(user) {
+    if (!user.Ready()) return;
+    const std::string kwin = user.Copy("/usr/bin/kwin_wayland");
+    windowProgram_ = user.Copy(RL_WAYLAND_TEST_WINDOW);
+    fakeInputProgram_ = user.Copy(RL_WAYLAND_FAKE_INPUT);
+    // Its own bus: KWin registers its services there and must not reach
+    // the tests' one.
+    const std::string busPath = user.Runtime() + "/bus";
+    bus_ = user.Start({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=unix:path=" + busPath}, {},
+                      true);
+    if (!WaitFor([&] { return access(busPath.c_str(), F_OK) == 0; }, 10s)) {
+        ADD_FAILURE() << "the session bus for KWin did not start";
+        return;
+    }
+    socket_ = "wayland-kwin";
+    log_ = user.Home() + "/kwin.log";
+    // No permission checks: the tests' clients are copies in a temporary
+    // folder that no desktop file names. Through a shell only for the log;
+    // exec keeps the pid KWin's own.
+    kwin_ = user.Start({"sh", "-c",
+                        "exec " + Quote(kwin) + " --virtual --socket " + socket_ +
+                            " --no-lockscreen --no-global-shortcuts --no-kactivities 2>" + Quote(log_)},
+                       {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + busPath},
+                        {"KWIN_WAYLAND_NO_PERMISSION_CHECKS", "1"}});
+    // The socket comes first; fake input once KWin's input is set up, which
+    // is after its workspace.
+    started_ = WaitFor([&] { return access(SocketPath().c_str(), F_OK) == 0; }, 20s) &&
+               WaitFor([&] { return user_.Run(Quote(fakeInputProgram_) + " none", Env()).status == 0; }, 20s);
+    if (!started_) ADD_FAILURE() << "KWin did not start; its log:\n" << Log();
+}
+
+KWinSession::~KWinSession() {
+    kwin_.reset();
+    bus_.reset();
+}
+
+std::map<std::string, std::string> KWinSession::Env() const {
+    auto env = user_.Env();
+    env["WAYLAND_DISPLAY"] = socket_;
+    env["XDG_SESSION_TYPE"] = "wayland";
+    env["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + user_.Runtime() + "/bus";
+    return env;
+}
+
+std::unique_ptr<Child> KWinSession::Window(const std::string& appId, const std::string& title,
+                                           const std::vector<std::string>& options) const {
+    std::vector<std::string> argv = {windowProgram_};
+    argv.insert(argv.end(), options.begin(), options.end());
+    argv.insert(argv.end(), {appId, title});
+    auto child = user_.Start(argv, Env());
+    const auto line = child->ReadLine(20s);
+    EXPECT_EQ(line.value_or("(none)"), "ready") << "test window " << title;
+    return child;
+}
+
+bool KWinSession::FakeInput(const std::string& what) const {
+    const auto r = user_.Run(Quote(fakeInputProgram_) + " " + Quote(what), Env());
+    EXPECT_EQ(r.status, 0) << what << ": " << r.output;
+    return r.status == 0;
+}
+
+void KWinSession::Crash() {
+    if (kwin_) kwin_->Kill(SIGKILL);
+}
+
+std::string KWinSession::Log() const { return log_.empty() ? std::string() : ReadFile(log_); }
+
 }  // namespace rl::linuxtest

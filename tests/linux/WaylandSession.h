@@ -87,4 +87,43 @@ private:
     std::unique_ptr<Child> sway_;
 };
 
+// A headless KWin 5.27 (virtual output, software OpenGL) run as the user
+// with a session bus of its own; stopped with the object. It runs from a
+// copy: the installed program carries a file capability that containers may
+// refuse to run. KWin offers its privileged interfaces (plasma window
+// management, fake input) here to every client it can identify: a client
+// running as the user, never a root one (it cannot read a root client's
+// program file).
+class KWinSession {
+public:
+    explicit KWinSession(const WaylandUser& user);
+    ~KWinSession();
+    KWinSession(const KWinSession&) = delete;
+    KWinSession& operator=(const KWinSession&) = delete;
+
+    bool Started() const { return started_; }
+    const std::string& SocketName() const { return socket_; }
+    std::string SocketPath() const { return user_.Runtime() + "/" + socket_; }
+    // The user's environment in this session: WAYLAND_DISPLAY,
+    // XDG_SESSION_TYPE=wayland and the session bus.
+    std::map<std::string, std::string> Env() const;
+    // A native test window (xdg-shell) with the app id, shown by the time
+    // this returns; options as rl_wayland_test_window takes them
+    // ("--inhibit-idle", "--fullscreen").
+    std::unique_ptr<Child> Window(const std::string& appId, const std::string& title,
+                                  const std::vector<std::string>& options = {}) const;
+    // Input as the user through KWin's fake input: "motion" or "key";
+    // EXPECTs success.
+    bool FakeInput(const std::string& what) const;
+    // Ends the compositor at once, as a crash does.
+    void Crash();
+    std::string Log() const;
+
+private:
+    const WaylandUser& user_;
+    std::string windowProgram_, fakeInputProgram_, log_, socket_;
+    std::unique_ptr<Child> bus_, kwin_;
+    bool started_ = false;
+};
+
 }  // namespace rl::linuxtest
