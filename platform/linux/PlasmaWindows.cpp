@@ -6,7 +6,7 @@
 
 #include <wayland-client.h>
 
-#include "platform/linux/WaylandPump.h"
+#include "platform/linux/WaylandClient.h"
 #include "plasma-window-management-client.h"
 
 namespace rl::wayland {
@@ -30,59 +30,27 @@ struct TWindow {
 
 }  // namespace
 
-struct TPlasmaWindows::Impl {
-    wl_display* display = nullptr;
-    wl_registry* registry = nullptr;
+struct TPlasmaWindows::Impl : TListConnection<TWindow> {
     org_kde_plasma_window_management* manager = nullptr;
     std::uint32_t managerName = 0;
     std::uint32_t version = 0;
-    std::vector<std::unique_ptr<TWindow>> windows;
     std::uint64_t activations = 0;
-    bool lost = false;
 
-    Impl() = default;
-    Impl(const Impl&) = delete;
-    Impl& operator=(const Impl&) = delete;
     ~Impl() {
-        DropWindows();
         if (manager) wl_proxy_destroy(reinterpret_cast<wl_proxy*>(manager));
-        if (registry) wl_registry_destroy(registry);
-        if (display) wl_display_disconnect(display);
-    }
-
-    // Frees our side only: after a break nothing may be sent, and a
-    // disconnect ends KWin's side anyway.
-    void DropWindows() {
-        for (auto& w : windows) wl_proxy_destroy(reinterpret_cast<wl_proxy*>(w->proxy));
-        windows.clear();
-    }
-
-    void Lose() {
-        lost = true;
-        DropWindows();
-    }
-
-    void Pump() {
-        if (!lost && !PumpWithoutWaiting(display)) Lose();
-    }
-
-    TWindow* Find(org_kde_plasma_window* proxy) {
-        for (auto& w : windows)
-            if (w->proxy == proxy) return w.get();
-        return nullptr;
     }
 
     const TWindow* Active() {
         Pump();
         const TWindow* front = nullptr;
-        for (const auto& w : windows)
+        for (const auto& w : items)
             if ((w->state & ORG_KDE_PLASMA_WINDOW_MANAGEMENT_STATE_ACTIVE) &&
                 (!front || w->activeOrder > front->activeOrder))
                 front = w.get();
         return front;
     }
 
-    void Add(org_kde_plasma_window* proxy);
+    void Listen(org_kde_plasma_window* proxy);
 };
 
 namespace {
@@ -108,15 +76,12 @@ void OnPid(void* data, org_kde_plasma_window* proxy, std::uint32_t pid) {
 
 void OnUnmapped(void* data, org_kde_plasma_window* proxy) {
     auto* impl = static_cast<Impl*>(data);
-    auto it = std::find_if(impl->windows.begin(), impl->windows.end(),
-                           [proxy](const auto& w) { return w->proxy == proxy; });
-    if (it == impl->windows.end()) return;
+    if (!impl->Remove(proxy)) return;
     // Before version 4 there is no destroy request: the proxy is ours alone.
     if (impl->version >= ORG_KDE_PLASMA_WINDOW_DESTROY_SINCE_VERSION)
         org_kde_plasma_window_destroy(proxy);
     else
         wl_proxy_destroy(reinterpret_cast<wl_proxy*>(proxy));
-    impl->windows.erase(it);
 }
 
 const org_kde_plasma_window_listener kWindowListener = {
@@ -143,12 +108,12 @@ void OnWindow(void* data, org_kde_plasma_window_management* manager, std::uint32
     auto* impl = static_cast<Impl*>(data);
     // From the uuid version on the same window also comes as window_with_uuid.
     if (impl->version >= kUuidVersion) return;
-    impl->Add(org_kde_plasma_window_management_get_window(manager, id));
+    impl->Listen(org_kde_plasma_window_management_get_window(manager, id));
 }
 
 void OnWindowWithUuid(void* data, org_kde_plasma_window_management* manager, std::uint32_t, const char* uuid) {
     auto* impl = static_cast<Impl*>(data);
-    impl->Add(org_kde_plasma_window_management_get_window_by_uuid(manager, uuid ? uuid : ""));
+    impl->Listen(org_kde_plasma_window_management_get_window_by_uuid(manager, uuid ? uuid : ""));
 }
 
 const org_kde_plasma_window_management_listener kManagerListener = {
@@ -178,19 +143,14 @@ const wl_registry_listener kRegistryListener = {OnGlobal, OnGlobalRemove};
 
 }  // namespace
 
-void TPlasmaWindows::Impl::Add(org_kde_plasma_window* proxy) {
-    auto w = std::make_unique<TWindow>();
-    w->proxy = proxy;
+void TPlasmaWindows::Impl::Listen(org_kde_plasma_window* proxy) {
+    Add(proxy);
     org_kde_plasma_window_add_listener(proxy, &kWindowListener, this);
-    windows.push_back(std::move(w));
 }
 
 std::unique_ptr<TPlasmaWindows> TPlasmaWindows::Connect(const std::string& display) {
     auto impl = std::make_unique<Impl>();
-    impl->display = wl_display_connect(display.empty() ? nullptr : display.c_str());
-    if (!impl->display) return nullptr;
-    impl->registry = wl_display_get_registry(impl->display);
-    wl_registry_add_listener(impl->registry, &kRegistryListener, impl.get());
+    if (!impl->Open(display, &kRegistryListener, impl.get())) return nullptr;
     // The globals; then the windows there are; then their pids and states.
     if (wl_display_roundtrip(impl->display) < 0 || !impl->manager) return nullptr;
     if (wl_display_roundtrip(impl->display) < 0) return nullptr;

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "platform/ClockInput.h"
-#include "platform/linux/WaylandPump.h"
+#include "platform/linux/WaylandClient.h"
 #include "ext-idle-notify-v1-client.h"
 #include "idle-client.h"
 

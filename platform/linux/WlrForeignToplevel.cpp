@@ -5,7 +5,7 @@
 
 #include <wayland-client.h>
 
-#include "platform/linux/WaylandPump.h"
+#include "platform/linux/WaylandClient.h"
 #include "wlr-foreign-toplevel-management-unstable-v1-client.h"
 
 namespace rl::wayland {
@@ -28,43 +28,12 @@ struct THandle {
 
 }  // namespace
 
-struct TWlrForeignToplevel::Impl {
-    wl_display* display = nullptr;
-    wl_registry* registry = nullptr;
+struct TWlrForeignToplevel::Impl : TListConnection<THandle> {
     zwlr_foreign_toplevel_manager_v1* manager = nullptr;
-    std::vector<std::unique_ptr<THandle>> handles;
     std::uint64_t activations = 0;
-    bool lost = false;
 
     ~Impl() {
-        DropHandles();
         if (manager) wl_proxy_destroy(reinterpret_cast<wl_proxy*>(manager));
-        if (registry) wl_registry_destroy(registry);
-        if (display) wl_display_disconnect(display);
-    }
-
-    // Frees our side only: after a break nothing may be sent, and a
-    // disconnect ends the compositor's side anyway.
-    void DropHandles() {
-        for (auto& h : handles) wl_proxy_destroy(reinterpret_cast<wl_proxy*>(h->proxy));
-        handles.clear();
-    }
-
-    void Lose() {
-        lost = true;
-        DropHandles();
-    }
-
-    // Reads what the socket holds now, without waiting, and runs the
-    // listeners on it.
-    void Pump() {
-        if (!lost && !PumpWithoutWaiting(display)) Lose();
-    }
-
-    THandle* Find(zwlr_foreign_toplevel_handle_v1* proxy) {
-        for (auto& h : handles)
-            if (h->proxy == proxy) return h.get();
-        return nullptr;
     }
 };
 
@@ -102,12 +71,7 @@ void OnDone(void* data, zwlr_foreign_toplevel_handle_v1* proxy) {
 }
 
 void OnClosed(void* data, zwlr_foreign_toplevel_handle_v1* proxy) {
-    auto* impl = static_cast<Impl*>(data);
-    auto it = std::find_if(impl->handles.begin(), impl->handles.end(),
-                           [proxy](const auto& h) { return h->proxy == proxy; });
-    if (it == impl->handles.end()) return;
-    zwlr_foreign_toplevel_handle_v1_destroy(proxy);
-    impl->handles.erase(it);
+    if (static_cast<Impl*>(data)->Remove(proxy)) zwlr_foreign_toplevel_handle_v1_destroy(proxy);
 }
 
 void OnParent(void*, zwlr_foreign_toplevel_handle_v1*, zwlr_foreign_toplevel_handle_v1*) {}
@@ -117,11 +81,8 @@ const zwlr_foreign_toplevel_handle_v1_listener kHandleListener = {
 };
 
 void OnToplevel(void* data, zwlr_foreign_toplevel_manager_v1*, zwlr_foreign_toplevel_handle_v1* proxy) {
-    auto* impl = static_cast<Impl*>(data);
-    auto h = std::make_unique<THandle>();
-    h->proxy = proxy;
-    zwlr_foreign_toplevel_handle_v1_add_listener(proxy, &kHandleListener, impl);
-    impl->handles.push_back(std::move(h));
+    static_cast<Impl*>(data)->Add(proxy);
+    zwlr_foreign_toplevel_handle_v1_add_listener(proxy, &kHandleListener, data);
 }
 
 void OnFinished(void* data, zwlr_foreign_toplevel_manager_v1* manager) {
@@ -150,10 +111,7 @@ const wl_registry_listener kRegistryListener = {OnGlobal, OnGlobalRemove};
 
 std::unique_ptr<TWlrForeignToplevel> TWlrForeignToplevel::Connect(const std::string& display) {
     auto impl = std::make_unique<Impl>();
-    impl->display = wl_display_connect(display.empty() ? nullptr : display.c_str());
-    if (!impl->display) return nullptr;
-    impl->registry = wl_display_get_registry(impl->display);
-    wl_registry_add_listener(impl->registry, &kRegistryListener, impl.get());
+    if (!impl->Open(display, &kRegistryListener, impl.get())) return nullptr;
     // The first round trip brings the globals, the second the toplevels and
     // their first details.
     if (wl_display_roundtrip(impl->display) < 0 || !impl->manager) return nullptr;
@@ -168,7 +126,7 @@ TWlrForeignToplevel::~TWlrForeignToplevel() = default;
 std::string TWlrForeignToplevel::ActivatedAppId() {
     impl_->Pump();
     const THandle* front = nullptr;
-    for (const auto& h : impl_->handles)
+    for (const auto& h : impl_->items)
         if (h->current.activated && (!front || h->activatedOrder > front->activatedOrder)) front = h.get();
     return front ? front->current.appId : std::string();
 }
@@ -176,7 +134,7 @@ std::string TWlrForeignToplevel::ActivatedAppId() {
 std::vector<TToplevel> TWlrForeignToplevel::Toplevels() {
     impl_->Pump();
     std::vector<TToplevel> list;
-    for (const auto& h : impl_->handles) list.push_back(h->current);
+    for (const auto& h : impl_->items) list.push_back(h->current);
     return list;
 }
 

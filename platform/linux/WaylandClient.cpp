@@ -1,4 +1,4 @@
-#include "platform/linux/WaylandPump.h"
+#include "platform/linux/WaylandClient.h"
 
 #include <poll.h>
 #include <wayland-client.h>
@@ -27,6 +27,15 @@ bool PumpWithoutWaiting(wl_display* display) {
         wl_display_cancel_read(display);
     }
     return wl_display_dispatch_pending(display) >= 0;
+}
+
+wl_display* ConnectWithRegistry(const std::string& name, wl_registry** registry, const wl_registry_listener* listener,
+                                void* data) {
+    wl_display* display = wl_display_connect(name.empty() ? nullptr : name.c_str());
+    if (!display) return nullptr;
+    *registry = wl_display_get_registry(display);
+    wl_registry_add_listener(*registry, listener, data);
+    return display;
 }
 
 }  // namespace rl::wayland
