@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <thread>
@@ -158,6 +159,23 @@ TEST_F(KWinTest, AClientKWinCannotIdentifyGetsNoWindowListButItsIdleTime) {
     // cannot read. The idle notifications are for every client.
     EXPECT_EQ(wayland::TPlasmaWindows::Connect(kwin.SocketPath()), nullptr);
     EXPECT_NE(Idle(), nullptr);
+}
+
+// As in a desktop session: KWin checks who asks, and only a program that a
+// desktop file names with the interface in X-KDE-Wayland-Interfaces gets the
+// window list (as RestLevel's installed desktop file must).
+TEST(KWinPermissionTest, OnlyAProgramItsDesktopFileNamesGetsTheWindowList) {
+    WaylandUser user;
+    KWinSession kwin(user, {{RL_WAYLAND_PLASMA_PROBE, "org_kde_plasma_window_management"}});
+    ASSERT_TRUE(kwin.Started()) << kwin.Log();
+    auto named = user.Start({kwin.CopyOf(RL_WAYLAND_PLASMA_PROBE)}, kwin.Env());
+    EXPECT_EQ(named->ReadLine(20s).value_or("(nothing)"), Front(0));
+
+    // The same program under a name no desktop file gives.
+    const std::string other = user.Home() + "/unnamed_probe";
+    std::filesystem::copy_file(kwin.CopyOf(RL_WAYLAND_PLASMA_PROBE), other);
+    auto unnamed = user.Start({other}, kwin.Env());
+    EXPECT_EQ(unnamed->ReadLine(20s).value_or("(nothing)"), "none");
 }
 
 TEST(KWinWindowListConnect, NoCompositorGivesNoClient) {

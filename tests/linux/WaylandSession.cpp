@@ -156,11 +156,13 @@ void SwaySession::Crash() {
 
 std::string SwaySession::Log() const { return log_.empty() ? std::string() : ReadFile(log_); }
 
-KWinSession::KWinSession(const WaylandUser& user) : user_(user) {
+KWinSession::KWinSession(const WaylandUser& user, const std::map<std::string, std::string>& trusted) : user_(user) {
     if (!user.Ready()) return;
     const std::string kwin = user.Copy("/usr/bin/kwin_wayland");
     windowProgram_ = user.Copy(RL_WAYLAND_TEST_WINDOW);
-    fakeInputProgram_ = user.Copy(RL_WAYLAND_FAKE_INPUT);
+    // Before KWin starts: it reads the desktop files once, into its cache.
+    fakeInputProgram_ = Trust(RL_WAYLAND_FAKE_INPUT, "org_kde_kwin_fake_input");
+    for (const auto& [program, interfaces] : trusted) Trust(program, interfaces);
     // Its own bus: KWin registers its services there and must not reach
     // the tests' one.
     const std::string busPath = user.Runtime() + "/bus";
@@ -172,14 +174,16 @@ KWinSession::KWinSession(const WaylandUser& user) : user_(user) {
     }
     socket_ = "wayland-kwin";
     log_ = user.Home() + "/kwin.log";
-    // No permission checks: the tests' clients are copies in a temporary
-    // folder that no desktop file names. Through a shell only for the log;
-    // exec keeps the pid KWin's own.
+    std::map<std::string, std::string> env = {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + busPath},
+                                              {"XDG_DATA_HOME", user.Home() + "/.local/share"},
+                                              {"XDG_CONFIG_HOME", user.Home() + "/.config"},
+                                              {"XDG_CACHE_HOME", user.Home() + "/.cache"}};
+    if (trusted.empty()) env["KWIN_WAYLAND_NO_PERMISSION_CHECKS"] = "1";
+    // Through a shell only for the log; exec keeps the pid KWin's own.
     kwin_ = user.Start({"sh", "-c",
                         "exec " + Quote(kwin) + " --virtual --socket " + socket_ +
                             " --no-lockscreen --no-global-shortcuts --no-kactivities 2>" + Quote(log_)},
-                       {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + busPath},
-                        {"KWIN_WAYLAND_NO_PERMISSION_CHECKS", "1"}});
+                       env);
     // The socket comes first; fake input once KWin's input is set up, which
     // is after its workspace.
     started_ = WaitFor([&] { return access(SocketPath().c_str(), F_OK) == 0; }, 20s) &&
@@ -215,6 +219,22 @@ bool KWinSession::FakeInput(const std::string& what) const {
     const auto r = user_.Run(Quote(fakeInputProgram_) + " " + Quote(what), Env());
     EXPECT_EQ(r.status, 0) << what << ": " << r.output;
     return r.status == 0;
+}
+
+std::string KWinSession::Trust(const std::string& program, const std::string& interfaces) const {
+    const std::string copy = user_.Copy(program);
+    const std::string name = std::filesystem::path(program).filename().string();
+    user_.WriteFile(".local/share/applications/" + name + ".desktop",
+                    "[Desktop Entry]\nType=Application\nName=" + name + "\nNoDisplay=true\nExec=" + copy +
+                        "\nX-KDE-Wayland-Interfaces=" + interfaces + "\n");
+    // The folders WriteFile made are the user's, as in a real home.
+    for (const char* folder : {"/.local", "/.local/share", "/.local/share/applications"})
+        EXPECT_EQ(chown((user_.Home() + folder).c_str(), user_.Uid(), user_.Gid()), 0) << folder;
+    return copy;
+}
+
+std::string KWinSession::CopyOf(const std::string& program) const {
+    return user_.Home() + "/" + std::filesystem::path(program).filename().string();
 }
 
 void KWinSession::Crash() {

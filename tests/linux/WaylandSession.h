@@ -91,12 +91,17 @@ private:
 // with a session bus of its own; stopped with the object. It runs from a
 // copy: the installed program carries a file capability that containers may
 // refuse to run. KWin offers its privileged interfaces (plasma window
-// management, fake input) here to every client it can identify: a client
-// running as the user, never a root one (it cannot read a root client's
-// program file).
+// management, fake input) only to a client it can identify: one running as
+// the user, never a root one (it cannot read a root client's program file).
 class KWinSession {
 public:
-    explicit KWinSession(const WaylandUser& user);
+    // trusted empty: KWin offers those interfaces to every client it can
+    // identify. Otherwise it checks as in a desktop session: a client gets
+    // them only when a desktop file names its program file and lists them in
+    // X-KDE-Wayland-Interfaces; the session writes one for each program of
+    // trusted (path -> interfaces, comma-separated), copied to the home
+    // folder (see CopyOf). Fake input always has one.
+    explicit KWinSession(const WaylandUser& user, const std::map<std::string, std::string>& trusted = {});
     ~KWinSession();
     KWinSession(const KWinSession&) = delete;
     KWinSession& operator=(const KWinSession&) = delete;
@@ -115,11 +120,17 @@ public:
     // Input as the user through KWin's fake input: "motion" or "key";
     // EXPECTs success.
     bool FakeInput(const std::string& what) const;
+    // Where a program of trusted was copied.
+    std::string CopyOf(const std::string& program) const;
     // Ends the compositor at once, as a crash does.
     void Crash();
     std::string Log() const;
 
 private:
+    // Copies the program and names the copy in a desktop file with the
+    // interfaces; the copy's path.
+    std::string Trust(const std::string& program, const std::string& interfaces) const;
+
     const WaylandUser& user_;
     std::string windowProgram_, fakeInputProgram_, log_, socket_;
     std::unique_ptr<Child> bus_, kwin_;
