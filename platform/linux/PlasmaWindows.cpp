@@ -106,7 +106,8 @@ const org_kde_plasma_window_listener kWindowListener = {
 
 void OnWindow(void* data, org_kde_plasma_window_management* manager, std::uint32_t id) {
     auto* impl = static_cast<Impl*>(data);
-    // From the uuid version on the same window also comes as window_with_uuid.
+    // From the uuid version on, each window comes as window_with_uuid (KWin
+    // 5.27 sends only that; a compositor sending both must not count twice).
     if (impl->version >= kUuidVersion) return;
     impl->Listen(org_kde_plasma_window_management_get_window(manager, id));
 }
