@@ -86,6 +86,8 @@ rl_strict(rl_mutter_input)
 file(GLOB RL_LINUX_TEST_SOURCES CONFIGURE_DEPENDS tests/linux/*.cpp)
 add_executable(rl_linux_tests ${RL_LINUX_TEST_SOURCES})
 target_link_libraries(rl_linux_tests PRIVATE rl_platform rl_fakes ${RL_GTEST} ${RL_GTEST_MAIN})
+# The compositor tests list what a compositor announces.
+target_link_libraries(rl_linux_tests PRIVATE PkgConfig::RL_WAYLAND)
 target_compile_definitions(rl_linux_tests PRIVATE RL_TEST_WINDOW="$<TARGET_FILE:rl_test_window>")
 add_dependencies(rl_linux_tests rl_test_window)
 target_compile_definitions(rl_linux_tests PRIVATE RL_WAYLAND_IDLE_PROBE="$<TARGET_FILE:rl_wayland_idle_probe>")
