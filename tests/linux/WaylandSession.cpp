@@ -9,6 +9,10 @@
 #include <chrono>
 #include <filesystem>
 
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QString>
+
 #include <gtest/gtest.h>
 
 namespace rl::linuxtest {
@@ -156,6 +160,69 @@ void SwaySession::Crash() {
 
 std::string SwaySession::Log() const { return log_.empty() ? std::string() : ReadFile(log_); }
 
+MutterSession::MutterSession(const WaylandUser& user) : user_(user) {
+    if (!user.Ready()) return;
+    inputProgram_ = user.Copy(RL_MUTTER_INPUT);
+    bus_ = std::make_unique<TestBus>(user.Runtime() + "/bus", user.Home() + "/bus", user.AsUser({}));
+    if (!bus_->Started()) return;
+    log_ = user.Home() + "/mutter.log";
+    // Settings stay in memory: the bus has no settings service to start.
+    mutter_ = user.Start({"sh", "-c",
+                          "exec mutter --headless --wayland --no-x11 --virtual-monitor 1024x768 >" + Quote(log_) +
+                              " 2>&1"},
+                         {{"DBUS_SESSION_BUS_ADDRESS", bus_->Address()}, {"GSETTINGS_BACKEND", "memory"}});
+    started_ = WaitFor([&] {
+        socket_ = WaylandSocketIn(user.Runtime());
+        return !socket_.empty() && HasOwner("org.gnome.Mutter.IdleMonitor") &&
+               HasOwner("org.gnome.Mutter.RemoteDesktop");
+    }, 30s);
+    if (!started_) ADD_FAILURE() << "mutter did not start; its log:\n" << Log();
+}
+
+MutterSession::~MutterSession() {
+    mutter_.reset();
+    bus_.reset();
+}
+
+std::string MutterSession::BusAddress() const { return bus_ ? bus_->Address() : std::string(); }
+
+bool MutterSession::HasOwner(const std::string& name) const {
+    if (BusAddress().empty()) return false;
+    const QString id = QStringLiteral("rl-test-mutter-session");
+    bool owned = false;
+    {
+        const QDBusConnection bus = QDBusConnection::connectToBus(QString::fromStdString(BusAddress()), id);
+        if (bus.isConnected()) owned = bus.interface()->isServiceRegistered(QString::fromStdString(name)).value();
+    }
+    QDBusConnection::disconnectFromBus(id);
+    return owned;
+}
+
+std::map<std::string, std::string> MutterSession::Env() const {
+    auto env = user_.Env();
+    env["WAYLAND_DISPLAY"] = socket_;
+    env["XDG_SESSION_TYPE"] = "wayland";
+    env["XDG_CURRENT_DESKTOP"] = "GNOME";
+    env["DBUS_SESSION_BUS_ADDRESS"] = BusAddress();
+    return env;
+}
+
+std::unique_ptr<Child> MutterSession::Input() const {
+    auto child = user_.Start({inputProgram_}, Env());
+    const auto line = child->ReadLine(10s);
+    if (line == "ready") return child;
+    ADD_FAILURE() << "no remote-desktop session: " << line.value_or("(no answer)") << "\nmutter's log:\n" << Log();
+    return nullptr;
+}
+
+bool MutterSession::Give(Child& input, const std::string& line) {
+    const auto answer = input.WriteLine(line) ? input.ReadLine(10s) : std::nullopt;
+    EXPECT_EQ(answer.value_or("(no answer)"), "done") << line;
+    return answer == "done";
+}
+
+std::string MutterSession::Log() const { return log_.empty() ? std::string() : ReadFile(log_); }
+
 KWinSession::KWinSession(const WaylandUser& user, const std::map<std::string, std::string>& trusted) : user_(user) {
     if (!user.Ready()) return;
     const std::string kwin = user.Copy("/usr/bin/kwin_wayland");
@@ -165,16 +232,11 @@ KWinSession::KWinSession(const WaylandUser& user, const std::map<std::string, st
     for (const auto& [program, interfaces] : trusted) Trust(program, interfaces);
     // Its own bus: KWin registers its services there and must not reach
     // the tests' one.
-    const std::string busPath = user.Runtime() + "/bus";
-    bus_ = user.Start({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=unix:path=" + busPath}, {},
-                      true);
-    if (!WaitFor([&] { return access(busPath.c_str(), F_OK) == 0; }, 10s)) {
-        ADD_FAILURE() << "the session bus for KWin did not start";
-        return;
-    }
+    bus_ = std::make_unique<TestBus>(user.Runtime() + "/bus", user.Home() + "/bus", user.AsUser({}));
+    if (!bus_->Started()) return;
     socket_ = "wayland-kwin";
     log_ = user.Home() + "/kwin.log";
-    std::map<std::string, std::string> env = {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + busPath},
+    std::map<std::string, std::string> env = {{"DBUS_SESSION_BUS_ADDRESS", bus_->Address()},
                                               {"XDG_DATA_HOME", user.Home() + "/.local/share"},
                                               {"XDG_CONFIG_HOME", user.Home() + "/.config"},
                                               {"XDG_CACHE_HOME", user.Home() + "/.cache"}};
@@ -200,7 +262,7 @@ std::map<std::string, std::string> KWinSession::Env() const {
     auto env = user_.Env();
     env["WAYLAND_DISPLAY"] = socket_;
     env["XDG_SESSION_TYPE"] = "wayland";
-    env["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + user_.Runtime() + "/bus";
+    env["DBUS_SESSION_BUS_ADDRESS"] = bus_ ? bus_->Address() : std::string();
     return env;
 }
 

@@ -87,6 +87,45 @@ private:
     std::unique_ptr<Child> sway_;
 };
 
+// A headless mutter 43 run as the user: software rendering (it finds no GPU
+// and says so), no X11, and a session bus of its own where it offers its
+// idle monitor and remote desktop; the test process may call there too.
+// Stopped with the object.
+class MutterSession {
+public:
+    explicit MutterSession(const WaylandUser& user);
+    ~MutterSession();
+    MutterSession(const MutterSession&) = delete;
+    MutterSession& operator=(const MutterSession&) = delete;
+
+    // Its Wayland socket is there and it owns its names on the bus.
+    bool Started() const { return started_; }
+    const std::string& SocketName() const { return socket_; }
+    std::string SocketPath() const { return user_.Runtime() + "/" + socket_; }
+    // DBUS_SESSION_BUS_ADDRESS of the session's bus.
+    std::string BusAddress() const;
+    // Whether the name has an owner on the session's bus.
+    bool HasOwner(const std::string& name) const;
+    // The user's environment in this session: WAYLAND_DISPLAY,
+    // XDG_SESSION_TYPE=wayland, XDG_CURRENT_DESKTOP=GNOME and the bus.
+    std::map<std::string, std::string> Env() const;
+    // Input as from the user's own devices, through mutter's remote desktop:
+    // the helper rl_mutter_input, ready when this returns (nothing when it
+    // could not start a remote-desktop session).
+    std::unique_ptr<Child> Input() const;
+    // One line of input for that helper ("pointer DX DY", "key CODE");
+    // true once mutter took it.
+    static bool Give(Child& input, const std::string& line);
+    std::string Log() const;
+
+private:
+    const WaylandUser& user_;
+    std::string inputProgram_, log_, socket_;
+    std::unique_ptr<TestBus> bus_;
+    std::unique_ptr<Child> mutter_;
+    bool started_ = false;
+};
+
 // A headless KWin 5.27 (virtual output, software OpenGL) run as the user
 // with a session bus of its own; stopped with the object. It runs from a
 // copy: the installed program carries a file capability that containers may
@@ -133,7 +172,8 @@ private:
 
     const WaylandUser& user_;
     std::string windowProgram_, fakeInputProgram_, log_, socket_;
-    std::unique_ptr<Child> bus_, kwin_;
+    std::unique_ptr<TestBus> bus_;
+    std::unique_ptr<Child> kwin_;
     bool started_ = false;
 };
 
