@@ -2,7 +2,6 @@
 // unprivileged user: idle time through ext-idle-notify-v1 with input from
 // KWin's fake input, an idle inhibitor held by a test window, and the active
 // window's process from plasma window management.
-#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -14,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/Platform.h"
 #include "platform/linux/PlasmaWindows.h"
 #include "platform/linux/WaylandIdle.h"
 #include "tests/linux/LinuxTestSupport.h"
@@ -28,11 +28,10 @@ using linuxtest::KWinSession;
 using linuxtest::WaylandUser;
 using linuxtest::WaitFor;
 
+// The program's own clock, which it gives the idle source.
 std::uint32_t Tick() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::uint32_t>(static_cast<std::uint64_t>(ts.tv_sec) * 1000u +
-                                      static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u);
+    static const auto clock = CreateClockInput();
+    return clock->GetTickCount();
 }
 
 class KWinTest : public ::testing::Test {
