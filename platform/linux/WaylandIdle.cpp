@@ -100,10 +100,8 @@ IdleSource::~IdleSource() = default;
 
 std::unique_ptr<IdleSource> IdleSource::Connect(const char* display, std::uint32_t now) {
     auto s = std::make_unique<State>();
-    s->display = wl_display_connect(display);
+    s->display = ConnectWithRegistry(display != nullptr ? display : "", &s->registry, &kRegistryListener, s.get());
     if (s->display == nullptr) return nullptr;
-    s->registry = wl_display_get_registry(s->display);
-    wl_registry_add_listener(s->registry, &kRegistryListener, s.get());
     if (wl_display_roundtrip(s->display) < 0 || s->seat == nullptr) return nullptr;
 
     // ext-idle-notify honours the compositor's idle inhibitors; KDE's older
