@@ -140,6 +140,11 @@ TEST_F(KWinTest, TheWindowListFollowsTheActiveWindowsProcessUntilKWinGoes) {
     EXPECT_EQ(lines.Await(Front(alpha->Pid())), Front(alpha->Pid()));
     auto beta = kwin.Window("org.example.Beta", "beta");
     EXPECT_EQ(lines.Await(Front(beta->Pid())), Front(beta->Pid()));
+    // Both stay open while the activation moves between them.
+    ASSERT_TRUE(kwin.Activate("org.example.Alpha"));
+    EXPECT_EQ(lines.Await(Front(alpha->Pid())), Front(alpha->Pid()));
+    ASSERT_TRUE(kwin.Activate("org.example.Beta"));
+    EXPECT_EQ(lines.Await(Front(beta->Pid())), Front(beta->Pid()));
     beta->Stop();
     EXPECT_EQ(lines.Await(Front(alpha->Pid())), Front(alpha->Pid()));
 

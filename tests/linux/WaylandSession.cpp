@@ -295,6 +295,21 @@ std::string KWinSession::Trust(const std::string& program, const std::string& in
     return copy;
 }
 
+bool KWinSession::Activate(const std::string& appId) {
+    // A script runs once per name: each call loads a new one.
+    const std::string name = "rl-activate-" + std::to_string(++scripts_);
+    const std::string script = user_.WriteFile(
+        name + ".js", "for (const w of workspace.clientList())\n"
+                      "    if (w.resourceClass == " + Quote(appId) + ") workspace.activeClient = w;\n");
+    const std::string call = "dbus-send --session --print-reply --dest=org.kde.KWin /Scripting org.kde.kwin.Scripting.";
+    const auto load = user_.Run(call + "loadScript string:" + Quote(script) + " string:" + name, Env());
+    const bool loaded = load.status == 0 && load.output.find("int32 -1") == std::string::npos;
+    EXPECT_TRUE(loaded) << load.output;
+    const auto start = user_.Run(call + "start", Env());
+    EXPECT_EQ(start.status, 0) << start.output;
+    return loaded && start.status == 0;
+}
+
 std::string KWinSession::CopyOf(const std::string& program) const {
     return user_.Home() + "/" + std::filesystem::path(program).filename().string();
 }

@@ -159,6 +159,9 @@ public:
     // Input as the user through KWin's fake input: "motion" or "key";
     // EXPECTs success.
     bool FakeInput(const std::string& what) const;
+    // Moves the activation to the window with the app id (KWin's scripting
+    // over its bus, as a user's click would); EXPECTs KWin took the script.
+    bool Activate(const std::string& appId);
     // Where a program of trusted was copied.
     std::string CopyOf(const std::string& program) const;
     // Ends the compositor at once, as a crash does.
@@ -175,6 +178,7 @@ private:
     std::unique_ptr<TestBus> bus_;
     std::unique_ptr<Child> kwin_;
     bool started_ = false;
+    int scripts_ = 0;
 };
 
 }  // namespace rl::linuxtest
