@@ -59,6 +59,11 @@ add_executable(rl_wayland_test_window tests/linux/helpers/WaylandTestWindow.cpp)
 rl_wayland_protocol(rl_wayland_test_window ${RL_WAYLAND_PROTOCOLS}/stable/xdg-shell/xdg-shell.xml)
 rl_strict(rl_wayland_test_window)
 
+# An xdg-activation token, asked for as a launcher asks for one.
+add_executable(rl_wayland_activation_token tests/linux/helpers/WaylandActivationToken.cpp)
+rl_wayland_protocol(rl_wayland_activation_token ${RL_WAYLAND_PROTOCOLS}/staging/xdg-activation/xdg-activation-v1.xml)
+rl_strict(rl_wayland_activation_token)
+
 # A small X client that the integration tests start to own test windows.
 add_executable(rl_test_window tests/linux/helpers/TestWindow.cpp)
 target_link_libraries(rl_test_window PRIVATE PkgConfig::RL_X11)

@@ -16,10 +16,11 @@ namespace rl {
 
 namespace {
 
-constexpr char kShowRequest[] = "show\n";
+// "show\n", or "show TOKEN\n" with the later start's activation token.
+constexpr char kShowRequest[] = "show";
 constexpr char kReply[] = "ok\n";
 // A request is one short line; anything longer is not ours.
-constexpr std::size_t kMaxRequest = 64;
+constexpr std::size_t kMaxRequest = 512;
 
 // "host:number.screen" without the screen; the local host as no host.
 std::string DisplayPart(const std::string& display) {
@@ -42,6 +43,15 @@ bool Address(const std::string& path, sockaddr_un& address) {
     address.sun_family = AF_UNIX;
     if (path.empty() || path.size() >= sizeof address.sun_path) return false;
     std::memcpy(address.sun_path, path.data(), path.size());
+    return true;
+}
+
+// Compositors make tokens of letters, digits and punctuation; anything
+// else (a space, a control character) would not survive the line.
+bool IsTokenText(const std::string& token) {
+    if (token.empty() || token.size() > kMaxRequest - sizeof kShowRequest - 2) return false;
+    for (const char c : token)
+        if (c <= ' ' || c > '~') return false;
     return true;
 }
 
@@ -78,7 +88,7 @@ SingleInstance::~SingleInstance() {
     }
 }
 
-bool SingleInstance::AskRunningInstance(int timeoutMs) {
+bool SingleInstance::AskRunningInstance(int timeoutMs, const std::string& activationToken) {
     sockaddr_un address{};
     if (!Address(path_, address)) return false;
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -89,7 +99,10 @@ bool SingleInstance::AskRunningInstance(int timeoutMs) {
         close(fd);
         return false;
     }
-    [[maybe_unused]] const ssize_t sent = send(fd, kShowRequest, sizeof kShowRequest - 1, MSG_NOSIGNAL);
+    std::string request = kShowRequest;
+    if (IsTokenText(activationToken)) request += " " + activationToken;
+    request += "\n";
+    [[maybe_unused]] const ssize_t sent = send(fd, request.data(), request.size(), MSG_NOSIGNAL);
     pollfd wait{fd, POLLIN, 0};
     if (poll(&wait, 1, timeoutMs) > 0) {
         char reply[16];
@@ -99,7 +112,7 @@ bool SingleInstance::AskRunningInstance(int timeoutMs) {
     return true;
 }
 
-bool SingleInstance::Listen(std::function<void()> onShow) {
+bool SingleInstance::Listen(std::function<void(const std::string& activationToken)> onShow) {
     onShow_ = std::move(onShow);
     sockaddr_un address{};
     if (!Address(path_, address)) return false;
@@ -147,12 +160,21 @@ void SingleInstance::Read(int fd) {
     if (n > 0) client.received.append(buffer, static_cast<std::size_t>(n));
     const bool complete = client.received.find('\n') != std::string::npos;
     if (!complete && n > 0 && client.received.size() < kMaxRequest) return;
-    const bool show = client.received == kShowRequest;
+    std::string line = client.received.substr(0, client.received.find('\n'));
+    std::string token;
+    if (line.size() > sizeof kShowRequest && line[sizeof kShowRequest - 1] == ' ') {
+        token = line.substr(sizeof kShowRequest);
+        line.resize(sizeof kShowRequest - 1);
+    }
+    // Only the whole line counts: "show" with something after the newline
+    // (or a token that is no token) is not ours.
+    const bool show = complete && client.received.size() == client.received.find('\n') + 1 &&
+                      line == kShowRequest && (token.empty() || IsTokenText(token));
     if (complete) {
         [[maybe_unused]] const ssize_t sent = send(fd, kReply, sizeof kReply - 1, MSG_NOSIGNAL);
     }
     Drop(fd);
-    if (show && onShow_) onShow_();
+    if (show && onShow_) onShow_(token);
 }
 
 void SingleInstance::Drop(int fd) {
