@@ -83,6 +83,12 @@ add_executable(rl_dbus_stand_in tests/linux/helpers/DbusStandIn.cpp)
 target_link_libraries(rl_dbus_stand_in PRIVATE Qt6::Core Qt6::DBus)
 rl_strict(rl_dbus_stand_in)
 
+# A desktop's tray on a session bus of the tests' own: the StatusNotifierItem
+# watcher and a host that prints what the items show.
+add_executable(rl_tray_watcher_stand_in tests/linux/helpers/TrayWatcherStandIn.cpp)
+target_link_libraries(rl_tray_watcher_stand_in PRIVATE Qt6::Core Qt6::DBus)
+rl_strict(rl_tray_watcher_stand_in)
+
 file(GLOB RL_LINUX_TEST_SOURCES CONFIGURE_DEPENDS tests/linux/*.cpp)
 add_executable(rl_linux_tests ${RL_LINUX_TEST_SOURCES})
 target_link_libraries(rl_linux_tests PRIVATE rl_platform rl_fakes ${RL_GTEST} ${RL_GTEST_MAIN})
@@ -96,6 +102,9 @@ target_compile_definitions(rl_linux_tests PRIVATE RL_FILE_HELPER="$<TARGET_FILE:
 add_dependencies(rl_linux_tests rl_file_helper)
 target_compile_definitions(rl_linux_tests PRIVATE RL_DBUS_STAND_IN="$<TARGET_FILE:rl_dbus_stand_in>")
 add_dependencies(rl_linux_tests rl_dbus_stand_in)
+target_compile_definitions(rl_linux_tests PRIVATE RL_TRAY_WATCHER_STAND_IN="$<TARGET_FILE:rl_tray_watcher_stand_in>"
+  RL_WAYLAND_ACTIVATION_TOKEN="$<TARGET_FILE:rl_wayland_activation_token>")
+add_dependencies(rl_linux_tests rl_tray_watcher_stand_in rl_wayland_activation_token)
 rl_strict(rl_linux_tests)
 # The internet tests run the loopback server from the source tree and trust
 # a test CA made here with openssl.
