@@ -125,14 +125,6 @@ public:
         return true;
     }
 
-    void ActivateLast() {
-        if (items_.isEmpty()) return;
-        const auto& [service, path] = items_.last();
-        QDBusMessage call = QDBusMessage::createMethodCall(service, path, kItem, QStringLiteral("Activate"));
-        call.setArguments({0, 0});
-        bus_.call(call, QDBus::Block, 5000);
-    }
-
 private:
     QVariant Property(const QString& name) const {
         if (name == QLatin1String("IsStatusNotifierHostRegistered")) return true;
@@ -151,7 +143,6 @@ private:
         Print(service, path);
     }
 
-public:
     void Print(const QString& service, const QString& path) {
         QDBusMessage call = QDBusMessage::createMethodCall(service, path, kProperties, QStringLiteral("GetAll"));
         call.setArguments({kItem});
@@ -162,7 +153,7 @@ public:
             return;
         }
         const QVariantMap p = qdbus_cast<QVariantMap>(reply.arguments().at(0));
-        std::printf("item %s id=%s title=%s status=%s tooltip=%s icons=%s\n", qPrintable(service),
+        std::printf("item %s %s id=%s title=%s status=%s tooltip=%s icons=%s\n", qPrintable(service), qPrintable(path),
                     qPrintable(p.value(QStringLiteral("Id")).toString()),
                     qPrintable(p.value(QStringLiteral("Title")).toString()),
                     qPrintable(p.value(QStringLiteral("Status")).toString()),
@@ -171,14 +162,8 @@ public:
         std::fflush(stdout);
     }
 
-    void PrintAll() {
-        for (const auto& [service, path] : items_) Print(service, path);
-    }
-
-    QList<QPair<QString, QString>> items_;
-
-private:
     QDBusConnection bus_;
+    QList<QPair<QString, QString>> items_;
 };
 
 }  // namespace
@@ -195,18 +180,9 @@ int main(int argc, char** argv) {
     bus.registerService(QStringLiteral("org.kde.StatusNotifierHost-%1").arg(QCoreApplication::applicationPid()));
 
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
-    QByteArray pending;
-    QObject::connect(&input, &QSocketNotifier::activated, [&]() {
+    QObject::connect(&input, &QSocketNotifier::activated, [&app]() {
         char buffer[256];
-        const ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
-        if (n <= 0) {
-            app.quit();
-            return;
-        }
-        pending.append(buffer, static_cast<int>(n));
-        for (int end; (end = pending.indexOf('\n')) >= 0; pending.remove(0, end + 1))
-            if (pending.left(end) == "activate") watcher.ActivateLast();
-            else if (pending.left(end) == "list") watcher.PrintAll();
+        if (read(STDIN_FILENO, buffer, sizeof buffer) <= 0) app.quit();
     });
     std::printf("ready\n");
     std::fflush(stdout);
