@@ -6,7 +6,6 @@
 // With RL_WAYLAND_SCREENSHOTS naming a folder, the window tests also leave
 // pictures of both pages there (grim).
 #include <dirent.h>
-#include <sys/stat.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -91,9 +90,9 @@ protected:
             kDeadline))
             << "PulseAudio did not start";
 
-        busAddress_ = "unix:path=" + user_.Runtime() + "/bus";
-        bus_ = user_.Start({"dbus-daemon", "--session", "--nofork", "--address=" + busAddress_}, {}, true);
-        ASSERT_TRUE(linuxtest::WaitFor([&] { return Exists(user_.Runtime() + "/bus"); }, kDeadline));
+        bus_ = std::make_unique<linuxtest::TestBus>(user_.Runtime() + "/bus", user_.Home() + "/bus", user_.AsUser({}));
+        ASSERT_TRUE(bus_->Started());
+        busAddress_ = bus_->Address();
 
         program_ = user_.Copy(RL_RESTLEVEL);
         env_ = sway_->Env();
@@ -106,10 +105,6 @@ protected:
         env_["QT_QPA_PLATFORM"] = "";
     }
 
-    static bool Exists(const std::string& path) {
-        struct stat st {};
-        return stat(path.c_str(), &st) == 0;
-    }
     static std::string FindIn(const std::string& folder, const std::string& prefix) {
         std::string found;
         if (DIR* dir = opendir(folder.c_str())) {
@@ -203,7 +198,8 @@ walk(json.load(sys.stdin))
     WaylandUser user_;
     std::unique_ptr<SwaySession> sway_;
     std::string ipc_, display_, busAddress_, program_;
-    std::unique_ptr<Child> pulse_, bus_;
+    std::unique_ptr<Child> pulse_;
+    std::unique_ptr<linuxtest::TestBus> bus_;
     std::map<std::string, std::string> env_;
 };
 
