@@ -145,17 +145,38 @@ protected:
         }, timeout);
     }
 
+    // A copy of the program with a qt.conf beside it that points Qt at a
+    // plugin folder with only the X11 platform in it, as on a system
+    // without qt6-wayland.
+    std::string ProgramWithoutWaylandPlugin() const {
+        const std::string dir = user_.Home() + "/noplugin";
+        if (Exists(dir + "/restlevel")) return dir + "/restlevel";
+        const std::string platforms = dir + "/plugins/platforms";
+        std::filesystem::create_directories(platforms);
+        std::filesystem::create_symlink(QLibraryInfo::path(QLibraryInfo::PluginsPath).toStdString() +
+                                            "/platforms/libqxcb.so",
+                                        platforms + "/libqxcb.so");
+        std::filesystem::copy_file(program_, dir + "/restlevel");
+        linuxtest::WriteFile(dir + "/qt.conf", "[Paths]\nPlugins=" + dir + "/plugins\n");
+        EXPECT_EQ(linuxtest::Run("chown -R " + std::to_string(user_.Uid()) + ":" + std::to_string(user_.Gid()) + " " +
+                                 Quote(dir))
+                      .status,
+                  0);
+        return dir + "/restlevel";
+    }
+    static bool Exists(const std::string& path) { return std::filesystem::exists(path); }
+
     // The running program; a fresh settings store shows the window at once.
-    std::unique_ptr<Child> StartProgram(std::map<std::string, std::string> extra = {}) {
+    std::unique_ptr<Child> StartProgram(std::map<std::string, std::string> extra = {}, std::string program = {}) {
         auto env = env_;
         for (const auto& [name, value] : extra) env[name] = value;
-        return user_.Start({program_}, env);
+        return user_.Start({program.empty() ? program_ : program}, env);
     }
     // A later start, which hands over to the running one and ends.
-    int StartAgain(std::map<std::string, std::string> extra = {}) const {
+    int StartAgain(std::map<std::string, std::string> extra = {}, std::string program = {}) const {
         auto env = env_;
         for (const auto& [name, value] : extra) env[name] = value;
-        return user_.Run(Quote(program_), env).status;
+        return user_.Run(Quote(program.empty() ? program_ : program), env).status;
     }
 
     // Pictures of both pages, when asked for.
@@ -216,23 +237,7 @@ TEST_F(WaylandWindowTest, TheWindowIsANativeWaylandClientAndGoesThroughXWaylandW
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        std::string program = program_;
-        if (!c.waylandPlugin) {
-            // A qt.conf beside the program points Qt at a plugin folder with
-            // only the X11 platform in it, as on a system without qt6-wayland.
-            const std::string dir = user_.Home() + "/noplugin";
-            const std::string platforms = dir + "/plugins/platforms";
-            std::filesystem::create_directories(platforms);
-            std::filesystem::create_symlink(QLibraryInfo::path(QLibraryInfo::PluginsPath).toStdString() + "/platforms/libqxcb.so",
-                                            platforms + "/libqxcb.so");
-            std::filesystem::copy_file(program_, dir + "/restlevel");
-            linuxtest::WriteFile(dir + "/qt.conf", "[Paths]\nPlugins=" + dir + "/plugins\n");
-            ASSERT_EQ(linuxtest::Run("chown -R " + std::to_string(user_.Uid()) + ":" + std::to_string(user_.Gid()) +
-                                     " " + Quote(dir))
-                          .status,
-                      0);
-            program = dir + "/restlevel";
-        }
+        const std::string program = c.waylandPlugin ? program_ : ProgramWithoutWaylandPlugin();
         auto env = env_;
         env["XDG_CONFIG_HOME"] = user_.Home() + "/config-" + c.name;
         auto running = user_.Start({program}, env);
@@ -256,6 +261,7 @@ TEST_F(WaylandWindowTest, ASecondStartRaisesTheWindowWhereTheCompositorHonoursIt
         bool hidden;         // the window was closed before
         bool focused;        // expected
         bool urgent;         // expected
+        bool x11 = false;    // through XWayland
     };
     const Case cases[] = {
         {"token, focus allowed", "smart", true, false, true, false},
@@ -265,19 +271,25 @@ TEST_F(WaylandWindowTest, ASecondStartRaisesTheWindowWhereTheCompositorHonoursIt
         {"no token", "smart", false, false, false, false},
         // A window shown anew is focused as any new window is.
         {"closed before, no token", "smart", false, true, true, false},
+        // An X11 window asks with _NET_ACTIVE_WINDOW; sway treats that as
+        // an activation request.
+        {"through XWayland", "smart", false, false, true, false, true},
+        {"through XWayland, sway's default", "urgent", false, false, false, true, true},
     };
     const std::string tokenHelper = user_.Copy(RL_WAYLAND_ACTIVATION_TOKEN);
     int n = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        auto running = StartProgram({{"XDG_CONFIG_HOME", user_.Home() + "/config-" + std::to_string(++n)}});
-        ASSERT_TRUE(WaitFor("restlevel", [](const View& v) { return v.focused; }));
+        const std::string program = c.x11 ? ProgramWithoutWaylandPlugin() : program_;
+        const std::string app = c.x11 ? "RestLevel" : "restlevel";
+        auto running = StartProgram({{"XDG_CONFIG_HOME", user_.Home() + "/config-" + std::to_string(++n)}}, program);
+        ASSERT_TRUE(WaitFor(app, [](const View& v) { return v.focused; }));
         ASSERT_TRUE(sway_->Command(std::string("focus_on_window_activation ") + c.policy));
         auto other = sway_->Window("other", "Other");
         ASSERT_TRUE(WaitFor("other", [](const View& v) { return v.focused; }));
         if (c.hidden) {
             ASSERT_TRUE(sway_->Command("[app_id=restlevel] kill"));
-            ASSERT_TRUE(linuxtest::WaitFor([&] { return !Find("restlevel"); }, kDeadline));
+            ASSERT_TRUE(linuxtest::WaitFor([&] { return !Find(app); }, kDeadline));
         }
 
         std::map<std::string, std::string> extra;
@@ -289,19 +301,19 @@ TEST_F(WaylandWindowTest, ASecondStartRaisesTheWindowWhereTheCompositorHonoursIt
             ASSERT_GT(line.size(), 6u) << "the compositor refused a token";
             extra["XDG_ACTIVATION_TOKEN"] = line.substr(6);
         }
-        EXPECT_EQ(StartAgain(extra), 0);
-        ASSERT_TRUE(WaitFor("restlevel", [](const View&) { return true; })) << "the window is not shown";
+        EXPECT_EQ(StartAgain(extra, program), 0);
+        ASSERT_TRUE(WaitFor(app, [](const View&) { return true; })) << "the window is not shown";
         if (c.focused) {
-            EXPECT_TRUE(WaitFor("restlevel", [](const View& v) { return v.focused; }));
+            EXPECT_TRUE(WaitFor(app, [](const View& v) { return v.focused; }));
         } else if (c.urgent) {
-            EXPECT_TRUE(WaitFor("restlevel", [](const View& v) { return v.urgent; }));
-            EXPECT_FALSE(Find("restlevel")->focused);
+            EXPECT_TRUE(WaitFor(app, [](const View& v) { return v.urgent; }));
+            EXPECT_FALSE(Find(app)->focused);
         } else {
-            EXPECT_FALSE(WaitFor("restlevel", [](const View& v) { return v.focused || v.urgent; }, kNoFocusWatch));
+            EXPECT_FALSE(WaitFor(app, [](const View& v) { return v.focused || v.urgent; }, kNoFocusWatch));
             EXPECT_TRUE(Find("other")->focused);
         }
         running.reset();
-        ASSERT_TRUE(linuxtest::WaitFor([&] { return !Find("restlevel"); }, kDeadline));
+        ASSERT_TRUE(linuxtest::WaitFor([&] { return !Find(app); }, kDeadline));
     }
 }
 
