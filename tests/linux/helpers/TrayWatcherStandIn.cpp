@@ -9,15 +9,12 @@
 // left click on the icon does); it lives until its standard input closes.
 //
 //   rl_tray_watcher_stand_in
-#include <unistd.h>
-
 #include <QCoreApplication>
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusVariant>
 #include <QDBusVirtualObject>
-#include <QSocketNotifier>
 #include <QStringList>
 #include <QVariant>
 
@@ -31,10 +28,8 @@ const QString kProperties = QStringLiteral("org.freedesktop.DBus.Properties");
 const QString kItemPath = QStringLiteral("/StatusNotifierItem");
 
 // a(iiay): each pixmap's size and a checksum of its bytes.
-QString Pixmaps(const QVariant& value) {
+QString ReadPixmaps(const QDBusArgument& arg) {
     QStringList out;
-    if (!value.canConvert<QDBusArgument>()) return {};
-    const QDBusArgument arg = value.value<QDBusArgument>();
     arg.beginArray();
     while (!arg.atEnd()) {
         int width = 0, height = 0;
@@ -50,6 +45,10 @@ QString Pixmaps(const QVariant& value) {
     return out.join(QLatin1Char(','));
 }
 
+QString Pixmaps(const QVariant& value) {
+    return value.canConvert<QDBusArgument>() ? ReadPixmaps(value.value<QDBusArgument>()) : QString();
+}
+
 // (sa(iiay)ss): the tooltip's title, and its text when there is one.
 QString ToolTip(const QVariant& value) {
     if (!value.canConvert<QDBusArgument>()) return {};
@@ -57,15 +56,7 @@ QString ToolTip(const QVariant& value) {
     QString icon, title, text;
     arg.beginStructure();
     arg >> icon;
-    arg.beginArray();
-    while (!arg.atEnd()) {
-        int width = 0, height = 0;
-        QByteArray data;
-        arg.beginStructure();
-        arg >> width >> height >> data;
-        arg.endStructure();
-    }
-    arg.endArray();
+    ReadPixmaps(arg);
     arg >> title >> text;
     arg.endStructure();
     return text.isEmpty() ? title : title + QLatin1Char('|') + text;
@@ -179,11 +170,6 @@ int main(int argc, char** argv) {
     }
     bus.registerService(QStringLiteral("org.kde.StatusNotifierHost-%1").arg(QCoreApplication::applicationPid()));
 
-    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
-    QObject::connect(&input, &QSocketNotifier::activated, [&app]() {
-        char buffer[256];
-        if (read(STDIN_FILENO, buffer, sizeof buffer) <= 0) app.quit();
-    });
     std::printf("ready\n");
     std::fflush(stdout);
     return app.exec();

@@ -1,18 +1,17 @@
 // Asks the compositor for an xdg-activation token as a launcher does before
 // it starts a program, and prints it ("token TEXT", or "token" when the
-// compositor refused one). Lives until its standard input closes, so that
-// the token's maker is still there when the token is used.
+// compositor refused one). The token outlives its maker's connection, as a
+// launcher's does once the program it started runs.
 //
 //   rl_wayland_activation_token [APP_ID]
-#include <poll.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include <wayland-client.h>
+
+#include "WaylandConnect.h"
 
 #include "xdg-activation-v1-client.h"
 
@@ -42,15 +41,9 @@ const xdg_activation_token_v1_listener kTokenListener = {OnDone};
 }  // namespace
 
 int main(int argc, char** argv) {
-    wl_display* display = wl_display_connect(nullptr);
-    if (!display) {
-        std::fprintf(stderr, "no Wayland display\n");
-        return 1;
-    }
     State s;
-    wl_registry* registry = wl_display_get_registry(display);
-    wl_registry_add_listener(registry, &kRegistryListener, &s);
-    wl_display_roundtrip(display);
+    wl_display* display = rl::linuxtest::ConnectWithGlobals(kRegistryListener, &s);
+    if (!display) return 1;
     if (!s.activation) {
         std::fprintf(stderr, "the compositor lacks xdg_activation_v1\n");
         return 1;
@@ -64,16 +57,6 @@ int main(int argc, char** argv) {
     std::printf("token %s\n", s.token.c_str());
     std::fflush(stdout);
 
-    for (;;) {
-        wl_display_flush(display);
-        pollfd fds[2] = {{wl_display_get_fd(display), POLLIN, 0}, {0, POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0) continue;
-        if (fds[1].revents) {
-            char c;
-            if (read(0, &c, 1) <= 0) break;
-        }
-        if (fds[0].revents && wl_display_dispatch(display) < 0) break;
-    }
     wl_display_disconnect(display);
     return 0;
 }
