@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 namespace rl {
 
@@ -53,6 +54,18 @@ bool IsTokenText(const std::string& token) {
     for (const char c : token)
         if (c <= ' ' || c > '~') return false;
     return true;
+}
+
+// The token of a show request ("" for none); nothing when the bytes are
+// not exactly one such line.
+std::optional<std::string> ShowToken(const std::string& received) {
+    const std::size_t end = received.find('\n');
+    if (end == std::string::npos || end + 1 != received.size()) return std::nullopt;
+    const std::string line = received.substr(0, end);
+    const std::string prefix = std::string(kShowRequest) + " ";
+    if (line == kShowRequest) return std::string();
+    if (line.rfind(prefix, 0) == 0 && IsTokenText(line.substr(prefix.size()))) return line.substr(prefix.size());
+    return std::nullopt;
 }
 
 bool IsDirectory(const char* path) {
@@ -160,21 +173,12 @@ void SingleInstance::Read(int fd) {
     if (n > 0) client.received.append(buffer, static_cast<std::size_t>(n));
     const bool complete = client.received.find('\n') != std::string::npos;
     if (!complete && n > 0 && client.received.size() < kMaxRequest) return;
-    std::string line = client.received.substr(0, client.received.find('\n'));
-    std::string token;
-    if (line.size() > sizeof kShowRequest && line[sizeof kShowRequest - 1] == ' ') {
-        token = line.substr(sizeof kShowRequest);
-        line.resize(sizeof kShowRequest - 1);
-    }
-    // Only the whole line counts: "show" with something after the newline
-    // (or a token that is no token) is not ours.
-    const bool show = complete && client.received.size() == client.received.find('\n') + 1 &&
-                      line == kShowRequest && (token.empty() || IsTokenText(token));
+    const std::optional<std::string> token = ShowToken(client.received);
     if (complete) {
         [[maybe_unused]] const ssize_t sent = send(fd, kReply, sizeof kReply - 1, MSG_NOSIGNAL);
     }
     Drop(fd);
-    if (show && onShow_) onShow_(token);
+    if (token && onShow_) onShow_(*token);
 }
 
 void SingleInstance::Drop(int fd) {
