@@ -132,6 +132,12 @@ protected:
         }
         return views;
     }
+    std::string Describe() const {
+        std::string out;
+        for (const View& v : Views())
+            out += "[" + v.shell + " " + v.appId + (v.focused ? " focused" : "") + (v.urgent ? " urgent" : "") + "]";
+        return out.empty() ? "none" : out;
+    }
     std::optional<View> Find(const std::string& appId) const {
         for (const View& v : Views())
             if (v.appId == appId) return v;
@@ -238,10 +244,8 @@ TEST_F(WaylandWindowTest, TheWindowIsANativeWaylandClientAndGoesThroughXWaylandW
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string program = c.waylandPlugin ? program_ : ProgramWithoutWaylandPlugin();
-        auto env = env_;
-        env["XDG_CONFIG_HOME"] = user_.Home() + "/config-" + c.name;
-        auto running = user_.Start({program}, env);
-        ASSERT_TRUE(WaitFor(c.appId, [](const View& v) { return v.focused; })) << sway_->Log();
+        auto running = StartProgram({{"XDG_CONFIG_HOME", user_.Home() + "/config-" + c.name}}, program);
+        ASSERT_TRUE(WaitFor(c.appId, [](const View& v) { return v.focused; })) << "windows: " << Describe();
         const View v = *Find(c.appId);
         EXPECT_EQ(v.shell, c.shell);
         // As on X11: the design's client area and the automatic exceptions' box.
@@ -283,7 +287,7 @@ TEST_F(WaylandWindowTest, ASecondStartRaisesTheWindowWhereTheCompositorHonoursIt
         const std::string program = c.x11 ? ProgramWithoutWaylandPlugin() : program_;
         const std::string app = c.x11 ? "RestLevel" : "restlevel";
         auto running = StartProgram({{"XDG_CONFIG_HOME", user_.Home() + "/config-" + std::to_string(++n)}}, program);
-        ASSERT_TRUE(WaitFor(app, [](const View& v) { return v.focused; }));
+        ASSERT_TRUE(WaitFor(app, [](const View& v) { return v.focused; })) << "windows: " << Describe();
         ASSERT_TRUE(sway_->Command(std::string("focus_on_window_activation ") + c.policy));
         auto other = sway_->Window("other", "Other");
         ASSERT_TRUE(WaitFor("other", [](const View& v) { return v.focused; }));
@@ -304,9 +308,9 @@ TEST_F(WaylandWindowTest, ASecondStartRaisesTheWindowWhereTheCompositorHonoursIt
         EXPECT_EQ(StartAgain(extra, program), 0);
         ASSERT_TRUE(WaitFor(app, [](const View&) { return true; })) << "the window is not shown";
         if (c.focused) {
-            EXPECT_TRUE(WaitFor(app, [](const View& v) { return v.focused; }));
+            EXPECT_TRUE(WaitFor(app, [](const View& v) { return v.focused; })) << "windows: " << Describe();
         } else if (c.urgent) {
-            EXPECT_TRUE(WaitFor(app, [](const View& v) { return v.urgent; }));
+            EXPECT_TRUE(WaitFor(app, [](const View& v) { return v.urgent; })) << "windows: " << Describe();
             EXPECT_FALSE(Find(app)->focused);
         } else {
             EXPECT_FALSE(WaitFor(app, [](const View& v) { return v.focused || v.urgent; }, kNoFocusWatch));
