@@ -20,6 +20,7 @@
 #include "platform/linux/LinuxApplication.h"
 #include "platform/linux/PacedTimer.h"
 #include "platform/linux/ProgramEnd.h"
+#include "platform/linux/QtPlatform.h"
 #include "platform/linux/QtUpdateWindows.h"
 #include "platform/linux/QtWindow.h"
 #include "platform/linux/SingleInstance.h"
@@ -91,7 +92,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "restlevel: no X display (DISPLAY is not set or cannot be opened)\n");
         return 1;
     }
-    qputenv("QT_QPA_PLATFORM", "xcb");
+    qputenv("QT_QPA_PLATFORM", QtPlatformFor(CurrentSession(), std::getenv("QT_QPA_PLATFORM")).c_str());
 
     QApplication app(argc, argv);
     displayCheck.Close();
@@ -104,10 +105,15 @@ int main(int argc, char** argv) {
 
     const char* display = std::getenv("DISPLAY");
     SingleInstance instance(SingleInstance::SocketPath(display != nullptr ? display : ""));
-    if (instance.AskRunningInstance(kAskTimeoutMs)) return 0;
+    const char* activation = std::getenv("XDG_ACTIVATION_TOKEN");
+    if (instance.AskRunningInstance(kAskTimeoutMs, activation != nullptr ? activation : "")) return 0;
     TfrmRestLevel* running = nullptr;
     bool showWhenRunning = false;
-    const bool holdsInstance = instance.Listen([&] {
+    const bool holdsInstance = instance.Listen([&](const std::string& token) {
+        // Qt's Wayland platform activates the window with this token the
+        // next time it is asked to; elsewhere it would only leak to children.
+        if (!token.empty() && QGuiApplication::platformName() == QLatin1String("wayland"))
+            qputenv("XDG_ACTIVATION_TOKEN", token.c_str());
         if (running != nullptr) running->tiMainClick();
         else showWhenRunning = true;
     });
