@@ -155,6 +155,7 @@ int main(int argc, char** argv) {
     const std::unique_ptr<IAudioDevices> devices = CreateAudioDevices();
 
     qt::MainWindow window;
+    window.SetForegroundUnknown(!sessionClock.TellsForeground);
     // tmrCheck sleeps through the ticks that cannot change anything (see
     // PacedTimer.h); what it needs to know comes from the form's state.
     TfrmRestLevel* paced = nullptr;
