@@ -90,6 +90,22 @@ public:
     }
 };
 
+// A full-screen toplevel in front, where the compositor tells its state;
+// XWayland's X11 windows through the X11 probe.
+class WaylandFullScreenProbe : public IAutoExceptionProbe {
+public:
+    WaylandFullScreenProbe(WaylandClockInput& clock, std::unique_ptr<IAutoExceptionProbe> x11)
+        : clock_(clock), x11_(std::move(x11)) {}
+    bool Holds() override {
+        if (clock_.toplevels && clock_.toplevels->Activated().fullScreen) return true;
+        return x11_ && x11_->Holds();
+    }
+
+private:
+    WaylandClockInput& clock_;
+    std::unique_ptr<IAutoExceptionProbe> x11_;
+};
+
 std::unique_ptr<WaylandClockInput> ConnectWayland(TSessionClock& chosen) {
     auto clock = std::make_unique<WaylandClockInput>();
     clock->idle = wayland::IdleSource::Connect(nullptr, MonotonicTick());
@@ -118,9 +134,13 @@ TSessionClock CreateSessionClock(SessionKind session) {
     if (session == SessionKind::X11) {
         chosen.Clock = std::make_unique<LinuxClockInput>();
         chosen.Idle = TIdleSourceKind::X11;
+        chosen.FullScreen = CreateFullScreenProbe();
         return chosen;
     }
-    chosen.Clock = ConnectWayland(chosen);
+    std::unique_ptr<WaylandClockInput> clock = ConnectWayland(chosen);
+    // Without DISPLAY the X11 probe finds no server and never holds.
+    chosen.FullScreen = std::make_unique<WaylandFullScreenProbe>(*clock, CreateFullScreenProbe());
+    chosen.Clock = std::move(clock);
     return chosen;
 }
 

@@ -6,6 +6,7 @@
 
 #include <memory>
 
+#include "platform/AutoExceptions.h"
 #include "platform/ClockInput.h"
 #include "platform/linux/SessionType.h"
 
@@ -19,6 +20,10 @@ struct TSessionClock {
     TIdleSourceKind Idle = TIdleSourceKind::Unavailable;
     // False: the session tells nothing about the program in front.
     bool TellsForeground = true;
+    // The full-screen probe of the automatic exceptions for this session;
+    // in a Wayland session it reads the clock's toplevels, so it must not
+    // outlive the clock.
+    std::unique_ptr<IAutoExceptionProbe> FullScreen;
 };
 
 // Connects to the session's sources once, here.

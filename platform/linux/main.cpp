@@ -170,7 +170,10 @@ int main(int argc, char** argv) {
         return pace;
     });
     qt::SetAfterHandlerHook([&tmrCheck] { tmrCheck.Reschedule(); });
-    const std::unique_ptr<IAutoExceptions> autoExceptions = CreateAutoExceptions();
+    // The session's own full-screen probe (in a Wayland session also the
+    // compositor's full-screen toplevels).
+    const std::unique_ptr<IAutoExceptions> autoExceptions = std::make_unique<TAutoExceptionProbes>(
+        std::move(sessionClock.FullScreen), CreateDisplayKeptOnProbe(), CreateRecordingProbe());
     TfrmRestLevel form(window.Controls(),
                        TRestLevelServices{window, *clock, *devices, tmrCheck, MessagePump(), false, autoExceptions.get()});
     paced = &form;
