@@ -78,9 +78,16 @@ add_executable(rl_dbus_stand_in tests/linux/helpers/DbusStandIn.cpp)
 target_link_libraries(rl_dbus_stand_in PRIVATE Qt6::Core Qt6::DBus)
 rl_strict(rl_dbus_stand_in)
 
+# Input through mutter's remote desktop, as the tests' unprivileged user.
+add_executable(rl_mutter_input tests/linux/helpers/MutterInput.cpp)
+target_link_libraries(rl_mutter_input PRIVATE Qt6::Core Qt6::DBus)
+rl_strict(rl_mutter_input)
+
 file(GLOB RL_LINUX_TEST_SOURCES CONFIGURE_DEPENDS tests/linux/*.cpp)
 add_executable(rl_linux_tests ${RL_LINUX_TEST_SOURCES})
 target_link_libraries(rl_linux_tests PRIVATE rl_platform rl_fakes ${RL_GTEST} ${RL_GTEST_MAIN})
+# The compositor tests list what a compositor announces.
+target_link_libraries(rl_linux_tests PRIVATE PkgConfig::RL_WAYLAND)
 target_compile_definitions(rl_linux_tests PRIVATE RL_TEST_WINDOW="$<TARGET_FILE:rl_test_window>")
 add_dependencies(rl_linux_tests rl_test_window)
 target_compile_definitions(rl_linux_tests PRIVATE RL_WAYLAND_IDLE_PROBE="$<TARGET_FILE:rl_wayland_idle_probe>")
@@ -91,6 +98,8 @@ target_compile_definitions(rl_linux_tests PRIVATE RL_FILE_HELPER="$<TARGET_FILE:
 add_dependencies(rl_linux_tests rl_file_helper)
 target_compile_definitions(rl_linux_tests PRIVATE RL_DBUS_STAND_IN="$<TARGET_FILE:rl_dbus_stand_in>")
 add_dependencies(rl_linux_tests rl_dbus_stand_in)
+target_compile_definitions(rl_linux_tests PRIVATE RL_MUTTER_INPUT="$<TARGET_FILE:rl_mutter_input>")
+add_dependencies(rl_linux_tests rl_mutter_input)
 rl_strict(rl_linux_tests)
 # The internet tests run the loopback server from the source tree and trust
 # a test CA made here with openssl.

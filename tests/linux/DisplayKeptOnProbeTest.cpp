@@ -16,40 +16,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using linuxtest::Child;
-
-// A bus daemon with its own socket folder and service folder; it ends with
-// the object.
-class TestBus {
-public:
-    TestBus() {
-        const std::string& dir = folder_.Path();
-        linuxtest::WriteFile(dir + "/bus.conf",
-                             "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
-                             " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-                             "<busconfig>\n"
-                             "  <type>session</type>\n"
-                             "  <listen>unix:dir=" + dir + "</listen>\n"
-                             "  <auth>EXTERNAL</auth>\n"
-                             "  <servicedir>" + dir + "/services</servicedir>\n"
-                             "  <policy context=\"default\">\n"
-                             "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
-                             "    <allow eavesdrop=\"true\"/>\n"
-                             "    <allow own=\"*\"/>\n"
-                             "  </policy>\n"
-                             "</busconfig>\n");
-        daemon_ = std::make_unique<Child>(
-            std::vector<std::string>{"dbus-daemon", "--config-file=" + dir + "/bus.conf", "--nofork", "--print-address"});
-        address_ = daemon_->ReadLine(10s).value_or("");
-    }
-    const std::string& Address() const { return address_; }
-    // A file in the bus's own folder.
-    std::string Path(const std::string& name) const { return folder_.Path() + "/" + name; }
-
-private:
-    linuxtest::TempDir folder_;
-    std::unique_ptr<Child> daemon_;
-    std::string address_;
-};
+using linuxtest::TestBus;
 
 struct Service {
     const char* name;
@@ -167,9 +134,7 @@ TEST(DisplayKeptOnProbe, HungServiceDoesNotHold) {
 TEST(DisplayKeptOnProbe, StartsNoService) {
     TestBus bus;
     ASSERT_FALSE(bus.Address().empty());
-    const std::string marker = bus.Path("started");
-    linuxtest::WriteFile(bus.Path("services/org.gnome.SessionManager.service"),
-                         "[D-BUS Service]\nName=org.gnome.SessionManager\nExec=/usr/bin/touch " + marker + "\n");
+    const std::string marker = bus.Startable("org.gnome.SessionManager");
     const linuxtest::ScopedEnv env("DBUS_SESSION_BUS_ADDRESS", bus.Address().c_str());
 
     EXPECT_FALSE(CreateDisplayKeptOnProbe()->Holds());
@@ -206,8 +171,8 @@ TEST(DisplayKeptOnProbe, FindsTheRuntimeBusAndOutlivesABus) {
     }
     linuxtest::TempDir runtime;
     const std::string socket = runtime.Path() + "/bus";
-    Child daemon({"dbus-daemon", "--session", "--nofork", "--print-address", "--address=unix:path=" + socket});
-    ASSERT_TRUE(daemon.ReadLine(10s).has_value());
+    TestBus daemon(socket);
+    ASSERT_TRUE(daemon.Started());
     const std::string address = "unix:path=" + socket;
     Child service({RL_DBUS_STAND_IN, "--name", kPlasma.name, "--path", kPlasma.path, "--interface", kPlasma.interface,
                    "--method", kPlasma.method, "--answer", "true"},

@@ -1,7 +1,9 @@
 #include "tests/linux/LinuxTestSupport.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
@@ -144,6 +146,30 @@ std::optional<std::string> Child::ReadLine(std::chrono::milliseconds timeout) {
     }
 }
 
+bool Child::WriteLine(const std::string& line) {
+    if (in_ < 0) return false;
+    // A child that has ended would raise SIGPIPE and end the tests: the
+    // signal is held back for the write and taken if it came.
+    sigset_t pipeSignal, old;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeSignal, &old);
+    const std::string data = line + "\n";
+    std::size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = write(in_, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    if (done < data.size()) {
+        const timespec none{};
+        sigtimedwait(&pipeSignal, nullptr, &none);
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    return done == data.size();
+}
+
 void Child::Kill(int signal) {
     if (pid_ <= 0) return;
     kill(pid_, signal);
@@ -235,6 +261,45 @@ std::string ReadFile(const std::string& path) {
     std::ostringstream out;
     out << in.rdbuf();
     return out.str();
+}
+
+TestBus::TestBus(const std::string& socket, const std::string& folder, const std::vector<std::string>& runAs) {
+    if (folder.empty()) temp_ = std::make_unique<TempDir>();
+    folder_ = folder.empty() ? temp_->Path() : folder;
+    // A bus left behind at the same address by an earlier one.
+    if (!socket.empty()) std::remove(socket.c_str());
+    std::filesystem::create_directories(folder_ + "/services");
+    WriteFile(folder_ + "/bus.conf",
+              "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+              " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+              "<busconfig>\n"
+              "  <type>session</type>\n"
+              "  <listen>" + (socket.empty() ? "unix:dir=" + folder_ : "unix:path=" + socket) + "</listen>\n"
+              "  <auth>EXTERNAL</auth>\n"
+              "  <servicedir>" + folder_ + "/services</servicedir>\n"
+              "  <policy context=\"default\">\n"
+              "    <allow user=\"root\"/>\n"
+              "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
+              "    <allow eavesdrop=\"true\"/>\n"
+              "    <allow own=\"*\"/>\n"
+              "  </policy>\n"
+              "</busconfig>\n");
+    std::vector<std::string> argv = runAs;
+    argv.insert(argv.end(), {"dbus-daemon", "--config-file=" + folder_ + "/bus.conf", "--nofork", "--print-address"});
+    daemon_ = std::make_unique<Child>(argv);
+    address_ = daemon_->ReadLine(std::chrono::seconds(10)).value_or("");
+    EXPECT_TRUE(Started()) << "the session bus did not start";
+}
+
+std::string TestBus::Startable(const std::string& name) const {
+    const std::string marker = Path(name + ".started");
+    WriteFile(Path("services/" + name + ".service"),
+              "[D-BUS Service]\nName=" + name + "\nExec=/usr/bin/touch " + marker + "\n");
+    return marker;
+}
+
+void TestBus::Stop() {
+    if (daemon_) daemon_->Stop();
 }
 
 void WriteFile(const std::string& path, const std::string& content) {

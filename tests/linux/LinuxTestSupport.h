@@ -72,6 +72,9 @@ public:
     bool Started() const { return pid_ > 0; }
     // One line of output without its newline; nullopt on end or time-out.
     std::optional<std::string> ReadLine(std::chrono::milliseconds timeout);
+    // Writes the line and a newline to its input; false when it cannot
+    // take it (it has ended).
+    bool WriteLine(const std::string& line);
     // Sends a signal and waits for the child to end.
     void Kill(int signal);
     // Closes its input, terminates it and waits until it is reaped.
@@ -127,6 +130,36 @@ public:
 private:
     std::string name_;
     std::optional<std::string> old_;
+};
+
+// A session bus daemon of the test's own; it ends with the object. Its
+// configuration and its service folder ("services", empty unless a test puts
+// a service there) are in `folder`, a temporary folder of its own when none
+// is given. It listens at the socket (a path), or in that folder without
+// one. runAs: a command prefix that starts it as another user, who must be
+// able to read the folder; root may connect as well, so that the test
+// process can ask that user's services.
+class TestBus {
+public:
+    explicit TestBus(const std::string& socket = {}, const std::string& folder = {},
+                     const std::vector<std::string>& runAs = {});
+    TestBus(const TestBus&) = delete;
+    TestBus& operator=(const TestBus&) = delete;
+    bool Started() const { return !address_.empty(); }
+    // DBUS_SESSION_BUS_ADDRESS for its clients.
+    const std::string& Address() const { return address_; }
+    // A file in the bus's folder.
+    std::string Path(const std::string& name) const { return folder_ + "/" + name; }
+    // Makes the name startable by the bus, with a program that only touches
+    // a file; that file's path (it exists once the bus started the service).
+    std::string Startable(const std::string& name) const;
+    void Stop();
+
+private:
+    std::unique_ptr<TempDir> temp_;
+    std::string folder_;
+    std::string address_;
+    std::unique_ptr<Child> daemon_;
 };
 
 // A whole file's bytes; empty when it cannot be read.

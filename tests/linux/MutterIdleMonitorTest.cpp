@@ -1,5 +1,6 @@
 // Mutter's idle monitor against a stand-in on session buses of the test's
-// own (mutter itself cannot run here).
+// own: answers, failures and delays that a real mutter does not give on
+// demand (MutterSessionTest runs the real one).
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -19,32 +20,14 @@ namespace {
 using namespace std::chrono_literals;
 using gnome::MutterIdleMonitor;
 using linuxtest::Child;
+using linuxtest::TestBus;
 
 constexpr const char* kName = "org.gnome.Mutter.IdleMonitor";
 constexpr const char* kPath = "/org/gnome/Mutter/IdleMonitor/Core";
 constexpr const char* kCall = "call org.gnome.Mutter.IdleMonitor.GetIdletime";
 
-// A session bus daemon listening on socket (a path); it ends with the object.
-class Bus {
-public:
-    explicit Bus(const std::string& socket) : address_("unix:path=" + socket) {
-        std::remove(socket.c_str());
-        daemon_ = std::make_unique<Child>(
-            std::vector<std::string>{"dbus-daemon", "--session", "--nofork", "--print-address", "--address=" + address_});
-        started_ = daemon_->ReadLine(10s).has_value();
-    }
-    bool Started() const { return started_; }
-    const std::string& Address() const { return address_; }
-    void Stop() { daemon_->Stop(); }
-
-private:
-    std::string address_;
-    std::unique_ptr<Child> daemon_;
-    bool started_ = false;
-};
-
 // The stand-in serving mutter's idle monitor with a fixed answer.
-std::unique_ptr<Child> ServeIdle(const Bus& bus, const std::string& answer, int delayMs = 0,
+std::unique_ptr<Child> ServeIdle(const TestBus& bus, const std::string& answer, int delayMs = 0,
                                  const char* path = kPath) {
     auto child = std::make_unique<Child>(
         std::vector<std::string>{RL_DBUS_STAND_IN, "--name", kName, "--path", path, "--interface", kName, "--method",
@@ -87,7 +70,7 @@ TEST(MutterIdleMonitor, ReadsTheIdleTime) {
     int row = 0;
     for (const Case& c : kCases) {
         SCOPED_TRACE(c.desc);
-        Bus bus(folder.Path() + "/bus" + std::to_string(row++));
+        TestBus bus(folder.Path() + "/bus" + std::to_string(row++));
         ASSERT_TRUE(bus.Started());
         std::unique_ptr<Child> service;
         if (c.answer != nullptr) service = ServeIdle(bus, c.answer, 0, c.path);
@@ -102,8 +85,7 @@ TEST(MutterIdleMonitor, ReadsTheIdleTime) {
 
 // A mutter that hangs: the read gives up rather than wait for it.
 TEST(MutterIdleMonitor, SlowServiceCannotBeRead) {
-    linuxtest::TempDir folder;
-    Bus bus(folder.Path() + "/bus");
+    TestBus bus;
     ASSERT_TRUE(bus.Started());
     const auto service = ServeIdle(bus, "t:5000", 30000);
     const linuxtest::ScopedEnv env("DBUS_SESSION_BUS_ADDRESS", bus.Address().c_str());
@@ -118,28 +100,10 @@ TEST(MutterIdleMonitor, SlowServiceCannotBeRead) {
 
 // A name nobody owns is never started by the bus for the read.
 TEST(MutterIdleMonitor, StartsNoService) {
-    linuxtest::TempDir folder;
-    const std::string marker = folder.Path() + "/started";
-    linuxtest::WriteFile(folder.Path() + "/services/org.gnome.Mutter.IdleMonitor.service",
-                         "[D-BUS Service]\nName=org.gnome.Mutter.IdleMonitor\nExec=/usr/bin/touch " + marker + "\n");
-    linuxtest::WriteFile(folder.Path() + "/bus.conf",
-                         "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
-                         " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-                         "<busconfig>\n"
-                         "  <type>session</type>\n"
-                         "  <listen>unix:dir=" + folder.Path() + "</listen>\n"
-                         "  <auth>EXTERNAL</auth>\n"
-                         "  <servicedir>" + folder.Path() + "/services</servicedir>\n"
-                         "  <policy context=\"default\">\n"
-                         "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
-                         "    <allow eavesdrop=\"true\"/>\n"
-                         "    <allow own=\"*\"/>\n"
-                         "  </policy>\n"
-                         "</busconfig>\n");
-    Child daemon({"dbus-daemon", "--config-file=" + folder.Path() + "/bus.conf", "--nofork", "--print-address"});
-    const auto address = daemon.ReadLine(10s);
-    ASSERT_TRUE(address.has_value());
-    const linuxtest::ScopedEnv env("DBUS_SESSION_BUS_ADDRESS", address->c_str());
+    TestBus bus;
+    ASSERT_TRUE(bus.Started());
+    const std::string marker = bus.Startable("org.gnome.Mutter.IdleMonitor");
+    const linuxtest::ScopedEnv env("DBUS_SESSION_BUS_ADDRESS", bus.Address().c_str());
 
     EXPECT_EQ(MutterIdleMonitor().LastInputTick(100000), kNoInputTick);
     EXPECT_EQ(linuxtest::ModifiedSeconds(marker), 0) << "the bus started the service";
@@ -152,7 +116,7 @@ TEST(MutterIdleMonitor, ReadsAgainFromANewBus) {
     const std::string socket = folder.Path() + "/bus";
     MutterIdleMonitor monitor;
     {
-        Bus bus(socket);
+        TestBus bus(socket);
         ASSERT_TRUE(bus.Started());
         const auto service = ServeIdle(bus, "t:5000");
         const linuxtest::ScopedEnv env("DBUS_SESSION_BUS_ADDRESS", bus.Address().c_str());
@@ -161,7 +125,7 @@ TEST(MutterIdleMonitor, ReadsAgainFromANewBus) {
         bus.Stop();
         EXPECT_EQ(monitor.LastInputTick(100000), kNoInputTick);
     }
-    Bus bus(socket);
+    TestBus bus(socket);
     ASSERT_TRUE(bus.Started());
     const auto service = ServeIdle(bus, "t:7000");
     const linuxtest::ScopedEnv env("DBUS_SESSION_BUS_ADDRESS", bus.Address().c_str());

@@ -1,22 +1,16 @@
 // The Wayland idle source against a headless sway, run as an unprivileged
 // user as a desktop runs it (sway refuses root). The source runs in a probe
 // program started as that user; input comes from wtype (virtual keyboard).
-#include <dirent.h>
-#include <signal.h>
-#include <stdlib.h>
-#include <sys/stat.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 
 #include <gtest/gtest.h>
 
 #include "platform/linux/WaylandIdle.h"
 #include "tests/linux/LinuxTestSupport.h"
+#include "tests/linux/WaylandSession.h"
 
 namespace rl {
 namespace {
@@ -24,82 +18,16 @@ namespace {
 using namespace std::chrono_literals;
 using linuxtest::Child;
 
-constexpr const char* kUser = "rlwayland";
-
 class WaylandIdleTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        // As root, everything runs as a user of the tests' own; otherwise as
-        // the user running the tests.
-        if (geteuid() == 0) {
-            linuxtest::Run(std::string("id -u ") + kUser + " >/dev/null 2>&1 || /usr/sbin/useradd --system "
-                           "--no-create-home --shell /usr/sbin/nologin " + kUser + " >/dev/null 2>&1");
-            const auto uid = linuxtest::Run(std::string("id -u ") + kUser);
-            const auto gid = linuxtest::Run(std::string("id -g ") + kUser);
-            ASSERT_EQ(uid.status, 0) << "cannot create the user " << kUser;
-            uid_ = static_cast<uid_t>(std::stoul(uid.output));
-            gid_ = static_cast<gid_t>(std::stoul(gid.output));
-            asUser_ = {"setpriv", "--reuid=" + std::to_string(uid_), "--regid=" + std::to_string(gid_),
-                       "--clear-groups", "--"};
-        } else {
-            uid_ = geteuid();
-            gid_ = getegid();
-        }
-
-        // A private runtime folder, as logind makes one.
-        char dir[] = "/tmp/rl-wayland-XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        dir_ = dir;
-        ASSERT_EQ(chown(dir, uid_, gid_), 0);
-        ASSERT_EQ(chmod(dir, 0700), 0);
-        std::ofstream(dir_ + "/config") << "xwayland disable\n";
-        // The build folder may be closed to other users: the probe runs from here.
-        probe_ = dir_ + "/rl_wayland_idle_probe";
-        std::filesystem::copy_file(RL_WAYLAND_IDLE_PROBE, probe_);
-        ASSERT_EQ(chown(probe_.c_str(), uid_, gid_), 0);
-        ASSERT_EQ(chown((dir_ + "/config").c_str(), uid_, gid_), 0);
-
-        sway_ = std::make_unique<Child>(AsUser({"sway", "-c", dir_ + "/config"}),
-                                        std::map<std::string, std::string>{{"XDG_RUNTIME_DIR", dir_},
-                                                                           {"HOME", dir_},
-                                                                           {"WLR_BACKENDS", "headless"},
-                                                                           {"WLR_LIBINPUT_NO_DEVICES", "1"},
-                                                                           {"WLR_RENDERER", "pixman"},
-                                                                           {"WAYLAND_DISPLAY", ""},
-                                                                           {"DISPLAY", ""}},
-                                        true);
-        ASSERT_TRUE(sway_->Started()) << "sway is not installed";
-        ASSERT_TRUE(linuxtest::WaitFor([&] { return !(socket_ = FindSocket()).empty(); }, 10s))
-            << "sway made no Wayland socket";
-    }
-
-    void TearDown() override {
-        probe_process_.reset();
-        sway_.reset();
-        if (!dir_.empty()) std::filesystem::remove_all(dir_);
-    }
-
-    std::vector<std::string> AsUser(std::vector<std::string> argv) const {
-        argv.insert(argv.begin(), asUser_.begin(), asUser_.end());
-        return argv;
-    }
-
-    std::map<std::string, std::string> SessionEnv() const {
-        return {{"XDG_RUNTIME_DIR", dir_}, {"WAYLAND_DISPLAY", socket_}, {"HOME", dir_}};
-    }
-
-    // The compositor's socket, "wayland-N", once it is there.
-    std::string FindSocket() const {
-        for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
-            const std::string name = entry.path().filename();
-            if (name.rfind("wayland-", 0) == 0 && entry.is_socket()) return name;
-        }
-        return {};
+        ASSERT_TRUE(sway_.Started());
+        probe_ = user_.Copy(RL_WAYLAND_IDLE_PROBE);
     }
 
     // Starts the probe; returns the protocol it chose.
     std::string StartProbe() {
-        probe_process_ = std::make_unique<Child>(AsUser({probe_}), SessionEnv());
+        probe_process_ = user_.Start({probe_}, sway_.Env());
         const auto line = probe_process_->ReadLine(10s);
         return line ? *line : "";
     }
@@ -145,24 +73,14 @@ protected:
     }
 
     void Type() {
-        const auto result = linuxtest::Run("env XDG_RUNTIME_DIR=" + dir_ + " WAYLAND_DISPLAY=" +
-                                           socket_ + " " + Joined(AsUser({"wtype", "x"})) + " 2>&1");
+        const auto result = user_.Run("wtype x", sway_.Env());
         ASSERT_EQ(result.status, 0) << result.output;
     }
 
-    static std::string Joined(const std::vector<std::string>& argv) {
-        std::string out;
-        for (const auto& a : argv) out += (out.empty() ? "" : " ") + a;
-        return out;
-    }
-
-    uid_t uid_ = 0;
-    gid_t gid_ = 0;
-    std::vector<std::string> asUser_;
-    std::string dir_;
+    // Declared first: the probe ends before the compositor.
+    linuxtest::WaylandUser user_;
+    linuxtest::SwaySession sway_{user_};
     std::string probe_;
-    std::string socket_;
-    std::unique_ptr<Child> sway_;
     std::unique_ptr<Child> probe_process_;
     std::string last_;
 };
@@ -196,7 +114,7 @@ TEST_F(WaylandIdleTest, ACompositorThatGoesAwayCannotBeRead) {
     ASSERT_NE(StartProbe(), "protocol none");
     ASSERT_TRUE(WaitForIdleAtLeast(1000, 10s)) << last_;
 
-    sway_->Kill(SIGTERM);
+    sway_.Crash();
     const auto unreadable = [](const Reading& r) { return !r.readable; };
     EXPECT_TRUE(WaitForReading(unreadable, 5s)) << last_;
     // Still running, still saying so.

@@ -1,14 +1,8 @@
 // The foreign-toplevel client against a real sway (headless, as an
 // unprivileged user the test makes, as a desktop runs it), with native
 // Wayland test windows whose focus swaymsg moves.
-#include <dirent.h>
-#include <pwd.h>
-#include <signal.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,123 +11,22 @@
 
 #include "platform/linux/WlrForeignToplevel.h"
 #include "tests/linux/LinuxTestSupport.h"
+#include "tests/linux/WaylandSession.h"
 
 namespace rl::wayland {
 namespace {
 
 using namespace std::chrono_literals;
-using linuxtest::Child;
-using linuxtest::Run;
 using linuxtest::WaitFor;
-
-// sway refuses root: as root, everything the compositor side runs is run as
-// this user.
-constexpr char kUser[] = "rlwayland";
-
-std::string Quote(const std::string& s) {
-    std::string q = "'";
-    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
-// A file in the folder whose name starts with the prefix (sockets sway makes
-// with names of its choosing).
-std::string FindFile(const std::string& folder, const std::string& prefix, const std::string& notSuffix = {}) {
-    std::string found;
-    if (DIR* dir = opendir(folder.c_str())) {
-        while (dirent* e = readdir(dir)) {
-            const std::string name = e->d_name;
-            const bool excluded = !notSuffix.empty() && name.size() >= notSuffix.size() &&
-                                  name.compare(name.size() - notSuffix.size(), notSuffix.size(), notSuffix) == 0;
-            if (name.rfind(prefix, 0) == 0 && !excluded) found = folder + "/" + name;
-        }
-        closedir(dir);
-    }
-    return found;
-}
-
-// A headless sway with a private runtime folder; stopped with the object.
-class SwaySession {
-public:
-    SwaySession() {
-        asRoot_ = geteuid() == 0;
-        if (asRoot_) {
-            // Once per machine; a second run finds the user there.
-            Run(std::string("id -u ") + kUser + " >/dev/null 2>&1 || useradd --system --no-create-home "
-                "--shell /usr/sbin/nologin " + kUser);
-            const passwd* pw = getpwnam(kUser);
-            if (!pw) {
-                ADD_FAILURE() << "could not make the user " << kUser;
-                return;
-            }
-            userPrefix_ = "setpriv --reuid=" + std::to_string(pw->pw_uid) + " --regid=" + std::to_string(pw->pw_gid) +
-                          " --clear-groups -- ";
-        }
-        runtime_ = temp_.Path() + "/run";
-        Run("chmod 755 " + Quote(temp_.Path()) + " && mkdir -m 0700 " + Quote(runtime_));
-        if (asRoot_) Run(std::string("chown ") + kUser + ": " + Quote(runtime_));
-        linuxtest::WriteFile(temp_.Path() + "/config", "xwayland disable\n");
-        log_ = temp_.Path() + "/sway.log";
-        sway_ = StartAsUser("exec " + userPrefix_ + "sway -c " + Quote(temp_.Path() + "/config") + " 2>" +
-                            Quote(log_));
-        WaitFor([&] { return !(socket_ = FindFile(runtime_, "wayland-", ".lock")).empty() &&
-                             !(ipc_ = FindFile(runtime_, "sway-ipc.")).empty(); },
-                20s);
-        if (socket_.empty() || ipc_.empty())
-            ADD_FAILURE() << "sway did not start; its log:\n" << linuxtest::ReadFile(log_);
-    }
-    SwaySession(const SwaySession&) = delete;
-    SwaySession& operator=(const SwaySession&) = delete;
-
-    bool Started() const { return !socket_.empty() && !ipc_.empty(); }
-    // The compositor's socket as an absolute path: this process never sets
-    // WAYLAND_DISPLAY.
-    const std::string& Socket() const { return socket_; }
-
-    // A test window with its app id, shown by the time this returns.
-    std::unique_ptr<Child> Window(const std::string& appId, const std::string& title) {
-        auto child = StartAsUser("exec " + userPrefix_ + Quote(RL_WAYLAND_TEST_WINDOW) + " " + Quote(appId) + " " +
-                                 Quote(title));
-        const auto line = child->ReadLine(20s);
-        EXPECT_EQ(line.value_or("(none)"), "ready") << "test window " << title;
-        return child;
-    }
-
-    bool Command(const std::string& command) {
-        const auto r = Run(userPrefix_ + "env SWAYSOCK=" + Quote(ipc_) + " swaymsg " + Quote(command) + " 2>&1");
-        EXPECT_EQ(r.status, 0) << command << ": " << r.output;
-        return r.status == 0;
-    }
-
-    // Ends the compositor at once, as a crash does.
-    void Crash() { sway_->Kill(SIGKILL); }
-
-private:
-    std::unique_ptr<Child> StartAsUser(const std::string& shellCommand) {
-        return std::make_unique<Child>(
-            std::vector<std::string>{"sh", "-c", shellCommand},
-            std::map<std::string, std::string>{{"XDG_RUNTIME_DIR", runtime_},
-                                               {"WAYLAND_DISPLAY", socket_.empty() ? "" : socket_.substr(runtime_.size() + 1)},
-                                               {"WLR_BACKENDS", "headless"},
-                                               {"WLR_LIBINPUT_NO_DEVICES", "1"},
-                                               {"WLR_RENDERER", "pixman"},
-                                               {"HOME", temp_.Path()}});
-    }
-
-    bool asRoot_ = false;
-    std::string userPrefix_;
-    linuxtest::TempDir temp_;
-    std::string runtime_, log_, socket_, ipc_;
-    std::unique_ptr<Child> sway_;
-};
 
 class WlrForeignToplevelTest : public ::testing::Test {
 protected:
     // Declared first: the windows and the client end before the compositor.
-    SwaySession sway;
+    linuxtest::WaylandUser user;
+    linuxtest::SwaySession sway{user};
 
     std::unique_ptr<TWlrForeignToplevel> Connect() {
-        auto client = TWlrForeignToplevel::Connect(sway.Socket());
+        auto client = TWlrForeignToplevel::Connect(sway.SocketPath());
         EXPECT_NE(client, nullptr) << "sway 1.7 offers the foreign-toplevel manager";
         return client;
     }
