@@ -1,0 +1,269 @@
+// The real restlevel in a Wayland session: a headless sway run by the
+// unprivileged session user, the program and its input tools as that user,
+// the volume on the test sound server (reached through a socket of its own in
+// the user's home). The regression these guard: with an XWayland display at
+// hand, input that goes only to a native Wayland window must count.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/linux/LinuxTestSupport.h"
+#include "tests/linux/WaylandSession.h"
+
+namespace rl {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Raw PulseAudio units; the rest level of 10.0 % comes within a few of 6553.
+constexpr unsigned kStartVolume = 52429;  // 80 %
+constexpr unsigned kRestVolume = 6553;
+constexpr unsigned kVolumeSlack = 16;
+// "IdleTime" 1: 6 s; a second more for the compositor's notification, two
+// for the fade, and room for a slow start on a shared machine.
+constexpr auto kFadeDeadline = 30s;
+constexpr auto kLongAfterIdle = 14s;
+
+std::string Quoted(const std::string& s) {
+    std::string q = "'";
+    for (const char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+// The test sound server listens on one more socket, in a folder the session
+// user can reach, for as long as the object lives.
+class SoundServerAccess {
+public:
+    explicit SoundServerAccess(const std::string& socket) : socket_(socket) {
+        const linuxtest::CommandResult r = linuxtest::Run(
+            "pactl load-module module-native-protocol-unix socket=" + Quoted(socket) + " auth-anonymous=1");
+        if (r.status == 0) module_ = r.output.substr(0, r.output.find('\n'));
+    }
+    ~SoundServerAccess() {
+        if (!module_.empty()) linuxtest::Run("pactl unload-module " + module_);
+    }
+    bool Ready() const { return !module_.empty(); }
+    std::string Server() const { return "unix:" + socket_; }
+
+private:
+    std::string socket_;
+    std::string module_;
+};
+
+class WaylandProgramTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        sink_ = linuxtest::ServiceEnv("RL_TEST_SINK");
+        ASSERT_FALSE(sink_.empty());
+        ASSERT_TRUE(user_.Ready());
+        config_ = user_.Home() + "/config";
+        sound_ = std::make_unique<SoundServerAccess>(user_.Home() + "/pulse.sock");
+        ASSERT_TRUE(sound_->Ready());
+        program_ = user_.Copy(RL_RESTLEVEL);
+        ASSERT_FALSE(program_.empty());
+        Preset("Configured", "REG_DWORD", "1");
+        Preset("IdleTime", "REG_DWORD", "1");
+        Preset("RestLevel", "REG_DWORD", "6553");
+    }
+
+    // A value in the user's settings store, which stays the user's.
+    void Preset(const std::string& name, const std::string& type, const std::string& data) {
+        const std::string command = "XDG_CONFIG_HOME=" + Quoted(config_) + " " + Quoted(RL_REG_TOOL) +
+                                    " add 'HKCU\\SOFTWARE\\Halvane\\RestLevel' /v " + name + " /t " + type +
+                                    " /d " + Quoted(data) + " /f >/dev/null";
+        ASSERT_EQ(linuxtest::Run(command).status, 0) << command;
+        ASSERT_EQ(linuxtest::Run("chown -R " + std::to_string(user_.Uid()) + ":" + std::to_string(user_.Gid()) +
+                                 " " + Quoted(config_))
+                      .status,
+                  0);
+    }
+
+    // The program as the session user, its standard error in a file.
+    std::unique_ptr<linuxtest::Child> Start(std::map<std::string, std::string> env) {
+        env["XDG_CONFIG_HOME"] = config_;
+        env["PULSE_SERVER"] = sound_->Server();
+        errors_ = user_.Home() + "/restlevel-" + std::to_string(++starts_) + ".txt";
+        auto child = user_.Start({"/bin/sh", "-c", "exec \"$0\" 2>\"$1\"", program_, errors_}, env);
+        EXPECT_TRUE(child->Started());
+        return child;
+    }
+    std::string Errors() const { return linuxtest::ReadFile(errors_); }
+
+    // Keys typed by a virtual keyboard into whatever has the focus.
+    void Type(const linuxtest::SwaySession& sway, const std::string& text) {
+        const linuxtest::CommandResult r = user_.Run("wtype " + Quoted(text), sway.Env());
+        ASSERT_EQ(r.status, 0) << r.output;
+    }
+
+    unsigned SinkVolume() {
+        const std::vector<unsigned> volumes = linuxtest::SinkVolumes(sink_);
+        return volumes.empty() ? 0 : volumes.front();
+    }
+    bool SinkNear(unsigned volume) {
+        const unsigned v = SinkVolume();
+        return v + kVolumeSlack >= volume && v <= volume + kVolumeSlack;
+    }
+    void SetSinkVolume(unsigned volume) { ASSERT_TRUE(linuxtest::SetSinkVolumes(sink_, std::to_string(volume))); }
+
+    // True when the volume stayed where it was until long after an idle
+    // period starting at `from` would have faded it. While waiting, `during`
+    // runs about once a second.
+    bool StaysUp(std::chrono::steady_clock::time_point from, const std::function<void()>& during = {}) {
+        bool stayed = true;
+        auto next = std::chrono::steady_clock::now();
+        linuxtest::WaitFor(
+            [&] {
+                if (during && std::chrono::steady_clock::now() >= next) {
+                    during();
+                    next += 1s;
+                }
+                stayed = stayed && SinkNear(kStartVolume);
+                return !stayed || std::chrono::steady_clock::now() - from > kLongAfterIdle;
+            },
+            kLongAfterIdle + 10s);
+        return stayed;
+    }
+
+    linuxtest::WaylandUser user_;
+    std::string sink_;
+    std::string config_;
+    std::string program_;
+    std::string errors_;
+    int starts_ = 0;
+    std::unique_ptr<SoundServerAccess> sound_;
+};
+
+// The display XWayland serves under this sway, as sway's own children see it.
+std::string XWaylandDisplay(linuxtest::SwaySession& sway, const linuxtest::WaylandUser& user) {
+    const std::string file = user.Home() + "/display.txt";
+    if (!sway.Command("exec echo $DISPLAY > " + file)) return {};
+    std::string display;
+    linuxtest::WaitFor(
+        [&] {
+            display = linuxtest::ReadFile(file);
+            return !display.empty() && display.back() == '\n';
+        },
+        5s);
+    while (!display.empty() && display.back() == '\n') display.pop_back();
+    return display;
+}
+
+TEST_F(WaylandProgramTest, IdleFadesToTheRestLevelAndInputBringsTheVolumeBack) {
+    linuxtest::SwaySession sway(user_);
+    ASSERT_TRUE(sway.Started()) << sway.Log();
+    auto editor = sway.Window("org.example.Editor", "editor");
+    SetSinkVolume(kStartVolume);
+    auto program = Start(sway.Env());
+
+    EXPECT_TRUE(linuxtest::WaitFor([&] { return SinkNear(kRestVolume); }, kFadeDeadline))
+        << "the rest level was not applied: " << SinkVolume() << " " << Errors();
+    Type(sway, "x");
+    EXPECT_TRUE(linuxtest::WaitFor([&] { return SinkNear(kStartVolume); }, 10s))
+        << "the volume did not come back: " << SinkVolume() << " " << Errors();
+    EXPECT_EQ(Errors().find("cannot read the idle time"), std::string::npos) << Errors();
+}
+
+// XWayland sees only input to X11 windows: read there, typing into a native
+// window would look like idleness.
+TEST_F(WaylandProgramTest, TypingOnlyIntoANativeWindowKeepsTheVolumeUpBesideXWayland) {
+    linuxtest::SwaySession sway(user_, true);
+    ASSERT_TRUE(sway.Started()) << sway.Log();
+    const std::string display = XWaylandDisplay(sway, user_);
+    ASSERT_FALSE(display.empty()) << sway.Log();
+    auto editor = sway.Window("org.example.Editor", "editor");
+    ASSERT_TRUE(sway.Command("[app_id=\"org.example.Editor\"] focus"));
+    SetSinkVolume(kStartVolume);
+
+    std::map<std::string, std::string> env = sway.Env();
+    env["DISPLAY"] = display;
+    const auto start = std::chrono::steady_clock::now();
+    auto program = Start(env);
+    EXPECT_TRUE(StaysUp(start, [&] { Type(sway, "x"); }))
+        << "faded while the user typed: " << SinkVolume() << " " << Errors();
+}
+
+// sway names the program in front by its app id; the list holds full paths,
+// matched by file name.
+TEST_F(WaylandProgramTest, TheListedProgramInFrontHoldsTheVolume) {
+    struct Case {
+        const char* what;
+        const char* front;
+        bool fades;
+    };
+    const Case cases[] = {
+        {"the listed program in front", "org.example.Player", false},
+        {"another program in front", "org.example.Editor", true},
+    };
+    Preset("Exceptions", "REG_MULTI_SZ", "/opt/player/Player");
+    linuxtest::SwaySession sway(user_);
+    ASSERT_TRUE(sway.Started()) << sway.Log();
+    auto player = sway.Window("org.example.Player", "player");
+    auto editor = sway.Window("org.example.Editor", "editor");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(sway.Command(std::string("[app_id=\"") + c.front + "\"] focus"));
+        SetSinkVolume(kStartVolume);
+        const auto start = std::chrono::steady_clock::now();
+        auto program = Start(sway.Env());
+        if (c.fades) {
+            EXPECT_TRUE(linuxtest::WaitFor([&] { return SinkNear(kRestVolume); }, kFadeDeadline))
+                << "the rest level was not applied: " << SinkVolume() << " " << Errors();
+        } else {
+            EXPECT_TRUE(StaysUp(start)) << "the volume moved: " << SinkVolume() << " " << Errors();
+        }
+    }
+}
+
+// Mutter offers clients no idle protocol; GNOME's idle time is on the session
+// bus. Without mutter's bus nothing in this session tells it: the program
+// says so once and never fades. On the bus it fades, and input given through
+// mutter's remote desktop brings the volume back.
+TEST_F(WaylandProgramTest, UnderMutterTheIdleTimeComesFromItsBusOrTheProgramSaysItCannotReadIt) {
+    struct Case {
+        const char* what;
+        bool onMutterBus;
+        bool fades;
+    };
+    const Case cases[] = {
+        {"not on mutter's bus", false, false},
+        {"on mutter's bus", true, true},
+    };
+    linuxtest::MutterSession mutter(user_);
+    ASSERT_TRUE(mutter.Started()) << mutter.Log();
+    constexpr char kBoxText[] = "restlevel: RestLevel cannot read the idle time in this session\n";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        SetSinkVolume(kStartVolume);
+        std::map<std::string, std::string> env = mutter.Env();
+        if (!c.onMutterBus) env["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + user_.Home() + "/no-bus";
+        const auto start = std::chrono::steady_clock::now();
+        auto program = Start(env);
+        if (c.fades) {
+            EXPECT_TRUE(linuxtest::WaitFor([&] { return SinkNear(kRestVolume); }, kFadeDeadline))
+                << "the rest level was not applied: " << SinkVolume() << " " << Errors();
+            EXPECT_EQ(Errors().find(kBoxText), std::string::npos) << Errors();
+            auto input = mutter.Input();
+            ASSERT_NE(input, nullptr);
+            ASSERT_TRUE(linuxtest::MutterSession::Give(*input, "pointer 5 5"));
+            EXPECT_TRUE(linuxtest::WaitFor([&] { return SinkNear(kStartVolume); }, 10s))
+                << "the volume did not come back: " << SinkVolume() << " " << Errors();
+        } else {
+            EXPECT_TRUE(linuxtest::WaitFor([&] { return Errors().find(kBoxText) != std::string::npos; }, 20s))
+                << Errors();
+            EXPECT_TRUE(StaysUp(start)) << "the volume moved: " << SinkVolume() << " " << Errors();
+            const std::string errors = Errors();
+            EXPECT_EQ(errors.find(kBoxText), errors.rfind(kBoxText)) << "said more than once: " << errors;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace rl
