@@ -30,7 +30,7 @@ constexpr unsigned kVolumeSlack = 16;
 // "IdleTime" 1: 6 s; a second more for the compositor's notification, two
 // for the fade, and room for a slow start on a shared machine.
 constexpr auto kFadeDeadline = 30s;
-constexpr auto kLongAfterIdle = 14s;
+constexpr auto kLongAfterIdle = 12s;
 
 std::string Quoted(const std::string& s) {
     std::string q = "'";
@@ -190,17 +190,19 @@ TEST_F(WaylandProgramTest, TypingOnlyIntoANativeWindowKeepsTheVolumeUpBesideXWay
         << "faded while the user typed: " << SinkVolume() << " " << Errors();
 }
 
-// sway names the program in front by its app id; the list holds full paths,
-// matched by file name.
-TEST_F(WaylandProgramTest, TheListedProgramInFrontHoldsTheVolume) {
+// sway names the program in front by its app id (the list holds full paths,
+// matched by file name) and tells whether it fills the screen.
+TEST_F(WaylandProgramTest, TheListedOrAFullScreenProgramInFrontHoldsTheVolume) {
     struct Case {
         const char* what;
         const char* front;
+        bool fullScreen;
         bool fades;
     };
     const Case cases[] = {
-        {"the listed program in front", "org.example.Player", false},
-        {"another program in front", "org.example.Editor", true},
+        {"the listed program in front", "org.example.Player", false, false},
+        {"another program in front, full screen", "org.example.Editor", true, false},
+        {"another program in front", "org.example.Editor", false, true},
     };
     Preset("Exceptions", "REG_MULTI_SZ", "/opt/player/Player");
     linuxtest::SwaySession sway(user_);
@@ -209,7 +211,9 @@ TEST_F(WaylandProgramTest, TheListedProgramInFrontHoldsTheVolume) {
     auto editor = sway.Window("org.example.Editor", "editor");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        ASSERT_TRUE(sway.Command(std::string("[app_id=\"") + c.front + "\"] focus"));
+        const std::string front = std::string("[app_id=\"") + c.front + "\"] ";
+        ASSERT_TRUE(sway.Command(front + "focus"));
+        ASSERT_TRUE(sway.Command(front + "fullscreen " + (c.fullScreen ? "enable" : "disable")));
         SetSinkVolume(kStartVolume);
         const auto start = std::chrono::steady_clock::now();
         auto program = Start(sway.Env());
