@@ -112,11 +112,12 @@ TEST_F(WlrForeignToplevelTest, ACompositorThatGoesAwayLeavesNothingInFront) {
 
 TEST_F(WlrForeignToplevelTest, TellsWhetherTheToplevelInFrontFillsTheScreen) {
     ASSERT_TRUE(sway.Started());
-    auto alpha = sway.Window("alpha", "alpha");
-    auto beta = sway.Window("beta", "beta");
-    ASSERT_TRUE(sway.Command("[app_id=\"alpha\"] focus"));
     auto client = Connect();
     ASSERT_NE(client, nullptr);
+    // Nothing in front fills nothing.
+    EXPECT_FALSE(client->Activated().fullScreen);
+    auto beta = sway.Window("beta", "beta");
+    auto alpha = sway.Window("alpha", "alpha");
     ASSERT_TRUE(WaitFor([&] { return client->ActivatedAppId() == "alpha"; }, 10s));
     EXPECT_FALSE(client->Activated().fullScreen);
 
