@@ -61,8 +61,6 @@ public:
     std::unique_ptr<wayland::IdleSource> idle;
     std::unique_ptr<gnome::MutterIdleMonitor> mutter;
     std::unique_ptr<wayland::TWlrForeignToplevel> toplevels;
-    // Plasma window management (the active window's process id) goes here,
-    // beside the wlroots list, once it is in.
 
     std::uint32_t GetTickCount() override { return MonotonicTick(); }
 
@@ -86,6 +84,8 @@ public:
             foreground.Kind = TForeground::TKind::AppId;
             foreground.AppId = toplevels->ActivatedAppId();
         }
+        // KWin's plasma window management: TKind::ProcessId from the active
+        // window's process id (0 for none or lost) goes here.
         return foreground;
     }
 };
@@ -121,6 +121,8 @@ std::unique_ptr<WaylandClockInput> ConnectWayland(TSessionClock& chosen) {
         }
     }
     clock->toplevels = wayland::TWlrForeignToplevel::Connect();
+    // KWin offers no foreign-toplevel list: its plasma window management is
+    // connected here when the list is missing, and counts as telling.
     chosen.TellsForeground = clock->toplevels != nullptr;
     return clock;
 }
