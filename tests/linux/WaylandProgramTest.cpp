@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/linux/WlrForeignToplevel.h"
 #include "tests/linux/LinuxTestSupport.h"
 #include "tests/linux/WaylandSession.h"
 
@@ -188,6 +189,34 @@ TEST_F(WaylandProgramTest, TypingOnlyIntoANativeWindowKeepsTheVolumeUpBesideXWay
     auto program = Start(env);
     EXPECT_TRUE(StaysUp(start, [&] { Type(sway, "x"); }))
         << "faded while the user typed: " << SinkVolume() << " " << Errors();
+}
+
+// One instance per Wayland display, without any X display: a second start
+// shows the first one's window and ends.
+TEST_F(WaylandProgramTest, ASecondStartInTheSameSessionShowsTheFirstAndEnds) {
+    linuxtest::SwaySession sway(user_);
+    ASSERT_TRUE(sway.Started()) << sway.Log();
+    auto toplevels = wayland::TWlrForeignToplevel::Connect(sway.SocketPath());
+    ASSERT_NE(toplevels, nullptr);
+    const auto shown = [&] {
+        for (const auto& t : toplevels->Toplevels())
+            if (t.appId == "restlevel") return true;
+        return false;
+    };
+    auto first = Start(sway.Env());
+    // Configured: it starts in the tray. Its name is taken once it listens.
+    ASSERT_TRUE(linuxtest::WaitFor(
+        [&] { return linuxtest::Run("ls " + Quoted(user_.Runtime()) + " | grep -q '^restlevel-'").status == 0; },
+        20s))
+        << Errors();
+    EXPECT_FALSE(shown());
+
+    std::map<std::string, std::string> env = sway.Env();
+    env["XDG_CONFIG_HOME"] = config_;
+    env["PULSE_SERVER"] = sound_->Server();
+    const linuxtest::CommandResult second = user_.Run("timeout 20 " + Quoted(program_) + " 2>&1", env);
+    EXPECT_EQ(second.status, 0) << second.output;
+    EXPECT_TRUE(linuxtest::WaitFor(shown, 10s)) << "the first one's window did not come: " << Errors();
 }
 
 // sway names the program in front by its app id (the list holds full paths,
