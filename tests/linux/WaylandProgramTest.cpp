@@ -87,12 +87,17 @@ protected:
                   0);
     }
 
-    // The program as the session user, its standard error in a file.
-    std::unique_ptr<linuxtest::Child> Start(std::map<std::string, std::string> env) {
+    // The session's variables and the program's store and sound server.
+    std::map<std::string, std::string> ProgramEnv(std::map<std::string, std::string> env) const {
         env["XDG_CONFIG_HOME"] = config_;
         env["PULSE_SERVER"] = sound_->Server();
+        return env;
+    }
+
+    // The program as the session user, its standard error in a file.
+    std::unique_ptr<linuxtest::Child> Start(const std::map<std::string, std::string>& env) {
         errors_ = user_.Home() + "/restlevel-" + std::to_string(++starts_) + ".txt";
-        auto child = user_.Start({"/bin/sh", "-c", "exec \"$0\" 2>\"$1\"", program_, errors_}, env);
+        auto child = user_.Start({"/bin/sh", "-c", "exec \"$0\" 2>\"$1\"", program_, errors_}, ProgramEnv(env));
         EXPECT_TRUE(child->Started());
         return child;
     }
@@ -211,10 +216,8 @@ TEST_F(WaylandProgramTest, ASecondStartInTheSameSessionShowsTheFirstAndEnds) {
         << Errors();
     EXPECT_FALSE(shown());
 
-    std::map<std::string, std::string> env = sway.Env();
-    env["XDG_CONFIG_HOME"] = config_;
-    env["PULSE_SERVER"] = sound_->Server();
-    const linuxtest::CommandResult second = user_.Run("timeout 20 " + Quoted(program_) + " 2>&1", env);
+    const linuxtest::CommandResult second =
+        user_.Run("timeout 20 " + Quoted(program_) + " 2>&1", ProgramEnv(sway.Env()));
     EXPECT_EQ(second.status, 0) << second.output;
     EXPECT_TRUE(linuxtest::WaitFor(shown, 10s)) << "the first one's window did not come: " << Errors();
 }
