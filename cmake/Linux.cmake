@@ -53,11 +53,24 @@ rl_wayland_protocol(rl_platform ${CMAKE_SOURCE_DIR}/platform/linux/protocols/wlr
 find_package(PlasmaWaylandProtocols REQUIRED)
 rl_wayland_protocol(rl_platform ${RL_WAYLAND_PROTOCOLS}/staging/ext-idle-notify/ext-idle-notify-v1.xml)
 rl_wayland_protocol(rl_platform ${PLASMA_WAYLAND_PROTOCOLS_DIR}/idle.xml)
+# KWin's list of windows: the active one's process id.
+rl_wayland_protocol(rl_platform ${PLASMA_WAYLAND_PROTOCOLS_DIR}/plasma-window-management.xml)
 
 # A native Wayland client that the Wayland tests start to own test windows.
 add_executable(rl_wayland_test_window tests/linux/helpers/WaylandTestWindow.cpp)
 rl_wayland_protocol(rl_wayland_test_window ${RL_WAYLAND_PROTOCOLS}/stable/xdg-shell/xdg-shell.xml)
+rl_wayland_protocol(rl_wayland_test_window ${RL_WAYLAND_PROTOCOLS}/unstable/idle-inhibit/idle-inhibit-unstable-v1.xml)
 rl_strict(rl_wayland_test_window)
+
+# Pointer motion or a key through KWin's fake input, for the KWin tests.
+add_executable(rl_wayland_fake_input tests/linux/helpers/WaylandFakeInput.cpp)
+rl_wayland_protocol(rl_wayland_fake_input ${PLASMA_WAYLAND_PROTOCOLS_DIR}/fake-input.xml)
+rl_strict(rl_wayland_fake_input)
+
+# Prints what KWin's window list says is in front; run as the session's user.
+add_executable(rl_wayland_plasma_probe tests/linux/helpers/WaylandPlasmaProbe.cpp)
+target_link_libraries(rl_wayland_plasma_probe PRIVATE rl_platform)
+rl_strict(rl_wayland_plasma_probe)
 
 # A small X client that the integration tests start to own test windows.
 add_executable(rl_test_window tests/linux/helpers/TestWindow.cpp)
@@ -94,6 +107,10 @@ target_compile_definitions(rl_linux_tests PRIVATE RL_WAYLAND_IDLE_PROBE="$<TARGE
 add_dependencies(rl_linux_tests rl_wayland_idle_probe)
 target_compile_definitions(rl_linux_tests PRIVATE RL_WAYLAND_TEST_WINDOW="$<TARGET_FILE:rl_wayland_test_window>")
 add_dependencies(rl_linux_tests rl_wayland_test_window)
+target_compile_definitions(rl_linux_tests PRIVATE RL_WAYLAND_FAKE_INPUT="$<TARGET_FILE:rl_wayland_fake_input>")
+add_dependencies(rl_linux_tests rl_wayland_fake_input)
+target_compile_definitions(rl_linux_tests PRIVATE RL_WAYLAND_PLASMA_PROBE="$<TARGET_FILE:rl_wayland_plasma_probe>")
+add_dependencies(rl_linux_tests rl_wayland_plasma_probe)
 target_compile_definitions(rl_linux_tests PRIVATE RL_FILE_HELPER="$<TARGET_FILE:rl_file_helper>")
 add_dependencies(rl_linux_tests rl_file_helper)
 target_compile_definitions(rl_linux_tests PRIVATE RL_DBUS_STAND_IN="$<TARGET_FILE:rl_dbus_stand_in>")

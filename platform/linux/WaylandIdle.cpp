@@ -1,12 +1,11 @@
 #include "platform/linux/WaylandIdle.h"
 
-#include <poll.h>
 #include <wayland-client.h>
 
-#include <cerrno>
 #include <cstring>
 
 #include "platform/ClockInput.h"
+#include "platform/linux/WaylandClient.h"
 #include "ext-idle-notify-v1-client.h"
 #include "idle-client.h"
 
@@ -94,30 +93,6 @@ void OnKdeIdle(void* data, org_kde_kwin_idle_timeout*) { static_cast<State*>(dat
 void OnKdeResumed(void* data, org_kde_kwin_idle_timeout*) { static_cast<State*>(data)->Resumed(); }
 const org_kde_kwin_idle_timeout_listener kKdeListener = {OnKdeIdle, OnKdeResumed};
 
-// Dispatches what the compositor has sent, reading the socket only if
-// something is there. False when the connection is gone or broken.
-bool Pump(wl_display* d) {
-    while (wl_display_prepare_read(d) != 0) {
-        if (wl_display_dispatch_pending(d) < 0) return false;
-    }
-    if (wl_display_flush(d) < 0 && errno != EAGAIN) {
-        wl_display_cancel_read(d);
-        return false;
-    }
-    pollfd p{wl_display_get_fd(d), POLLIN, 0};
-    int ready = 0;
-    do {
-        ready = poll(&p, 1, 0);
-    } while (ready < 0 && errno == EINTR);
-    if (ready > 0) {
-        // A hang-up reads as an error here.
-        if (wl_display_read_events(d) < 0) return false;
-    } else {
-        wl_display_cancel_read(d);
-    }
-    return wl_display_dispatch_pending(d) >= 0;
-}
-
 }  // namespace
 
 IdleSource::IdleSource(std::unique_ptr<State> state) : state_(std::move(state)) {}
@@ -125,10 +100,8 @@ IdleSource::~IdleSource() = default;
 
 std::unique_ptr<IdleSource> IdleSource::Connect(const char* display, std::uint32_t now) {
     auto s = std::make_unique<State>();
-    s->display = wl_display_connect(display);
+    s->display = ConnectWithRegistry(display != nullptr ? display : "", &s->registry, &kRegistryListener, s.get());
     if (s->display == nullptr) return nullptr;
-    s->registry = wl_display_get_registry(s->display);
-    wl_registry_add_listener(s->registry, &kRegistryListener, s.get());
     if (wl_display_roundtrip(s->display) < 0 || s->seat == nullptr) return nullptr;
 
     // ext-idle-notify honours the compositor's idle inhibitors; KDE's older
@@ -157,7 +130,7 @@ std::uint32_t IdleSource::LastInputTick(std::uint32_t now) {
     State& s = *state_;
     if (s.broken) return kNoInputTick;
     s.now = now;
-    if (!Pump(s.display)) {
+    if (!PumpWithoutWaiting(s.display)) {
         // The compositor went away or ended the connection: its idle time
         // cannot be read any more.
         s.broken = true;

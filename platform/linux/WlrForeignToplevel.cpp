@@ -1,13 +1,11 @@
 #include "platform/linux/WlrForeignToplevel.h"
 
-#include <poll.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
 #include <wayland-client.h>
 
+#include "platform/linux/WaylandClient.h"
 #include "wlr-foreign-toplevel-management-unstable-v1-client.h"
 
 namespace rl::wayland {
@@ -30,60 +28,12 @@ struct THandle {
 
 }  // namespace
 
-struct TWlrForeignToplevel::Impl {
-    wl_display* display = nullptr;
-    wl_registry* registry = nullptr;
+struct TWlrForeignToplevel::Impl : TListConnection<THandle> {
     zwlr_foreign_toplevel_manager_v1* manager = nullptr;
-    std::vector<std::unique_ptr<THandle>> handles;
     std::uint64_t activations = 0;
-    bool lost = false;
 
     ~Impl() {
-        DropHandles();
         if (manager) wl_proxy_destroy(reinterpret_cast<wl_proxy*>(manager));
-        if (registry) wl_registry_destroy(registry);
-        if (display) wl_display_disconnect(display);
-    }
-
-    // Frees our side only: after a break nothing may be sent, and a
-    // disconnect ends the compositor's side anyway.
-    void DropHandles() {
-        for (auto& h : handles) wl_proxy_destroy(reinterpret_cast<wl_proxy*>(h->proxy));
-        handles.clear();
-    }
-
-    void Lose() {
-        lost = true;
-        DropHandles();
-    }
-
-    // Reads what the socket holds now, without waiting, and runs the
-    // listeners on it.
-    void Pump() {
-        if (lost) return;
-        while (wl_display_prepare_read(display) != 0) {
-            if (wl_display_dispatch_pending(display) < 0) return Lose();
-        }
-        if (wl_display_flush(display) < 0 && errno != EAGAIN) {
-            wl_display_cancel_read(display);
-            return Lose();
-        }
-        pollfd fd{wl_display_get_fd(display), POLLIN, 0};
-        int ready = poll(&fd, 1, 0);
-        if (ready > 0) {
-            // A hang-up or an error makes the read fail, which marks the
-            // display broken.
-            if (wl_display_read_events(display) < 0) return Lose();
-        } else {
-            wl_display_cancel_read(display);
-        }
-        if (wl_display_dispatch_pending(display) < 0) return Lose();
-    }
-
-    THandle* Find(zwlr_foreign_toplevel_handle_v1* proxy) {
-        for (auto& h : handles)
-            if (h->proxy == proxy) return h.get();
-        return nullptr;
     }
 };
 
@@ -123,12 +73,7 @@ void OnDone(void* data, zwlr_foreign_toplevel_handle_v1* proxy) {
 }
 
 void OnClosed(void* data, zwlr_foreign_toplevel_handle_v1* proxy) {
-    auto* impl = static_cast<Impl*>(data);
-    auto it = std::find_if(impl->handles.begin(), impl->handles.end(),
-                           [proxy](const auto& h) { return h->proxy == proxy; });
-    if (it == impl->handles.end()) return;
-    zwlr_foreign_toplevel_handle_v1_destroy(proxy);
-    impl->handles.erase(it);
+    if (static_cast<Impl*>(data)->Remove(proxy)) zwlr_foreign_toplevel_handle_v1_destroy(proxy);
 }
 
 void OnParent(void*, zwlr_foreign_toplevel_handle_v1*, zwlr_foreign_toplevel_handle_v1*) {}
@@ -138,11 +83,8 @@ const zwlr_foreign_toplevel_handle_v1_listener kHandleListener = {
 };
 
 void OnToplevel(void* data, zwlr_foreign_toplevel_manager_v1*, zwlr_foreign_toplevel_handle_v1* proxy) {
-    auto* impl = static_cast<Impl*>(data);
-    auto h = std::make_unique<THandle>();
-    h->proxy = proxy;
-    zwlr_foreign_toplevel_handle_v1_add_listener(proxy, &kHandleListener, impl);
-    impl->handles.push_back(std::move(h));
+    static_cast<Impl*>(data)->Add(proxy);
+    zwlr_foreign_toplevel_handle_v1_add_listener(proxy, &kHandleListener, data);
 }
 
 void OnFinished(void* data, zwlr_foreign_toplevel_manager_v1* manager) {
@@ -171,10 +113,7 @@ const wl_registry_listener kRegistryListener = {OnGlobal, OnGlobalRemove};
 
 std::unique_ptr<TWlrForeignToplevel> TWlrForeignToplevel::Connect(const std::string& display) {
     auto impl = std::make_unique<Impl>();
-    impl->display = wl_display_connect(display.empty() ? nullptr : display.c_str());
-    if (!impl->display) return nullptr;
-    impl->registry = wl_display_get_registry(impl->display);
-    wl_registry_add_listener(impl->registry, &kRegistryListener, impl.get());
+    if (!impl->Open(display, &kRegistryListener, impl.get())) return nullptr;
     // The first round trip brings the globals, the second the toplevels and
     // their first details.
     if (wl_display_roundtrip(impl->display) < 0 || !impl->manager) return nullptr;
@@ -191,7 +130,7 @@ std::string TWlrForeignToplevel::ActivatedAppId() { return Activated().appId; }
 TToplevel TWlrForeignToplevel::Activated() {
     impl_->Pump();
     const THandle* front = nullptr;
-    for (const auto& h : impl_->handles)
+    for (const auto& h : impl_->items)
         if (h->current.activated && (!front || h->activatedOrder > front->activatedOrder)) front = h.get();
     return front ? front->current : TToplevel{};
 }
@@ -199,7 +138,7 @@ TToplevel TWlrForeignToplevel::Activated() {
 std::vector<TToplevel> TWlrForeignToplevel::Toplevels() {
     impl_->Pump();
     std::vector<TToplevel> list;
-    for (const auto& h : impl_->handles) list.push_back(h->current);
+    for (const auto& h : impl_->items) list.push_back(h->current);
     return list;
 }
 

@@ -223,4 +223,101 @@ bool MutterSession::Give(Child& input, const std::string& line) {
 
 std::string MutterSession::Log() const { return log_.empty() ? std::string() : ReadFile(log_); }
 
+KWinSession::KWinSession(const WaylandUser& user, const std::map<std::string, std::string>& trusted) : user_(user) {
+    if (!user.Ready()) return;
+    const std::string kwin = user.Copy("/usr/bin/kwin_wayland");
+    windowProgram_ = user.Copy(RL_WAYLAND_TEST_WINDOW);
+    // Before KWin starts: it reads the desktop files once, into its cache.
+    fakeInputProgram_ = Trust(RL_WAYLAND_FAKE_INPUT, "org_kde_kwin_fake_input");
+    for (const auto& [program, interfaces] : trusted) Trust(program, interfaces);
+    // Its own bus: KWin registers its services there and must not reach
+    // the tests' one.
+    bus_ = std::make_unique<TestBus>(user.Runtime() + "/bus", user.Home() + "/bus", user.AsUser({}));
+    if (!bus_->Started()) return;
+    socket_ = "wayland-kwin";
+    log_ = user.Home() + "/kwin.log";
+    std::map<std::string, std::string> env = {{"DBUS_SESSION_BUS_ADDRESS", bus_->Address()},
+                                              {"XDG_DATA_HOME", user.Home() + "/.local/share"},
+                                              {"XDG_CONFIG_HOME", user.Home() + "/.config"},
+                                              {"XDG_CACHE_HOME", user.Home() + "/.cache"}};
+    if (trusted.empty()) env["KWIN_WAYLAND_NO_PERMISSION_CHECKS"] = "1";
+    // Through a shell only for the log; exec keeps the pid KWin's own.
+    kwin_ = user.Start({"sh", "-c",
+                        "exec " + Quote(kwin) + " --virtual --socket " + socket_ +
+                            " --no-lockscreen --no-global-shortcuts --no-kactivities 2>" + Quote(log_)},
+                       env);
+    // The socket comes first; fake input once KWin's input is set up, which
+    // is after its workspace.
+    started_ = WaitFor([&] { return access(SocketPath().c_str(), F_OK) == 0; }, 20s) &&
+               WaitFor([&] { return user_.Run(Quote(fakeInputProgram_) + " none", Env()).status == 0; }, 20s);
+    if (!started_) ADD_FAILURE() << "KWin did not start; its log:\n" << Log();
+}
+
+KWinSession::~KWinSession() {
+    kwin_.reset();
+    bus_.reset();
+}
+
+std::map<std::string, std::string> KWinSession::Env() const {
+    auto env = user_.Env();
+    env["WAYLAND_DISPLAY"] = socket_;
+    env["XDG_SESSION_TYPE"] = "wayland";
+    env["DBUS_SESSION_BUS_ADDRESS"] = bus_ ? bus_->Address() : std::string();
+    return env;
+}
+
+std::unique_ptr<Child> KWinSession::Window(const std::string& appId, const std::string& title,
+                                           const std::vector<std::string>& options) const {
+    std::vector<std::string> argv = {windowProgram_};
+    argv.insert(argv.end(), options.begin(), options.end());
+    argv.insert(argv.end(), {appId, title});
+    auto child = user_.Start(argv, Env());
+    const auto line = child->ReadLine(20s);
+    EXPECT_EQ(line.value_or("(none)"), "ready") << "test window " << title;
+    return child;
+}
+
+bool KWinSession::FakeInput(const std::string& what) const {
+    const auto r = user_.Run(Quote(fakeInputProgram_) + " " + Quote(what), Env());
+    EXPECT_EQ(r.status, 0) << what << ": " << r.output;
+    return r.status == 0;
+}
+
+std::string KWinSession::Trust(const std::string& program, const std::string& interfaces) const {
+    const std::string copy = user_.Copy(program);
+    const std::string name = std::filesystem::path(program).filename().string();
+    user_.WriteFile(".local/share/applications/" + name + ".desktop",
+                    "[Desktop Entry]\nType=Application\nName=" + name + "\nNoDisplay=true\nExec=" + copy +
+                        "\nX-KDE-Wayland-Interfaces=" + interfaces + "\n");
+    // The folders WriteFile made are the user's, as in a real home.
+    for (const char* folder : {"/.local", "/.local/share", "/.local/share/applications"})
+        EXPECT_EQ(chown((user_.Home() + folder).c_str(), user_.Uid(), user_.Gid()), 0) << folder;
+    return copy;
+}
+
+bool KWinSession::Activate(const std::string& appId) {
+    // A script runs once per name: each call loads a new one.
+    const std::string name = "rl-activate-" + std::to_string(++scripts_);
+    const std::string script = user_.WriteFile(
+        name + ".js", "for (const w of workspace.clientList())\n"
+                      "    if (w.resourceClass == " + Quote(appId) + ") workspace.activeClient = w;\n");
+    const std::string call = "dbus-send --session --print-reply --dest=org.kde.KWin /Scripting org.kde.kwin.Scripting.";
+    const auto load = user_.Run(call + "loadScript string:" + Quote(script) + " string:" + name, Env());
+    const bool loaded = load.status == 0 && load.output.find("int32 -1") == std::string::npos;
+    EXPECT_TRUE(loaded) << load.output;
+    const auto start = user_.Run(call + "start", Env());
+    EXPECT_EQ(start.status, 0) << start.output;
+    return loaded && start.status == 0;
+}
+
+std::string KWinSession::CopyOf(const std::string& program) const {
+    return user_.Home() + "/" + std::filesystem::path(program).filename().string();
+}
+
+void KWinSession::Crash() {
+    if (kwin_) kwin_->Kill(SIGKILL);
+}
+
+std::string KWinSession::Log() const { return log_.empty() ? std::string() : ReadFile(log_); }
+
 }  // namespace rl::linuxtest

@@ -126,4 +126,59 @@ private:
     bool started_ = false;
 };
 
+// A headless KWin 5.27 (virtual output, software OpenGL) run as the user
+// with a session bus of its own; stopped with the object. It runs from a
+// copy: the installed program carries a file capability that containers may
+// refuse to run. KWin offers its privileged interfaces (plasma window
+// management, fake input) only to a client it can identify: one running as
+// the user, never a root one (it cannot read a root client's program file).
+class KWinSession {
+public:
+    // trusted empty: KWin offers those interfaces to every client it can
+    // identify. Otherwise it checks as in a desktop session: a client gets
+    // them only when a desktop file names its program file and lists them in
+    // X-KDE-Wayland-Interfaces; the session writes one for each program of
+    // trusted (path -> interfaces, comma-separated), copied to the home
+    // folder (see CopyOf). Fake input always has one.
+    explicit KWinSession(const WaylandUser& user, const std::map<std::string, std::string>& trusted = {});
+    ~KWinSession();
+    KWinSession(const KWinSession&) = delete;
+    KWinSession& operator=(const KWinSession&) = delete;
+
+    bool Started() const { return started_; }
+    const std::string& SocketName() const { return socket_; }
+    std::string SocketPath() const { return user_.Runtime() + "/" + socket_; }
+    // The user's environment in this session: WAYLAND_DISPLAY,
+    // XDG_SESSION_TYPE=wayland and the session bus.
+    std::map<std::string, std::string> Env() const;
+    // A native test window (xdg-shell) with the app id, shown by the time
+    // this returns; options as rl_wayland_test_window takes them
+    // ("--inhibit-idle", "--fullscreen").
+    std::unique_ptr<Child> Window(const std::string& appId, const std::string& title,
+                                  const std::vector<std::string>& options = {}) const;
+    // Input as the user through KWin's fake input: "motion" or "key";
+    // EXPECTs success.
+    bool FakeInput(const std::string& what) const;
+    // Moves the activation to the window with the app id (KWin's scripting
+    // over its bus, as a user's click would); EXPECTs KWin took the script.
+    bool Activate(const std::string& appId);
+    // Where a program of trusted was copied.
+    std::string CopyOf(const std::string& program) const;
+    // Ends the compositor at once, as a crash does.
+    void Crash();
+    std::string Log() const;
+
+private:
+    // Copies the program and names the copy in a desktop file with the
+    // interfaces; the copy's path.
+    std::string Trust(const std::string& program, const std::string& interfaces) const;
+
+    const WaylandUser& user_;
+    std::string windowProgram_, fakeInputProgram_, log_, socket_;
+    std::unique_ptr<TestBus> bus_;
+    std::unique_ptr<Child> kwin_;
+    bool started_ = false;
+    int scripts_ = 0;
+};
+
 }  // namespace rl::linuxtest

@@ -1,9 +1,11 @@
 // A small native Wayland client for the integration tests: one xdg-shell
 // toplevel with the app id given, drawn once so that the compositor maps it.
 // Prints "ready" once the window is shown and lives until its standard input
-// closes or the compositor goes away (so it never outlives its test).
+// closes or the compositor goes away (so it never outlives its test). With
+// --inhibit-idle its surface holds an idle inhibitor, as a video player's
+// does, from before "ready"; with --fullscreen it asks to be full screen.
 //
-//   rl_wayland_test_window APP_ID [TITLE]
+//   rl_wayland_test_window [--inhibit-idle] [--fullscreen] APP_ID [TITLE]
 #include <poll.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -14,6 +16,7 @@
 
 #include <wayland-client.h>
 
+#include "idle-inhibit-unstable-v1-client.h"
 #include "xdg-shell-client.h"
 
 namespace {
@@ -24,6 +27,7 @@ struct State {
     wl_compositor* compositor = nullptr;
     wl_shm* shm = nullptr;
     xdg_wm_base* wmBase = nullptr;
+    zwp_idle_inhibit_manager_v1* inhibitManager = nullptr;
     wl_surface* surface = nullptr;
     wl_buffer* buffer = nullptr;
     bool configured = false;
@@ -42,6 +46,9 @@ void OnGlobal(void* data, wl_registry* registry, std::uint32_t name, const char*
     } else if (std::strcmp(interface, xdg_wm_base_interface.name) == 0) {
         s->wmBase = static_cast<xdg_wm_base*>(wl_registry_bind(registry, name, &xdg_wm_base_interface, 1));
         xdg_wm_base_add_listener(s->wmBase, &kWmBaseListener, s);
+    } else if (std::strcmp(interface, zwp_idle_inhibit_manager_v1_interface.name) == 0) {
+        s->inhibitManager = static_cast<zwp_idle_inhibit_manager_v1*>(
+            wl_registry_bind(registry, name, &zwp_idle_inhibit_manager_v1_interface, 1));
     }
 }
 void OnGlobalRemove(void*, wl_registry*, std::uint32_t) {}
@@ -84,8 +91,20 @@ wl_buffer* MakeBuffer(wl_shm* shm) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    const char* program = argv[0];
+    bool inhibitIdle = false, fullScreen = false;
+    for (; argc > 1 && std::strncmp(argv[1], "--", 2) == 0; --argc, ++argv) {
+        if (std::strcmp(argv[1], "--inhibit-idle") == 0) {
+            inhibitIdle = true;
+        } else if (std::strcmp(argv[1], "--fullscreen") == 0) {
+            fullScreen = true;
+        } else {
+            argc = 0;
+            break;
+        }
+    }
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s APP_ID [TITLE]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s [--inhibit-idle] [--fullscreen] APP_ID [TITLE]\n", program);
         return 2;
     }
     wl_display* display = wl_display_connect(nullptr);
@@ -101,6 +120,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "the compositor lacks wl_compositor, wl_shm or xdg_wm_base\n");
         return 1;
     }
+    if (inhibitIdle && !s.inhibitManager) {
+        std::fprintf(stderr, "the compositor lacks zwp_idle_inhibit_manager_v1\n");
+        return 1;
+    }
     s.buffer = MakeBuffer(s.shm);
     if (!s.buffer) return 1;
     s.surface = wl_compositor_create_surface(s.compositor);
@@ -110,10 +133,14 @@ int main(int argc, char** argv) {
     xdg_toplevel_add_listener(toplevel, &kToplevelListener, &s);
     xdg_toplevel_set_app_id(toplevel, argv[1]);
     xdg_toplevel_set_title(toplevel, argc > 2 ? argv[2] : argv[1]);
+    if (fullScreen) xdg_toplevel_set_fullscreen(toplevel, nullptr);
     wl_surface_commit(s.surface);
     while (!s.configured)
         if (wl_display_dispatch(display) < 0) return 1;
-    // The buffer is committed; one more round trip and the compositor has it.
+    // Held for the window's life; the compositor drops it with the surface.
+    if (inhibitIdle) zwp_idle_inhibit_manager_v1_create_inhibitor(s.inhibitManager, s.surface);
+    // The buffer (and inhibitor) are sent; one more round trip and the
+    // compositor has them.
     wl_display_roundtrip(display);
     std::printf("ready\n");
     std::fflush(stdout);
