@@ -2,11 +2,13 @@
 // millisecond tick; in an X11 session the X server's idle time for the last
 // input and the active (or focused) client window as the foreground window;
 // in a Wayland session the compositor's idle notifications (or mutter's idle
-// monitor) and the app id of its activated toplevel.
+// monitor), and the app id of its activated toplevel (wlroots) or the process
+// id of its active window (KWin).
 // Before Xlib, whose None macro would clash with the port's names.
 #include "platform/Platform.h"
 #include "platform/linux/LinuxClockInput.h"
 #include "platform/linux/MutterIdleMonitor.h"
+#include "platform/linux/PlasmaWindows.h"
 #include "platform/linux/WaylandIdle.h"
 #include "platform/linux/WlrForeignToplevel.h"
 
@@ -61,6 +63,7 @@ public:
     std::unique_ptr<wayland::IdleSource> idle;
     std::unique_ptr<gnome::MutterIdleMonitor> mutter;
     std::unique_ptr<wayland::TWlrForeignToplevel> toplevels;
+    std::unique_ptr<wayland::TPlasmaWindows> plasma;  // KWin, which has no toplevel list
 
     std::uint32_t GetTickCount() override { return MonotonicTick(); }
 
@@ -83,14 +86,15 @@ public:
         if (toplevels) {
             foreground.Kind = TForeground::TKind::AppId;
             foreground.AppId = toplevels->ActivatedAppId();
+        } else if (plasma) {
+            foreground.Kind = TForeground::TKind::ProcessId;
+            foreground.ProcessId = plasma->ActiveProcessId();
         }
-        // KWin's plasma window management: TKind::ProcessId from the active
-        // window's process id (0 for none or lost) goes here.
         return foreground;
     }
 };
 
-// A full-screen toplevel in front, where the compositor tells its state;
+// A full-screen window in front, where the compositor tells its state;
 // XWayland's X11 windows through the X11 probe.
 class WaylandFullScreenProbe : public IAutoExceptionProbe {
 public:
@@ -98,6 +102,7 @@ public:
         : clock_(clock), x11_(std::move(x11)) {}
     bool Holds() override {
         if (clock_.toplevels && clock_.toplevels->Activated().fullScreen) return true;
+        if (clock_.plasma && clock_.plasma->FullScreenActive()) return true;
         return x11_ && x11_->Holds();
     }
 
@@ -121,9 +126,8 @@ std::unique_ptr<WaylandClockInput> ConnectWayland(TSessionClock& chosen) {
         }
     }
     clock->toplevels = wayland::TWlrForeignToplevel::Connect();
-    // KWin offers no foreign-toplevel list: its plasma window management is
-    // connected here when the list is missing, and counts as telling.
-    chosen.TellsForeground = clock->toplevels != nullptr;
+    if (!clock->toplevels) clock->plasma = wayland::TPlasmaWindows::Connect();
+    chosen.TellsForeground = clock->toplevels != nullptr || clock->plasma != nullptr;
     return clock;
 }
 

@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -102,6 +104,17 @@ protected:
         return child;
     }
     std::string Errors() const { return linuxtest::ReadFile(errors_); }
+
+    // A copy of the test window under a path of its own, the user's.
+    std::string PlayerCopy() {
+        const std::string folder = user_.Home() + "/player";
+        const std::string file = folder + "/player";
+        std::filesystem::create_directory(folder);
+        std::filesystem::copy_file(RL_WAYLAND_TEST_WINDOW, file);
+        if (chown(folder.c_str(), user_.Uid(), user_.Gid()) != 0 || chown(file.c_str(), user_.Uid(), user_.Gid()) != 0)
+            return {};
+        return file;
+    }
 
     // Keys typed by a virtual keyboard into whatever has the focus.
     void Type(const linuxtest::SwaySession& sway, const std::string& text) {
@@ -252,6 +265,49 @@ TEST_F(WaylandProgramTest, TheListedOrAFullScreenProgramInFrontHoldsTheVolume) {
         if (c.fades) {
             EXPECT_TRUE(linuxtest::WaitFor([&] { return SinkNear(kRestVolume); }, kFadeDeadline))
                 << "the rest level was not applied: " << SinkVolume() << " " << Errors();
+        } else {
+            EXPECT_TRUE(StaysUp(start)) << "the volume moved: " << SinkVolume() << " " << Errors();
+        }
+    }
+}
+
+// KWin: idle through ext-idle-notify, the program in front by the process id
+// of its active window (plasma window management, offered to the program
+// because a desktop file names it), full screen from the same list.
+TEST_F(WaylandProgramTest, UnderKWinIdleFadesInputBringsTheVolumeBackAndTheListedOrAFullScreenProcessHoldsIt) {
+    struct Case {
+        const char* what;
+        const char* front;
+        bool fades;
+    };
+    const Case cases[] = {
+        {"another program in front", "org.example.Editor", true},
+        {"the listed program in front", "org.example.Player", false},
+        {"another program in front, full screen", "org.example.Film", false},
+    };
+    linuxtest::KWinSession kwin(user_, {{RL_RESTLEVEL, "org_kde_plasma_window_management"}});
+    ASSERT_TRUE(kwin.Started()) << kwin.Log();
+    program_ = kwin.CopyOf(RL_RESTLEVEL);
+    // The player runs from a file of its own, the one the list names.
+    const std::string playerFile = PlayerCopy();
+    ASSERT_FALSE(playerFile.empty());
+    Preset("Exceptions", "REG_MULTI_SZ", playerFile);
+    auto player = user_.Start({playerFile, "org.example.Player", "player"}, kwin.Env());
+    ASSERT_EQ(player->ReadLine(10s).value_or("(no answer)"), "ready");
+    auto editor = kwin.Window("org.example.Editor", "editor");
+    auto film = kwin.Window("org.example.Film", "film", {"--fullscreen"});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(kwin.Activate(c.front));
+        SetSinkVolume(kStartVolume);
+        const auto start = std::chrono::steady_clock::now();
+        auto program = Start(kwin.Env());
+        if (c.fades) {
+            EXPECT_TRUE(linuxtest::WaitFor([&] { return SinkNear(kRestVolume); }, kFadeDeadline))
+                << "the rest level was not applied: " << SinkVolume() << " " << Errors();
+            ASSERT_TRUE(kwin.FakeInput("motion"));
+            EXPECT_TRUE(linuxtest::WaitFor([&] { return SinkNear(kStartVolume); }, 10s))
+                << "the volume did not come back: " << SinkVolume() << " " << Errors();
         } else {
             EXPECT_TRUE(StaysUp(start)) << "the volume moved: " << SinkVolume() << " " << Errors();
         }
