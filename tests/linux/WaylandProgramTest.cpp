@@ -1,8 +1,8 @@
-// The real restlevel in a Wayland session: a headless sway run by the
-// unprivileged session user, the program and its input tools as that user,
-// the volume on the test sound server (reached through a socket of its own in
-// the user's home). The regression these guard: with an XWayland display at
-// hand, input that goes only to a native Wayland window must count.
+// The real restlevel in Wayland sessions (headless sway, KWin and mutter),
+// each run by the unprivileged session user as are the program and its input
+// tools; the volume on the test sound server, reached through a socket of its
+// own in the user's home. The regression these guard: with an XWayland
+// display at hand, input that goes only to a native Wayland window counts.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
