@@ -72,6 +72,11 @@ add_executable(rl_wayland_plasma_probe tests/linux/helpers/WaylandPlasmaProbe.cp
 target_link_libraries(rl_wayland_plasma_probe PRIVATE rl_platform)
 rl_strict(rl_wayland_plasma_probe)
 
+# An xdg-activation token, asked for as a launcher asks for one.
+add_executable(rl_wayland_activation_token tests/linux/helpers/WaylandActivationToken.cpp)
+rl_wayland_protocol(rl_wayland_activation_token ${RL_WAYLAND_PROTOCOLS}/staging/xdg-activation/xdg-activation-v1.xml)
+rl_strict(rl_wayland_activation_token)
+
 # A small X client that the integration tests start to own test windows.
 add_executable(rl_test_window tests/linux/helpers/TestWindow.cpp)
 target_link_libraries(rl_test_window PRIVATE PkgConfig::RL_X11)
@@ -90,6 +95,12 @@ rl_strict(rl_file_helper)
 add_executable(rl_dbus_stand_in tests/linux/helpers/DbusStandIn.cpp)
 target_link_libraries(rl_dbus_stand_in PRIVATE Qt6::Core Qt6::DBus)
 rl_strict(rl_dbus_stand_in)
+
+# A desktop's tray on a session bus of the tests' own: the StatusNotifierItem
+# watcher and a host that prints what the items show.
+add_executable(rl_tray_watcher_stand_in tests/linux/helpers/TrayWatcherStandIn.cpp)
+target_link_libraries(rl_tray_watcher_stand_in PRIVATE Qt6::Core Qt6::DBus)
+rl_strict(rl_tray_watcher_stand_in)
 
 # Input through mutter's remote desktop, as the tests' unprivileged user.
 add_executable(rl_mutter_input tests/linux/helpers/MutterInput.cpp)
@@ -115,6 +126,9 @@ target_compile_definitions(rl_linux_tests PRIVATE RL_FILE_HELPER="$<TARGET_FILE:
 add_dependencies(rl_linux_tests rl_file_helper)
 target_compile_definitions(rl_linux_tests PRIVATE RL_DBUS_STAND_IN="$<TARGET_FILE:rl_dbus_stand_in>")
 add_dependencies(rl_linux_tests rl_dbus_stand_in)
+target_compile_definitions(rl_linux_tests PRIVATE RL_TRAY_WATCHER_STAND_IN="$<TARGET_FILE:rl_tray_watcher_stand_in>"
+  RL_WAYLAND_ACTIVATION_TOKEN="$<TARGET_FILE:rl_wayland_activation_token>")
+add_dependencies(rl_linux_tests rl_tray_watcher_stand_in rl_wayland_activation_token)
 target_compile_definitions(rl_linux_tests PRIVATE RL_MUTTER_INPUT="$<TARGET_FILE:rl_mutter_input>")
 add_dependencies(rl_linux_tests rl_mutter_input)
 rl_strict(rl_linux_tests)

@@ -29,7 +29,8 @@ rl_strict(rl_update_windows_helper)
 
 include(GNUInstallDirs)
 install(TARGETS restlevel restlevel-reg RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES resources/restlevel.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+configure_file(resources/restlevel.desktop.in ${CMAKE_BINARY_DIR}/generated/restlevel.desktop @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/generated/restlevel.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 foreach(size 16 32 48 64)
   install(FILES resources/restlevel-${size}.png
     DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps RENAME restlevel.png)

@@ -11,15 +11,17 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 namespace rl {
 
 namespace {
 
-constexpr char kShowRequest[] = "show\n";
+// "show\n", or "show TOKEN\n" with the later start's activation token.
+constexpr char kShowRequest[] = "show";
 constexpr char kReply[] = "ok\n";
 // A request is one short line; anything longer is not ours.
-constexpr std::size_t kMaxRequest = 64;
+constexpr std::size_t kMaxRequest = 512;
 
 // "host:number.screen" without the screen; the local host as no host.
 std::string DisplayPart(const std::string& display) {
@@ -43,6 +45,27 @@ bool Address(const std::string& path, sockaddr_un& address) {
     if (path.empty() || path.size() >= sizeof address.sun_path) return false;
     std::memcpy(address.sun_path, path.data(), path.size());
     return true;
+}
+
+// Compositors make tokens of letters, digits and punctuation; anything
+// else (a space, a control character) would not survive the line.
+bool IsTokenText(const std::string& token) {
+    if (token.empty() || token.size() > kMaxRequest - sizeof kShowRequest - 2) return false;
+    for (const char c : token)
+        if (c <= ' ' || c > '~') return false;
+    return true;
+}
+
+// The token of a show request ("" for none); nothing when the bytes are
+// not exactly one such line.
+std::optional<std::string> ShowToken(const std::string& received) {
+    const std::size_t end = received.find('\n');
+    if (end == std::string::npos || end + 1 != received.size()) return std::nullopt;
+    const std::string line = received.substr(0, end);
+    const std::string prefix = std::string(kShowRequest) + " ";
+    if (line == kShowRequest) return std::string();
+    if (line.rfind(prefix, 0) == 0 && IsTokenText(line.substr(prefix.size()))) return line.substr(prefix.size());
+    return std::nullopt;
 }
 
 bool IsDirectory(const char* path) {
@@ -90,7 +113,7 @@ SingleInstance::~SingleInstance() {
     }
 }
 
-bool SingleInstance::AskRunningInstance(int timeoutMs) {
+bool SingleInstance::AskRunningInstance(int timeoutMs, const std::string& activationToken) {
     sockaddr_un address{};
     if (!Address(path_, address)) return false;
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -101,7 +124,10 @@ bool SingleInstance::AskRunningInstance(int timeoutMs) {
         close(fd);
         return false;
     }
-    [[maybe_unused]] const ssize_t sent = send(fd, kShowRequest, sizeof kShowRequest - 1, MSG_NOSIGNAL);
+    std::string request = kShowRequest;
+    if (IsTokenText(activationToken)) request += " " + activationToken;
+    request += "\n";
+    [[maybe_unused]] const ssize_t sent = send(fd, request.data(), request.size(), MSG_NOSIGNAL);
     pollfd wait{fd, POLLIN, 0};
     if (poll(&wait, 1, timeoutMs) > 0) {
         char reply[16];
@@ -111,7 +137,7 @@ bool SingleInstance::AskRunningInstance(int timeoutMs) {
     return true;
 }
 
-bool SingleInstance::Listen(std::function<void()> onShow) {
+bool SingleInstance::Listen(std::function<void(const std::string& activationToken)> onShow) {
     onShow_ = std::move(onShow);
     sockaddr_un address{};
     if (!Address(path_, address)) return false;
@@ -159,12 +185,12 @@ void SingleInstance::Read(int fd) {
     if (n > 0) client.received.append(buffer, static_cast<std::size_t>(n));
     const bool complete = client.received.find('\n') != std::string::npos;
     if (!complete && n > 0 && client.received.size() < kMaxRequest) return;
-    const bool show = client.received == kShowRequest;
+    const std::optional<std::string> token = ShowToken(client.received);
     if (complete) {
         [[maybe_unused]] const ssize_t sent = send(fd, kReply, sizeof kReply - 1, MSG_NOSIGNAL);
     }
     Drop(fd);
-    if (show && onShow_) onShow_();
+    if (token && onShow_) onShow_(*token);
 }
 
 void SingleInstance::Drop(int fd) {

@@ -34,12 +34,15 @@ public:
 
     // Asks a running instance to show its window. True when one took the
     // request (its reply is awaited for at most timeoutMs, so that a busy
-    // instance cannot hold up this start).
-    bool AskRunningInstance(int timeoutMs);
+    // instance cannot hold up this start). activationToken: the one this
+    // start's launcher gave it (XDG_ACTIVATION_TOKEN), handed on because
+    // on Wayland only a window shown with such a token may take the focus.
+    bool AskRunningInstance(int timeoutMs, const std::string& activationToken = {});
 
     // Takes the name; onShow runs on the user-interface thread for every
-    // later start. False when another process holds it.
-    bool Listen(std::function<void()> onShow);
+    // later start, with that start's activation token (empty when it had
+    // none). False when another process holds it.
+    bool Listen(std::function<void(const std::string& activationToken)> onShow);
 
 private:
     static std::string PathFor(const std::string& displayPart);
@@ -57,7 +60,7 @@ private:
     int listener_ = -1;
     std::unique_ptr<QSocketNotifier> notifier_;
     std::map<int, Client> clients_;
-    std::function<void()> onShow_;
+    std::function<void(const std::string&)> onShow_;
 };
 
 }  // namespace rl

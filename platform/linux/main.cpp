@@ -22,6 +22,7 @@
 #include "platform/linux/LinuxClockInput.h"
 #include "platform/linux/PacedTimer.h"
 #include "platform/linux/ProgramEnd.h"
+#include "platform/linux/QtPlatform.h"
 #include "platform/linux/QtUpdateWindows.h"
 #include "platform/linux/QtWindow.h"
 #include "platform/linux/SessionType.h"
@@ -89,7 +90,7 @@ int main(int argc, char** argv) {
 
     // In an X11 session idle time, the foreground window and the window
     // list all come from the X server, so the window has to live there too.
-    // A Wayland session's come from the compositor; Qt picks its platform.
+    // A Wayland session's come from the compositor, and needs no X display.
     const SessionKind session = CurrentSession();
     DisplayCheck displayCheck;
     if (session == SessionKind::X11) {
@@ -98,8 +99,8 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "restlevel: no X display (DISPLAY is not set or cannot be opened)\n");
             return 1;
         }
-        qputenv("QT_QPA_PLATFORM", "xcb");
     }
+    qputenv("QT_QPA_PLATFORM", QtPlatformFor(session, std::getenv("QT_QPA_PLATFORM")).c_str());
 
     QApplication app(argc, argv);
     displayCheck.Close();
@@ -114,10 +115,15 @@ int main(int argc, char** argv) {
     const std::string displayName = display != nullptr ? display : "";
     SingleInstance instance(session == SessionKind::X11 ? SingleInstance::SocketPath(displayName)
                                                         : SingleInstance::WaylandSocketPath(displayName));
-    if (instance.AskRunningInstance(kAskTimeoutMs)) return 0;
+    const char* activation = std::getenv("XDG_ACTIVATION_TOKEN");
+    if (instance.AskRunningInstance(kAskTimeoutMs, activation != nullptr ? activation : "")) return 0;
     TfrmRestLevel* running = nullptr;
     bool showWhenRunning = false;
-    const bool holdsInstance = instance.Listen([&] {
+    const bool holdsInstance = instance.Listen([&](const std::string& token) {
+        // Qt's Wayland platform activates the window with this token the
+        // next time it is asked to; elsewhere it would only leak to children.
+        if (!token.empty() && QGuiApplication::platformName() == QLatin1String("wayland"))
+            qputenv("XDG_ACTIVATION_TOKEN", token.c_str());
         if (running != nullptr) running->tiMainClick();
         else showWhenRunning = true;
     });

@@ -16,6 +16,7 @@
 
 #include <wayland-client.h>
 
+#include "WaylandConnect.h"
 #include "idle-inhibit-unstable-v1-client.h"
 #include "xdg-shell-client.h"
 
@@ -107,15 +108,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s [--inhibit-idle] [--fullscreen] APP_ID [TITLE]\n", program);
         return 2;
     }
-    wl_display* display = wl_display_connect(nullptr);
-    if (!display) {
-        std::fprintf(stderr, "no Wayland display\n");
-        return 1;
-    }
     State s;
-    wl_registry* registry = wl_display_get_registry(display);
-    wl_registry_add_listener(registry, &kRegistryListener, &s);
-    wl_display_roundtrip(display);
+    wl_display* display = rl::linuxtest::ConnectWithGlobals(kRegistryListener, &s);
+    if (!display) return 1;
     if (!s.compositor || !s.shm || !s.wmBase) {
         std::fprintf(stderr, "the compositor lacks wl_compositor, wl_shm or xdg_wm_base\n");
         return 1;
