@@ -2,6 +2,7 @@
 
 #include <cctype>
 
+#include "app/AppIdMatch.h"
 #include "procenum/KzEnumProcesses.h"
 
 namespace rl {
@@ -40,25 +41,48 @@ std::int32_t TIdleMonitor::FadeTarget(std::int32_t savedLevel) const {
     return static_cast<std::int32_t>(product / kMaxLevel);
 }
 
-bool TIdleMonitor::ExceptedProgramInFront() {
-    const WindowHandle foreground = clock_.GetForegroundWindow();
+bool TIdleMonitor::ListedInFront(const TForeground& foreground) {
+    const int count = c_.lbPrograms.Count();
+    if (foreground.Kind == TForeground::TKind::AppId) {
+        // Only a name: it stands for program files by their file names.
+        for (int i = 0; i < count; ++i) {
+            if (AppIdMatchesEntry(foreground.AppId, c_.lbPrograms.Item(i))) return true;
+        }
+        return false;
+    }
     TProcessList processes;
     TWindowList windows;
     GetProcessList(false, true, processes);
     bool inFront = false;
-    const int count = c_.lbPrograms.Count();
     for (const TProcessInfo* p : processes) {
         bool listed = false;
         for (int i = 0; i < count && !listed; ++i) listed = SameTextNoCase(p->FullPath, c_.lbPrograms.Item(i));
         if (!listed) continue;
+        if (foreground.Kind == TForeground::TKind::ProcessId) {
+            if (p->ProcessID == foreground.ProcessId) inFront = true;
+            continue;
+        }
         GetWindowList(p->ProcessID, 0, false, windows);
         for (const TWindowInfo* w : windows) {
-            if (w->Handle == foreground) inFront = true;
+            if (w->Handle == foreground.Window) inFront = true;
         }
     }
     FreeWindowList(windows);
     FreeProcessList(processes);
     return inFront;
+}
+
+bool TIdleMonitor::ExceptedProgramInFront() {
+    const TForeground foreground = clock_.GetForeground();
+    switch (foreground.Kind) {
+        case TForeground::TKind::Window: return ListedInFront(foreground);
+        // 0: the compositor knows of no active window.
+        case TForeground::TKind::ProcessId: return foreground.ProcessId != 0 && ListedInFront(foreground);
+        case TForeground::TKind::AppId: return !foreground.AppId.empty() && ListedInFront(foreground);
+        case TForeground::TKind::Unknown: break;
+    }
+    // Nothing tells which program is in front: none of the list is.
+    return false;
 }
 
 THoldReason TIdleMonitor::HoldReason() {

@@ -62,6 +62,8 @@ public:
 private:
     // True when a program of the exception list owns the foreground window.
     bool ExceptedProgramInFront();
+    // The list against a known program in front: its window, process or app id.
+    bool ListedInFront(const TForeground& foreground);
     // The exception list first, then the automatic exceptions when they are on.
     THoldReason HoldReason();
     void Fade(std::int32_t target, std::uint32_t duration);

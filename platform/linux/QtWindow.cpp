@@ -566,6 +566,7 @@ MainWindow::MainWindow()
       btnAdd(QStringLiteral("+")),
       btnRemove(QStringLiteral("-")),
       ckbAutoExceptions(QStringLiteral("Also while a program is full screen,\nkeeps the screen on, or records sound")),
+      lbNoForeground(QStringLiteral("This desktop does not tell which program is in front:\nthe list cannot apply.")),
       pmPopup(std::make_unique<QMenu>()),
       OpenRestLevel1(pmPopup.get(), QStringLiteral("&Open RestLevel"), false),
       DisableRestLevel1(pmPopup.get(), QStringLiteral("&Disable RestLevel"), true),
@@ -610,6 +611,7 @@ void MainWindow::Realize() {
     btnAdd.Realize(exceptions);
     btnRemove.Realize(exceptions);
     ckbAutoExceptions.Realize(exceptions);
+    lbNoForeground.Realize(exceptions);
 
     Place(pcMain.Widget(), 9, 8, 342, 169 + kExtraHeight);
     MakeLink(lbCopyright.Widget(), false);
@@ -629,7 +631,7 @@ void MainWindow::Realize() {
 
     Place(Label5.Widget(), 12, 12);
     Place(cbPrograms.Widget(), 41, 9, 260, 21);
-    Place(lbPrograms.Widget(), 12, 36, 289, 93);
+    PlaceProgramList();
     Place(btnAdd.Widget(), 307, 8, 24, 23);
     Place(btnRemove.Widget(), 307, 36, 24, 23);
     // Two lines: as high as the font needs where it is taller than Tahoma.
@@ -648,6 +650,20 @@ void MainWindow::Realize() {
         if (onShow_) onShow_();
     };
     w->onClose = [this] { return !onClose_ || onClose_(); };
+}
+
+void MainWindow::SetForegroundUnknown(bool unknown) {
+    foregroundUnknown_ = unknown;
+    if (window_ != nullptr) PlaceProgramList();
+}
+
+void MainWindow::PlaceProgramList() {
+    // The line takes the list's lower two lines; the list scrolls.
+    constexpr int kLineHeight = 28;
+    const int listHeight = foregroundUnknown_ ? 93 - kLineHeight - 2 : 93;
+    Place(lbPrograms.Widget(), 12, 36, 289, listHeight);
+    Place(lbNoForeground.Widget(), 12, 36 + listHeight + 2, 289, kLineHeight);
+    lbNoForeground.Widget()->setVisible(foregroundUnknown_);
 }
 
 TRestLevelControls MainWindow::Controls() {

@@ -277,6 +277,9 @@ public:
     // The window's widget, made (with every control's) on first use.
     QWidget* Widget();
     bool Realized() const { return window_ != nullptr; }
+    // The session tells nothing about the program in front: the Exceptions
+    // page says under the list that the list cannot apply.
+    void SetForegroundUnknown(bool unknown);
 
     // IFormHost
     WindowHandle Handle() const override;
@@ -309,6 +312,7 @@ public:
     Button btnAdd;
     Button btnRemove;
     CheckBox ckbAutoExceptions;
+    Label lbNoForeground;
     std::unique_ptr<QMenu> pmPopup;
     MenuItem OpenRestLevel1;
     MenuItem DisableRestLevel1;
@@ -317,9 +321,11 @@ public:
 
 private:
     void Realize();
+    void PlaceProgramList();
 
     std::unique_ptr<FormWidget> window_;
     bool toolWindow_ = false;
+    bool foregroundUnknown_ = false;
     std::function<void()> onShow_;
     std::function<bool()> onClose_;
 };

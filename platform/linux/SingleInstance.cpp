@@ -75,8 +75,20 @@ bool IsDirectory(const char* path) {
 
 }  // namespace
 
-std::string SingleInstance::SocketPath(const std::string& display) {
-    const std::string name = "restlevel-" + std::to_string(getuid()) + "-" + DisplayPart(display);
+std::string SingleInstance::SocketPath(const std::string& display) { return PathFor(DisplayPart(display)); }
+
+std::string SingleInstance::WaylandSocketPath(const std::string& waylandDisplay) {
+    // libwayland's own default when the variable is empty.
+    std::string part = waylandDisplay.empty() ? "wayland-0" : waylandDisplay;
+    for (char& c : part) {
+        const auto u = static_cast<unsigned char>(c);
+        if (!std::isalnum(u) && c != '_' && c != '-') c = '_';
+    }
+    return PathFor("wl-" + part);
+}
+
+std::string SingleInstance::PathFor(const std::string& displayPart) {
+    const std::string name = "restlevel-" + std::to_string(getuid()) + "-" + displayPart;
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     sockaddr_un address{};
     if (IsDirectory(runtime)) {

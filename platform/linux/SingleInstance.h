@@ -1,6 +1,6 @@
-// One running program per user and X display. The first start listens on a
-// local socket named after both; a later start asks it to show its window
-// and ends. The name is free again as soon as the first process is gone: a
+// One running program per user and display (X11 or Wayland). The first
+// start listens on a local socket named after both; a later start asks it to
+// show its window and ends. The name is free again as soon as the first process is gone: a
 // socket file left by a crash is removed once nobody answers on it.
 //
 // Plain sockets under a QSocketNotifier rather than QLocalServer: Qt's
@@ -23,6 +23,9 @@ public:
     // temporary folder; either way with the user id and the display (":0.0"
     // and "unix:0" name the same display).
     static std::string SocketPath(const std::string& display);
+    // The same for a Wayland session's display (WAYLAND_DISPLAY: a socket
+    // name or path; empty for the default).
+    static std::string WaylandSocketPath(const std::string& waylandDisplay);
 
     explicit SingleInstance(std::string path);
     ~SingleInstance();  // frees the name when this instance holds it
@@ -42,6 +45,8 @@ public:
     bool Listen(std::function<void(const std::string& activationToken)> onShow);
 
 private:
+    static std::string PathFor(const std::string& displayPart);
+
     struct Client {
         int fd = -1;
         std::string received;

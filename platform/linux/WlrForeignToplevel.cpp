@@ -53,12 +53,14 @@ void OnState(void* data, zwlr_foreign_toplevel_handle_v1* proxy, wl_array* state
     THandle* h = static_cast<Impl*>(data)->Find(proxy);
     if (!h) return;
     h->pending.activated = false;
+    h->pending.fullScreen = false;
     // An array of 32-bit values; values we do not know are skipped.
     std::size_t count = states->size / sizeof(std::uint32_t);
     for (std::size_t i = 0; i < count; ++i) {
         std::uint32_t state;
         std::memcpy(&state, static_cast<const char*>(states->data) + i * sizeof state, sizeof state);
         if (state == ZWLR_FOREIGN_TOPLEVEL_HANDLE_V1_STATE_ACTIVATED) h->pending.activated = true;
+        if (state == ZWLR_FOREIGN_TOPLEVEL_HANDLE_V1_STATE_FULLSCREEN) h->pending.fullScreen = true;
     }
 }
 
@@ -123,12 +125,14 @@ TWlrForeignToplevel::TWlrForeignToplevel(std::unique_ptr<Impl> impl) : impl_(std
 
 TWlrForeignToplevel::~TWlrForeignToplevel() = default;
 
-std::string TWlrForeignToplevel::ActivatedAppId() {
+std::string TWlrForeignToplevel::ActivatedAppId() { return Activated().appId; }
+
+TToplevel TWlrForeignToplevel::Activated() {
     impl_->Pump();
     const THandle* front = nullptr;
     for (const auto& h : impl_->items)
         if (h->current.activated && (!front || h->activatedOrder > front->activatedOrder)) front = h.get();
-    return front ? front->current.appId : std::string();
+    return front ? front->current : TToplevel{};
 }
 
 std::vector<TToplevel> TWlrForeignToplevel::Toplevels() {

@@ -15,6 +15,7 @@ namespace rl::wayland {
 struct TToplevel {
     std::string appId;  // empty when the client never gave one
     bool activated = false;
+    bool fullScreen = false;
 };
 
 class TWlrForeignToplevel {
@@ -32,6 +33,9 @@ public:
     // empty when none is activated, its app id is unknown, or the
     // compositor has gone away.
     std::string ActivatedAppId();
+    // The activated toplevel after the same read; not activated (and empty)
+    // when there is none.
+    TToplevel Activated();
     // Every toplevel, in the order the compositor announced them, after the
     // same read; empty once the compositor has gone away.
     std::vector<TToplevel> Toplevels();

@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QIcon>
 #include <QSessionManager>
+#include <QTimer>
 
 #include <cstdio>
 #include <cstdlib>
@@ -18,11 +19,13 @@
 #include "platform/Registry.h"
 #include "platform/TextSystem.h"
 #include "platform/linux/LinuxApplication.h"
+#include "platform/linux/LinuxClockInput.h"
 #include "platform/linux/PacedTimer.h"
 #include "platform/linux/ProgramEnd.h"
 #include "platform/linux/QtPlatform.h"
 #include "platform/linux/QtUpdateWindows.h"
 #include "platform/linux/QtWindow.h"
+#include "platform/linux/SessionType.h"
 #include "platform/linux/SingleInstance.h"
 #include "procenum/KzEnumProcesses.h"
 #include "support/KzFileLib.h"
@@ -46,7 +49,7 @@ constexpr int kAskTimeoutMs = 2000;
 // Kept open until Qt has its own connection: a server whose last client
 // leaves resets itself, and would refuse Qt for that moment.
 struct DisplayCheck {
-    Display* display = XOpenDisplay(nullptr);
+    Display* display = nullptr;
     ~DisplayCheck() { Close(); }
     void Close() {
         if (display != nullptr) XCloseDisplay(display);
@@ -85,14 +88,19 @@ int main(int argc, char** argv) {
         HandleUpdateSwitch(BuiltInUpdateKeys());
     }
 
-    // Idle time, the foreground window and the window list all come from
-    // the X server, so the window has to live there too.
+    // In an X11 session idle time, the foreground window and the window
+    // list all come from the X server, so the window has to live there too.
+    // A Wayland session's come from the compositor, and needs no X display.
+    const SessionKind session = CurrentSession();
     DisplayCheck displayCheck;
-    if (displayCheck.display == nullptr) {
-        std::fprintf(stderr, "restlevel: no X display (DISPLAY is not set or cannot be opened)\n");
-        return 1;
+    if (session == SessionKind::X11) {
+        displayCheck.display = XOpenDisplay(nullptr);
+        if (displayCheck.display == nullptr) {
+            std::fprintf(stderr, "restlevel: no X display (DISPLAY is not set or cannot be opened)\n");
+            return 1;
+        }
     }
-    qputenv("QT_QPA_PLATFORM", QtPlatformFor(CurrentSession(), std::getenv("QT_QPA_PLATFORM")).c_str());
+    qputenv("QT_QPA_PLATFORM", QtPlatformFor(session, std::getenv("QT_QPA_PLATFORM")).c_str());
 
     QApplication app(argc, argv);
     displayCheck.Close();
@@ -103,8 +111,10 @@ int main(int argc, char** argv) {
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setWindowIcon(ProgramIcon());
 
-    const char* display = std::getenv("DISPLAY");
-    SingleInstance instance(SingleInstance::SocketPath(display != nullptr ? display : ""));
+    const char* display = std::getenv(session == SessionKind::X11 ? "DISPLAY" : "WAYLAND_DISPLAY");
+    const std::string displayName = display != nullptr ? display : "";
+    SingleInstance instance(session == SessionKind::X11 ? SingleInstance::SocketPath(displayName)
+                                                        : SingleInstance::WaylandSocketPath(displayName));
     const char* activation = std::getenv("XDG_ACTIVATION_TOKEN");
     if (instance.AskRunningInstance(kAskTimeoutMs, activation != nullptr ? activation : "")) return 0;
     TfrmRestLevel* running = nullptr;
@@ -146,10 +156,12 @@ int main(int argc, char** argv) {
     // start that lost the race may run beside a download under way) and
     // only when no installer is at work.
     if (holdsInstance) ClearEarlierStaging();
-    const std::unique_ptr<IClockInput> clock = CreateClockInput();
+    TSessionClock sessionClock = CreateSessionClock(session);
+    const std::unique_ptr<IClockInput> clock = std::move(sessionClock.Clock);
     const std::unique_ptr<IAudioDevices> devices = CreateAudioDevices();
 
     qt::MainWindow window;
+    window.SetForegroundUnknown(!sessionClock.TellsForeground);
     // tmrCheck sleeps through the ticks that cannot change anything (see
     // PacedTimer.h); what it needs to know comes from the form's state.
     TfrmRestLevel* paced = nullptr;
@@ -164,7 +176,10 @@ int main(int argc, char** argv) {
         return pace;
     });
     qt::SetAfterHandlerHook([&tmrCheck] { tmrCheck.Reschedule(); });
-    const std::unique_ptr<IAutoExceptions> autoExceptions = CreateAutoExceptions();
+    // The session's own full-screen probe (in a Wayland session also the
+    // compositor's full-screen toplevels).
+    const std::unique_ptr<IAutoExceptions> autoExceptions = std::make_unique<TAutoExceptionProbes>(
+        std::move(sessionClock.FullScreen), CreateDisplayKeptOnProbe(), CreateRecordingProbe());
     TfrmRestLevel form(window.Controls(),
                        TRestLevelServices{window, *clock, *devices, tmrCheck, MessagePump(), false, autoExceptions.get()});
     paced = &form;
@@ -187,6 +202,10 @@ int main(int argc, char** argv) {
     if (!StartRestLevel(form)) return 0;
     application.SetMainForm(&window);
     window.tiMain.Show();
+    // Once, from the loop: the program stays in the tray, and with input
+    // "now" for ever it never fades.
+    if (sessionClock.Idle == TIdleSourceKind::Unavailable)
+        QTimer::singleShot(0, &app, [&window] { window.ShowError("RestLevel cannot read the idle time in this session"); });
 
     // Qt leaves with exit() when the X connection breaks; the saved level
     // still goes back to the device then.

@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -28,6 +29,8 @@ public:
     std::uint32_t lastInput = 0;
     WindowHandle foreground = 0;
     int foregroundReads = 0;
+    // Set: what the session tells about the program in front instead of a window.
+    std::optional<TForeground> front;
     // Called on every tick read, before the tick is returned.
     std::function<void(Clock&)> onTickRead;
 
@@ -41,6 +44,11 @@ public:
     WindowHandle GetForegroundWindow() override {
         ++foregroundReads;
         return foreground;
+    }
+    TForeground GetForeground() override {
+        if (!front) return IClockInput::GetForeground();
+        ++foregroundReads;
+        return *front;
     }
 };
 

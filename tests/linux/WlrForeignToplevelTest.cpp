@@ -110,6 +110,25 @@ TEST_F(WlrForeignToplevelTest, ACompositorThatGoesAwayLeavesNothingInFront) {
     EXPECT_EQ(client->ActivatedAppId(), "");
 }
 
+TEST_F(WlrForeignToplevelTest, TellsWhetherTheToplevelInFrontFillsTheScreen) {
+    ASSERT_TRUE(sway.Started());
+    auto client = Connect();
+    ASSERT_NE(client, nullptr);
+    // Nothing in front fills nothing.
+    EXPECT_FALSE(client->Activated().fullScreen);
+    auto beta = sway.Window("beta", "beta");
+    auto alpha = sway.Window("alpha", "alpha");
+    ASSERT_TRUE(WaitFor([&] { return client->ActivatedAppId() == "alpha"; }, 10s));
+    EXPECT_FALSE(client->Activated().fullScreen);
+
+    for (const bool full : {true, false, true}) {
+        ASSERT_TRUE(sway.Command(std::string("[app_id=\"alpha\"] fullscreen ") + (full ? "enable" : "disable")));
+        EXPECT_TRUE(WaitFor([&] { return client->Activated().fullScreen == full; }, 10s)) << full;
+        EXPECT_EQ(client->Activated().appId, "alpha");
+        for (const auto& t : client->Toplevels()) EXPECT_EQ(t.fullScreen, full && t.appId == "alpha") << t.appId;
+    }
+}
+
 TEST(WlrForeignToplevelConnect, NoCompositorGivesNoClient) {
     linuxtest::TempDir temp;
     EXPECT_EQ(TWlrForeignToplevel::Connect(temp.Path() + "/wayland-0"), nullptr);

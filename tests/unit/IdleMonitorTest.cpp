@@ -258,6 +258,51 @@ TEST_F(ExceptionGateTest, Cases) {
     }
 }
 
+// A Wayland session names the program in front by its process, by an app id,
+// or not at all; each is matched against the list in its own terms.
+TEST_F(ExceptionGateTest, EachKindOfProgramInFront) {
+    using TKind = TForeground::TKind;
+    struct Case {
+        const char* name;
+        std::vector<std::string> exceptions;
+        TForeground front;
+        bool applied;
+    };
+    const std::string editor = "C:\\Program Files\\Editor\\editor.exe";
+    const std::string linuxEditor = "/usr/lib/editor/Editor";
+    const Case cases[] = {
+        {"window of a listed program", {editor}, {TKind::Window, kEditorWindow, 0, ""}, false},
+        {"window of another program", {editor}, {TKind::Window, kPlayerWindow, 0, ""}, true},
+        {"process of a listed program", {editor}, {TKind::ProcessId, 0, 41, ""}, false},
+        {"another process of the same file, without a window", {editor}, {TKind::ProcessId, 0, 40, ""}, false},
+        {"process of another program", {editor}, {TKind::ProcessId, 0, 50, ""}, true},
+        {"process that is not running", {editor}, {TKind::ProcessId, 0, 99, ""}, true},
+        {"no active process", {editor}, {TKind::ProcessId, kEditorWindow, 0, ""}, true},
+        {"app id of a listed file name", {linuxEditor}, {TKind::AppId, 0, 0, "org.example.editor"}, false},
+        {"app id, second entry", {editor, linuxEditor}, {TKind::AppId, 0, 0, "editor"}, false},
+        {"app id of another program", {linuxEditor}, {TKind::AppId, 0, 0, "player"}, true},
+        {"app id against a Windows file name", {editor}, {TKind::AppId, 0, 0, "editor"}, true},
+        {"no app id", {linuxEditor}, {TKind::AppId, 0, 0, ""}, true},
+        {"nothing told, a listed window would be in front", {editor}, {TKind::Unknown, kEditorWindow, 41, "editor"},
+         true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        programs.items = c.exceptions;
+        clock.front = c.front;
+        automaticOn.checked = false;
+        tiMain.index = kImageWatching;
+        monitor.PrevIdleTime = 0;
+        SetLevel(50000);
+
+        TickIdle(1000000, kThreshold);
+        EXPECT_EQ(tiMain.index, c.applied ? kImageResting : kImageWatching);
+        EXPECT_EQ(Faded(), c.applied);
+        EXPECT_EQ(tiMain.hint, c.applied ? "RestLevel" : "RestLevel \u2014 a program of the exception list is in front");
+        EXPECT_EQ(snapshots.openSnapshots, 0);
+    }
+}
+
 TEST_F(ExceptionGateTest, ClosedGateHoldsForTheWholeIdlePeriod) {
     programs.items = {"C:\\Program Files\\Editor\\editor.exe"};
     clock.foreground = kEditorWindow;

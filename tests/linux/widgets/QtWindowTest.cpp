@@ -274,6 +274,50 @@ TEST_F(QtWindowTest, WindowHasItsFixedSizeAndEveryControlFitsInsideItsPage) {
     }
 }
 
+// Only a session that tells nothing about the program in front gets the line
+// under the list, told before the window is made or while it is up.
+TEST_F(QtWindowTest, TheExceptionsPageSaysTheListCannotApplyOnlyWhenTold) {
+    qt::MainWindow toldFirst;
+    toldFirst.SetForegroundUnknown(true);
+    toldFirst.Widget()->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(toldFirst.Widget()));
+
+    struct Case {
+        const char* name;
+        qt::MainWindow& window;
+        std::function<void()> tell;
+        bool shown;
+    };
+    const Case cases[] = {
+        {"not told", window_, [] {}, false},
+        {"told before the window was made", toldFirst, [] {}, true},
+        {"told while the window is up", window_, [this] { window_.SetForegroundUnknown(true); }, true},
+        {"told again that it is known", window_, [this] { window_.SetForegroundUnknown(false); }, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.tell();
+        c.window.pcMain.SetActivePage(kPageExceptions);
+        QApplication::processEvents();
+        QLabel* line = c.window.lbNoForeground.Widget();
+        const QRect list = c.window.lbPrograms.Widget()->geometry();
+        const QRect box = c.window.ckbAutoExceptions.Widget()->geometry();
+        EXPECT_EQ(line->isVisible(), c.shown);
+        EXPECT_EQ(line->parentWidget(), c.window.pcMain.Page(kPageExceptions));
+        if (c.shown) {
+            EXPECT_EQ(line->text().toStdString(),
+                      "This desktop does not tell which program is in front:\nthe list cannot apply.");
+            // Under the list, above the box, whole.
+            EXPECT_GE(line->geometry().top(), list.bottom());
+            EXPECT_LE(line->geometry().bottom(), box.top());
+            EXPECT_LE(line->sizeHint().width(), line->width());
+            EXPECT_LE(line->sizeHint().height(), line->height());
+        } else {
+            EXPECT_EQ(list, QRect(12, 36, 289, 93)) << "the list keeps its whole height";
+        }
+    }
+}
+
 // Where the design puts each control (left, top, width x height at 96 DPI,
 // in its container) and the fixed captions. Labels without a size take the
 // size of their text; the two marked to grow keep their place and may be
