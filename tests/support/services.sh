@@ -60,6 +60,9 @@ start_services() {
 
     {
         echo "export DISPLAY=:$display"
+        # An X11 session of its own, whatever session this runs from.
+        echo "export XDG_SESSION_TYPE=x11"
+        echo "unset WAYLAND_DISPLAY"
         echo "export PULSE_SERVER=unix:$pulse_socket"
         echo "export RL_TEST_SINK=rl_null"
         echo "export XDG_RUNTIME_DIR=$runtime"
