@@ -26,11 +26,16 @@ function(rl_wayland_protocol target xml)
   set(header ${RL_WAYLAND_GENERATED}/${name}-client.h)
   set(code ${RL_WAYLAND_GENERATED}/${name}-protocol.c)
   if(NOT TARGET rl_wayland_${name})
+    # The scanner's remarks on descriptions that are not ours (Debian's
+    # plasma-window-management.xml draws "since version not increasing")
+    # are kept in a log, shown when it fails.
+    set(scan "\"$0\" \"$1\" \"$2\" \"$3\" 2>\"$3.log\" || (cat \"$3.log\" >&2 && exit 1)")
     add_custom_command(OUTPUT ${header} ${code}
-      COMMAND ${RL_WAYLAND_SCANNER} client-header ${xml} ${header}
-      COMMAND ${RL_WAYLAND_SCANNER} private-code ${xml} ${code}
+      COMMAND sh -c ${scan} ${RL_WAYLAND_SCANNER} client-header ${xml} ${header}
+      COMMAND sh -c ${scan} ${RL_WAYLAND_SCANNER} private-code ${xml} ${code}
       DEPENDS ${xml}
-      COMMENT "wayland-scanner: ${name}")
+      COMMENT "wayland-scanner: ${name}"
+      VERBATIM)
     # The generated code is not ours: no strict warnings on it.
     add_library(rl_wayland_${name} OBJECT ${code} ${header})
     target_include_directories(rl_wayland_${name} PUBLIC ${RL_WAYLAND_GENERATED})
